@@ -365,7 +365,7 @@ private:
     void* m_ps;  // backend paint record
 };
 
-int GetSystemMetrics(int index);
+int AfxGetSystemMetrics(int index);
 
 // ---------------------------------------------------------------------------------------------
 // Application and threads
