@@ -345,6 +345,7 @@ class CDC {
 public:
     HDC m_hDC = nullptr;
     static CDC* FromHandle(HDC hdc);
+    HDC GetSafeHdc() const { return m_hDC; }
 
     int FillRect(const CRect& rect, CBrush* brush);
     int FrameRect(const CRect& rect, CBrush* brush);

@@ -2,27 +2,10 @@
 // from, and against which the Windows tests check the compiled resource script.
 #pragma once
 
-#include "afx/afxtypes.h"
+#include "afx/afxtemplate.h"
 
-struct PanelControl {
-    int id;
-    const char* className;
-    DWORD style;  // WS_CHILD | WS_VISIBLE included
-    DWORD exStyle;
-    const char* text;  // UTF-8
-    short x, y, cx, cy;  // dialog units
-};
-
-struct PanelTemplate {
-    const char* caption;
-    const char* fontName;
-    int pointSize;
-    DWORD style;
-    DWORD exStyle;
-    short cx, cy;
-    const PanelControl* controls;
-    int controlCount;
-};
+using PanelControl = AfxDlgItem;
+using PanelTemplate = AfxDlgTemplate;
 
 // Template IDD_PANEL.
 const PanelTemplate& GetPanelTemplate();

@@ -42,7 +42,7 @@ TEST(Frames, EveryCommandOfTheCommandSet)
         {"power raw 0", MakeWordFrame(CMD_SET_POWER, 0), {0xEF, 0xEF, 0x04, 0x04, 0x00, 0x00, 0xE6}},
         {"power 0 dBm", MakeWordFrame(CMD_SET_POWER, 7000), {0xEF, 0xEF, 0x04, 0x04, 0x1B, 0x58, 0x59}},
         // Only the low 16 bits of the held value travel.
-        {"power wraps", MakeWordFrame(CMD_SET_POWER, 65536 + 0x0102), {0xEF, 0xEF, 0x04, 0x04, 0x01, 0x02, 0xEC}},
+        {"power wraps", MakeWordFrame(CMD_SET_POWER, 65536 + 0x0102), {0xEF, 0xEF, 0x04, 0x04, 0x01, 0x02, 0xE9}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Bytes(c.frame), c.expected) << c.what;

@@ -63,7 +63,7 @@ TEST(RxFramer, RecognitionAcrossStreams)
         {"LEN 1 abandoned", Join({{0xED, 0xFA, 0x01}, kOutputOn}), {8}},
         {"LEN 98 abandoned", Join({{0xED, 0xFA, 0x62}, kOutputOn}), {8}},
         {"LEN 255 abandoned", Join({{0xED, 0xFA, 0xFF}, kOutputOn}), {8}},
-        {"LEN 2: type and checksum only", {0xED, 0xFA, 0x02, 0x42, 0x29}, {4}},
+        {"LEN 2: type and checksum only", {0xED, 0xFA, 0x02, 0x42, 0x2B}, {4}},
     };
     for (const auto& c : cases) {
         RxFramer f;

@@ -1,0 +1,5 @@
+#include "panel/AmpState.h"
+
+AmpStateRecord AmpState;
+proto::RxFramer RxFramerState;
+PreparedFrames Frames;

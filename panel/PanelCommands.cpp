@@ -1,0 +1,119 @@
+// The operator's commands: mode, setpoints, output switch and the step buttons.
+#include "panel/AmpState.h"
+#include "panel/PanelDlg.h"
+
+namespace {
+
+bool LinkReady()
+{
+    return AmpState.linkUp == 1 && AmpState.portOpen == 1;
+}
+
+}  // namespace
+
+// A setting goes out twice, 100 ms apart, with polling held off; it then resumes at the
+// slower pace.
+void CPanelDlg::SendSetting(const proto::Frame& frame)
+{
+    KillTimer(TIMER_POLL);
+    Send(frame);
+    AfxSleep(100);
+    Send(frame);
+    SetTimer(TIMER_POLL, 500);
+}
+
+void CPanelDlg::SendSetCurrent(std::int32_t milliamps)
+{
+    proto::Frame& frame = proto::CurrentCommandFor(AmpState.currentCmdSelect) == proto::CMD_SET_CURRENT
+                              ? Frames.setCurrent
+                              : Frames.setCurrentAlt;
+    proto::SetWordValue(frame, milliamps);
+    Send(frame);
+}
+
+void CPanelDlg::OnModeAcc()
+{
+    if (!LinkReady())
+        return;
+    proto::SetByteValue(Frames.setMode, 1);
+    SendSetting(Frames.setMode);
+}
+
+void CPanelDlg::OnModeApc()
+{
+    if (!LinkReady())
+        return;
+    proto::SetByteValue(Frames.setMode, 0);
+    SendSetting(Frames.setMode);
+}
+
+// The switch changes colour only when the amplifier reports its output.
+void CPanelDlg::OnToggleOutput()
+{
+    if (!LinkReady())
+        return;
+    AmpState.outputOn = AmpState.outputOn == 0 ? 1 : 0;
+    proto::SetByteValue(Frames.setOutput, AmpState.outputOn);
+    SendSetting(Frames.setOutput);
+}
+
+void CPanelDlg::OnSetCurrent()
+{
+    if (!LinkReady())
+        return;
+    m_currentBox.GetWindowText(AmpState.displayText);
+    if (AmpState.displayText.IsEmpty())
+        return;
+    AmpState.targetCurrent = proto::CurrentEntryToMilliamps(AmpState.displayText, AmpState.maxCurrent);
+    // A typed setpoint always uses the plain set-current code; box and slider wait for the echo.
+    proto::SetWordValue(Frames.setCurrent, AmpState.targetCurrent);
+    SendSetting(Frames.setCurrent);
+}
+
+void CPanelDlg::OnSetPower()
+{
+    if (!LinkReady())
+        return;
+    m_powerBox.GetWindowText(AmpState.displayText);
+    if (AmpState.displayText.IsEmpty())
+        return;
+    AmpState.targetPowerRaw = proto::PowerEntryToRaw(AmpState.displayText);
+    // The full value is kept; its low 16 bits travel.
+    proto::SetWordValue(Frames.setPower, AmpState.targetPowerRaw);
+    SendSetting(Frames.setPower);
+}
+
+// One step, growing with the time the button has been held: 1 mA, then 2 from the fifth tick...
+void CPanelDlg::OnStepDown()
+{
+    if (!LinkReady())
+        return;
+    const std::int32_t step = AmpState.holdTicks / 5 + 1;
+    std::int32_t target = AmpState.targetCurrent - step;
+    if (target < 0)
+        target = 0;
+    AmpState.targetCurrent = target;
+    SendSetCurrent(target);
+}
+
+void CPanelDlg::OnStepUp()
+{
+    if (!LinkReady())
+        return;
+    const std::int32_t step = AmpState.holdTicks / 5 + 1;
+    std::int32_t target = AmpState.targetCurrent + step;
+    if (target > AmpState.maxCurrent)
+        target = AmpState.maxCurrent;
+    AmpState.targetCurrent = target;
+    SendSetCurrent(target);
+}
+
+void CPanelDlg::OnStepTick(UINT_PTR id)
+{
+    if (AmpState.holdTicks < 249)
+        ++AmpState.holdTicks;
+    if (id == TIMER_STEP_DOWN)
+        OnStepDown();
+    else
+        OnStepUp();
+}

@@ -1,0 +1,167 @@
+// The panel window: controls, message table, opening, painting and pre-translation of input.
+#include "panel/PanelDlg.h"
+
+#include "panel/AmpState.h"
+
+CCommPort thePort;
+
+CPanelDlg::CPanelDlg(CWnd* parent) : CDialog(IDD_PANEL, parent)
+{
+    m_hIcon = AfxGetApp()->LoadIcon(IDI_PANEL);
+}
+
+void CPanelDlg::DoDataExchange(CDataExchange* dx)
+{
+    CDialog::DoDataExchange(dx);
+    DDX_Control(dx, IDC_OUTPUT_SWITCH, m_outputSwitch);
+    DDX_Control(dx, IDC_SET_POWER, m_setPower);
+    DDX_Control(dx, IDC_SET_CURRENT, m_setCurrent);
+    DDX_Control(dx, IDC_TARGET_POWER, m_powerBox);
+    DDX_Control(dx, IDC_TARGET_CURRENT, m_currentBox);
+    DDX_Control(dx, IDC_CURRENT_READ, m_currentRead);
+    DDX_Control(dx, IDC_STEP_UP, m_stepUp);
+    DDX_Control(dx, IDC_STEP_DOWN, m_stepDown);
+    DDX_Control(dx, IDC_MODE_APC, m_modeApc);
+    DDX_Control(dx, IDC_MODE_ACC, m_modeAcc);
+    DDX_Control(dx, IDC_CURRENT_SLIDER, m_slider);
+    DDX_Control(dx, IDC_PORT_LIST, m_portList);
+    DDX_Control(dx, IDC_OPEN_PORT, m_openPort);
+}
+
+BEGIN_MESSAGE_MAP(CPanelDlg, CDialog)
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_BN_CLICKED(IDC_OPEN_PORT, &CPanelDlg::OnOpenPort)
+    ON_WM_TIMER()
+    ON_BN_CLICKED(IDC_STEP_DOWN, &CPanelDlg::OnStepDown)
+    ON_BN_CLICKED(IDC_STEP_UP, &CPanelDlg::OnStepUp)
+    ON_MESSAGE(WM_PORT_RXCHAR, &CPanelDlg::OnPortByte)
+    ON_BN_CLICKED(IDC_MODE_ACC, &CPanelDlg::OnModeAcc)
+    ON_BN_CLICKED(IDC_MODE_APC, &CPanelDlg::OnModeApc)
+    ON_BN_CLICKED(IDC_SET_CURRENT, &CPanelDlg::OnSetCurrent)
+    ON_BN_CLICKED(IDC_SET_POWER, &CPanelDlg::OnSetPower)
+    ON_BN_CLICKED(IDC_OUTPUT_SWITCH, &CPanelDlg::OnToggleOutput)
+END_MESSAGE_MAP()
+
+BOOL CPanelDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    ScanPorts();
+
+    // The setpoint boxes lay their text out 4 pixels lower, nearer the box's middle.
+    for (CEdit* box : {static_cast<CEdit*>(&m_currentBox), static_cast<CEdit*>(&m_powerBox)}) {
+        CRect rect;
+        box->GetClientRect(&rect);
+        rect.OffsetRect(0, 4);
+        box->SetRect(rect);
+    }
+
+    m_openPort.SetWindowText("OpenPort");
+    m_portList.EnableWindow(TRUE);
+
+    m_outputSwitch.ModifyStyle(0, BS_OWNERDRAW);
+    m_outputSwitch.SetColor(RGB(245, 245, 245));
+    return TRUE;
+}
+
+void CPanelDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    const int iconWidth = AfxGetSystemMetrics(SM_CXICON);
+    const int iconHeight = AfxGetSystemMetrics(SM_CYICON);
+    CRect client;
+    GetClientRect(&client);
+    const int x = (client.Width() - iconWidth + 1) / 2;
+    const int y = (client.Height() - iconHeight + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+}
+
+HCURSOR CPanelDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hIcon);
+}
+
+// Keys and the step buttons' press and release, before the dialog manager sees them.
+BOOL CPanelDlg::PreTranslateMessage(AfxMsg* msg)
+{
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_RETURN) {
+        // Enter applies the setpoint being typed; it never presses a default button.
+        const CWnd* focus = GetFocus();
+        const int focusId = focus ? focus->GetDlgCtrlID() : 0;
+        if (focusId == IDC_TARGET_CURRENT)
+            OnSetCurrent();
+        else if (focusId == IDC_TARGET_POWER)
+            OnSetPower();
+        return TRUE;
+    }
+    if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE)
+        return TRUE;  // the panel closes only from its caption's close box
+
+    if (AmpState.linkUp == 1) {
+        if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepDown.m_hWnd) {
+            KillTimer(TIMER_POLL);
+            KillTimer(TIMER_STEP_UP);
+            AmpState.holdTicks = 0;
+            SetTimer(TIMER_STEP_DOWN, 200);
+        } else if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepUp.m_hWnd) {
+            KillTimer(TIMER_POLL);
+            KillTimer(TIMER_STEP_DOWN);
+            AmpState.holdTicks = 0;
+            SetTimer(TIMER_STEP_UP, 200);
+        } else if (msg->message == WM_LBUTTONUP) {
+            KillTimer(TIMER_STEP_DOWN);
+            KillTimer(TIMER_STEP_UP);
+            AmpState.holdTicks = 0;
+            SetTimer(TIMER_POLL, 500);
+        }
+    }
+    return CDialog::PreTranslateMessage(msg);
+}
+
+LRESULT CPanelDlg::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DEVICECHANGE)
+        OnDeviceChange();
+    return CDialog::DefWindowProc(message, wParam, lParam);
+}
+
+void CPanelDlg::OnTimer(UINT_PTR id)
+{
+    switch (id) {
+    case TIMER_POLL:
+        OnPollTick();
+        break;
+    case TIMER_PROBE:
+        OnProbeTick();
+        break;
+    case TIMER_STEP_DOWN:
+    case TIMER_STEP_UP:
+        OnStepTick(id);
+        break;
+    default:
+        break;
+    }
+    Default();
+}
+
+void CPanelDlg::StopAllTimers()
+{
+    KillTimer(TIMER_POLL);
+    KillTimer(TIMER_STEP_DOWN);
+    KillTimer(TIMER_STEP_UP);
+    KillTimer(TIMER_PROBE);
+}
+
+void CPanelDlg::Send(const proto::Frame& frame)
+{
+    thePort.Write(frame.data(), frame.size);
+}

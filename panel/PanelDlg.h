@@ -1,0 +1,76 @@
+// The panel: the program's one window. Port discovery and connection, polling, the reply parser
+// and the operator's commands are its handlers, split into files by concern.
+#pragma once
+
+#include "afx/afxwin.h"
+#include "panel/ColorButton.h"
+#include "panel/NumEdit.h"
+#include "protocol/Frames.h"
+#include "res/resource.h"
+#include "serial/CommPort.h"
+
+// The one serial port of the program.
+extern CCommPort thePort;
+
+class CPanelDlg : public CDialog {
+public:
+    enum { IDD = IDD_PANEL };
+    explicit CPanelDlg(CWnd* parent = nullptr);
+
+    BOOL PreTranslateMessage(AfxMsg* msg) override;
+
+protected:
+    void DoDataExchange(CDataExchange* dx) override;
+    BOOL OnInitDialog() override;
+    LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    // Window and timers.
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+    void OnTimer(UINT_PTR id);
+
+    // Ports.
+    void ScanPorts();
+    void OnOpenPort();
+    void OnDeviceChange();
+
+    // Link.
+    void OnProbeTick();
+    void OnPollTick();
+    LRESULT OnPortByte(WPARAM byte, LPARAM port);
+    void ApplyReply();
+    void ApplyMode(BYTE mode);
+    void ShowPower(int id, std::int32_t raw);
+
+    // Operator commands.
+    void OnModeAcc();
+    void OnModeApc();
+    void OnToggleOutput();
+    void OnSetCurrent();
+    void OnSetPower();
+    void OnStepDown();
+    void OnStepUp();
+    void OnStepTick(UINT_PTR id);
+
+    void Send(const proto::Frame& frame);
+    void SendSetting(const proto::Frame& frame);
+    void SendSetCurrent(std::int32_t milliamps);
+    void StopAllTimers();
+
+    DECLARE_MESSAGE_MAP()
+
+    CColorButton m_outputSwitch;
+    CButton m_setPower;
+    CButton m_setCurrent;
+    CNumEdit m_powerBox;
+    CNumEdit m_currentBox;
+    CStatic m_currentRead;
+    CButton m_stepUp;
+    CButton m_stepDown;
+    CButton m_modeApc;
+    CButton m_modeAcc;
+    CSliderCtrl m_slider;
+    CComboBoxEx m_portList;
+    CButton m_openPort;
+    HICON m_hIcon;
+};

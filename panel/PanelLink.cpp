@@ -1,0 +1,131 @@
+// Probing until the amplifier answers, polling it afterwards, and applying its replies.
+#include "panel/AmpState.h"
+#include "panel/PanelDlg.h"
+
+void CPanelDlg::OnProbeTick()
+{
+    if (AmpState.portOpen != 1)
+        return;
+    Send(Frames.querySettings);
+    // Every write discards unread input: give the amplifier time to answer first.
+    AfxSleep(100);
+    Send(Frames.queryOutput);
+}
+
+// Carries a moved slider over as the new current setpoint, then asks for the status.
+void CPanelDlg::OnPollTick()
+{
+    const int position = m_slider.GetPos();
+    if (position != AmpState.targetCurrent) {
+        if (AmpState.portOpen == 0)
+            return;
+        AmpState.targetCurrent = position;
+        SendSetCurrent(position);
+        AfxSleep(100);
+    }
+    if (AmpState.portOpen == 1)
+        Send(Frames.queryStatus);
+}
+
+// One received byte, handed over by the port's worker, which waits until we return.
+LRESULT CPanelDlg::OnPortByte(WPARAM byte, LPARAM port)
+{
+    if (static_cast<UINT>(port) != AmpState.portNumber)
+        return 0;
+    if (RxFramerState.Push(static_cast<std::uint8_t>(byte)))
+        ApplyReply();
+    return 0;
+}
+
+void CPanelDlg::ShowPower(int id, std::int32_t raw)
+{
+    AmpState.displayText.Format("%.1f", proto::PowerRawToDbm(raw));
+    SetDlgItemText(id, AmpState.displayText);
+}
+
+void CPanelDlg::ApplyMode(BYTE mode)
+{
+    if (mode > 1)
+        return;
+    const BOOL acc = mode == 1;
+    m_modeAcc.SetCheck(acc ? BST_CHECKED : BST_UNCHECKED);
+    m_modeApc.SetCheck(acc ? BST_UNCHECKED : BST_CHECKED);
+    for (CWnd* control : {static_cast<CWnd*>(&m_currentBox), static_cast<CWnd*>(&m_setCurrent),
+                          static_cast<CWnd*>(&m_slider), static_cast<CWnd*>(&m_stepDown),
+                          static_cast<CWnd*>(&m_stepUp)})
+        control->EnableWindow(acc);
+    m_powerBox.EnableWindow(!acc);
+    m_setPower.EnableWindow(!acc);
+}
+
+// A checked reply frame is in the framer; positions are frame positions, 16-bit values big-endian.
+void CPanelDlg::ApplyReply()
+{
+    const proto::RxFramer& rx = RxFramerState;
+    switch (rx.Type()) {
+    case proto::REPLY_STATUS:
+        AmpState.currentRead = rx.Word(6);
+        AmpState.inputPowerRaw = rx.Word(8);
+        AmpState.outputPowerRaw = rx.Word(10);
+        AmpState.ldTempRaw = rx.Word(14);
+        AmpState.displayText.Format("%d", AmpState.currentRead);
+        m_currentRead.SetWindowText(AmpState.displayText);
+        ShowPower(IDC_INPUT_POWER, AmpState.inputPowerRaw);
+        ShowPower(IDC_OUTPUT_POWER, AmpState.outputPowerRaw);
+        AmpState.displayText.Format("%.1f", proto::TempRawToCelsius(AmpState.ldTempRaw));
+        SetDlgItemText(IDC_LD_TEMP, AmpState.displayText);
+        break;
+
+    case proto::REPLY_SETTINGS:
+        AmpState.targetPowerRaw = rx.Word(4);
+        ShowPower(IDC_TARGET_POWER, AmpState.targetPowerRaw);
+        AmpState.currentCmdSelect = rx.Byte(17);
+        AmpState.targetCurrent = rx.Word(8);
+        AmpState.maxCurrent = rx.Word(12);
+        m_slider.SetRange(0, AmpState.maxCurrent, FALSE);
+        m_slider.ClearTics(TRUE);
+        for (int i = 1; i <= 9; ++i)
+            m_slider.SetTic(i * AmpState.maxCurrent / 10);
+        m_slider.SetPos(AmpState.targetCurrent);
+        AmpState.displayText.Format("%d", AmpState.targetCurrent);
+        m_currentBox.SetWindowText(AmpState.displayText);
+        ApplyMode(rx.Byte(16));
+        break;
+
+    case proto::REPLY_TARGET_POWER:
+        AmpState.targetPowerRaw = rx.Word(4);
+        ShowPower(IDC_TARGET_POWER, AmpState.targetPowerRaw);
+        break;
+
+    case proto::REPLY_MODE:
+        ApplyMode(rx.Byte(4));
+        break;
+
+    case proto::REPLY_TARGET_CURRENT:
+        AmpState.targetCurrent = rx.Word(6);
+        m_slider.SetPos(AmpState.targetCurrent);
+        AmpState.displayText.Format("%d", AmpState.targetCurrent);
+        m_currentBox.SetWindowText(AmpState.displayText);
+        break;
+
+    case proto::REPLY_OUTPUT:
+        AmpState.outputOn = rx.Byte(4);
+        if (AmpState.outputOn == 1) {
+            m_outputSwitch.SetColor(RGB(255, 0, 0));
+            m_outputSwitch.SetWindowText("ON");
+        } else if (AmpState.outputOn == 0) {
+            m_outputSwitch.SetColor(RGB(245, 245, 245));
+            m_outputSwitch.SetWindowText("OFF");
+        }
+        // The first answer brings the link up: probing gives way to polling.
+        if (AmpState.linkUp == 0) {
+            KillTimer(TIMER_PROBE);
+            SetTimer(TIMER_POLL, 200);
+            AmpState.linkUp = 1;
+        }
+        break;
+
+    default:
+        break;
+    }
+}

@@ -1,0 +1,209 @@
+// The headless CCommPort: the same observable behaviour as the Win32 engine (one byte per
+// WM_PORT_RXCHAR, in order, delivered while the panel's thread is free; Close delivers the byte a
+// worker would be blocked on and drops the rest), over a simulated line on the virtual clock.
+#include "serial/CommPort.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "afx/headless/Headless.h"
+#include "serial/headless/SimLine.h"
+
+namespace {
+
+struct Line {
+    std::set<UINT> present;
+    std::set<UINT> openFails;
+    std::vector<UINT> probed;
+    std::vector<simline::Write> writes;
+    simline::Responder responder;
+    CCommPort::Os* open = nullptr;  // the port object holding the line, if any
+    int openCount = 0;
+};
+
+Line& L()
+{
+    static Line line;
+    return line;
+}
+
+// Byte time at 9600 baud, 8N1: ten bits, just over a millisecond.
+constexpr DWORD BYTE_TIME_MS = 1;
+
+bool ParseDeviceName(const char* name, UINT* portNr)
+{
+    const std::string s = name ? name : "";
+    const std::string prefix = "\\\\.\\COM";
+    if (s.compare(0, prefix.size(), prefix) != 0 || s.size() == prefix.size())
+        return false;
+    UINT n = 0;
+    for (std::size_t i = prefix.size(); i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9' || n > 100000)
+            return false;
+        n = n * 10 + static_cast<UINT>(s[i] - '0');
+    }
+    *portNr = n;
+    return true;
+}
+
+}  // namespace
+
+struct CCommPort::Os {
+    HWND owner = nullptr;
+    UINT portNr = 0;
+    UINT writeBufSize = 0;
+    bool open = false;
+    bool monitored = false;
+};
+
+CCommPort::CCommPort() : os_(std::make_unique<Os>()) {}
+
+CCommPort::~CCommPort()
+{
+    if (L().open == os_.get())
+        L().open = nullptr;
+}
+
+BOOL CCommPort::Open(HWND owner, UINT portNr, UINT, char, UINT, UINT, DWORD, UINT writeBufSize, DWORD, DWORD,
+                     DWORD, DWORD, DWORD)
+{
+    // An open on a monitored port stops its worker first; its undelivered bytes are gone.
+    if (os_->monitored && os_->owner)
+        headless::DropSends(os_->owner, WM_PORT_RXCHAR);
+    os_->monitored = false;
+    if (os_->open) {
+        os_->open = false;
+        L().open = nullptr;
+    }
+    os_->owner = owner;
+    os_->portNr = portNr;
+    os_->writeBufSize = writeBufSize;
+    if (!L().present.count(portNr) || L().openFails.count(portNr) || (L().open && L().open != os_.get()))
+        return FALSE;
+    os_->open = true;
+    L().open = os_.get();
+    ++L().openCount;
+    return TRUE;
+}
+
+BOOL CCommPort::StartMonitor()
+{
+    os_->monitored = true;
+    return TRUE;
+}
+
+void CCommPort::Close()
+{
+    if (os_->monitored && os_->owner) {
+        // The worker may be blocked handing over a byte that has arrived: that one is delivered.
+        headless::DeliverArrivedSend(os_->owner);
+        headless::DropSends(os_->owner, WM_PORT_RXCHAR);
+    }
+    os_->monitored = false;
+    os_->open = false;
+    if (L().open == os_.get())
+        L().open = nullptr;
+}
+
+BOOL CCommPort::Write(const BYTE* bytes, UINT n)
+{
+    if (!os_->open || n > os_->writeBufSize)
+        return FALSE;
+    std::vector<BYTE> frame(bytes, bytes + n);
+    L().writes.push_back(simline::Write{headless::Now(), os_->portNr, frame});
+    if (L().responder)
+        L().responder(frame);
+    return TRUE;
+}
+
+BOOL CCommPort::IsOpen() const
+{
+    return os_->open;
+}
+
+BOOL ProbeCommDevice(const char* deviceName)
+{
+    UINT n = 0;
+    if (!ParseDeviceName(deviceName, &n))
+        return FALSE;
+    L().probed.push_back(n);
+    return L().present.count(n) != 0;
+}
+
+namespace simline {
+
+void Reset()
+{
+    L() = Line();
+}
+
+void SetPresent(UINT portNr, bool present)
+{
+    if (present)
+        L().present.insert(portNr);
+    else
+        L().present.erase(portNr);
+}
+
+void SetOpenFails(UINT portNr, bool fails)
+{
+    if (fails)
+        L().openFails.insert(portNr);
+    else
+        L().openFails.erase(portNr);
+}
+
+const std::vector<UINT>& Probed()
+{
+    return L().probed;
+}
+
+bool IsOpen()
+{
+    return L().open != nullptr;
+}
+
+bool IsMonitored()
+{
+    return L().open != nullptr && L().open->monitored;
+}
+
+UINT OpenPort()
+{
+    return L().open ? L().open->portNr : 0;
+}
+
+int OpenCount()
+{
+    return L().openCount;
+}
+
+const std::vector<Write>& Writes()
+{
+    return L().writes;
+}
+
+void ClearWrites()
+{
+    L().writes.clear();
+}
+
+void Arrive(const std::vector<BYTE>& bytes, DWORD delayMs)
+{
+    CCommPort::Os* port = L().open;
+    if (!port || !port->monitored)
+        return;
+    DWORD at = headless::Now() + delayMs;
+    for (BYTE b : bytes) {
+        headless::SendFromThread(port->owner, WM_PORT_RXCHAR, b, static_cast<LPARAM>(port->portNr), at);
+        at += BYTE_TIME_MS;
+    }
+}
+
+void SetResponder(Responder responder)
+{
+    L().responder = std::move(responder);
+}
+
+}  // namespace simline

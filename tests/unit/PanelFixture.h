@@ -1,0 +1,70 @@
+// The whole panel on the headless backend: a virtual clock, simulated COM devices, and a scripted
+// amplifier answering on the simulated line.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "afx/headless/Headless.h"
+#include "panel/AmpState.h"
+#include "panel/PanelDlg.h"
+#include "panel/PanelTemplate.h"
+#include "protocol/Frames.h"
+#include "serial/headless/SimLine.h"
+
+// A reply frame: ED FA LEN type data... checksum.
+std::vector<BYTE> Reply(BYTE type, std::vector<BYTE> data);
+std::vector<BYTE> StatusReply(int currentMa, int inputRaw, int outputRaw, int tempRaw);
+std::vector<BYTE> SettingsReply(int targetPowerRaw, int targetCurrent, int maxCurrent, BYTE mode, BYTE selector);
+std::vector<BYTE> OutputReply(BYTE state);
+std::vector<BYTE> TargetCurrentReply(int milliamps);
+
+// "EF EF 02 00 E0".
+std::string Hex(const std::vector<BYTE>& bytes);
+
+// A written frame as "time: bytes", for readable comparisons of what went over the line.
+std::vector<std::string> Log(DWORD from = 0);
+
+// Answers the panel's queries as an amplifier would, after a short latency.
+struct ScriptedAmp {
+    bool answerSettings = true;
+    bool answerOutput = true;
+    bool answerStatus = true;
+    bool echoSettings = false;  // answer setting commands with their echo replies
+    int maxCurrent = 1000;
+    int targetCurrent = 100;
+    int targetPowerRaw = 8000;
+    BYTE mode = 1;
+    BYTE selector = 2;
+    BYTE output = 0;
+    DWORD latencyMs = 5;
+
+    void Install();
+};
+
+class PanelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Plugs in the given COM port numbers and opens the panel.
+    void StartPanel(std::initializer_list<UINT> ports = {3});
+    // Clicks "OpenPort" and lets the scripted amplifier answer until the link is up.
+    void OpenAndLink();
+
+    HWND Item(int id) const { return headless::Child(panel->m_hWnd, id); }
+    std::string Text(int id) const { return Item(id)->text; }
+    bool Enabled(int id) const { return (Item(id)->style & WS_DISABLED) == 0; }
+    bool Timer(UINT_PTR id) const { return headless::TimerRunning(panel->m_hWnd, id); }
+    UINT Period(UINT_PTR id) const { return headless::TimerPeriod(panel->m_hWnd, id); }
+    void Click(int id) { headless::Click(Item(id)); }
+    void Arrive(const std::vector<BYTE>& bytes, DWORD delayMs = 0) { simline::Arrive(bytes, delayMs); }
+    void Run(DWORD ms) { headless::RunFor(ms); }
+    void DeviceChange() { panel->SendMessage(WM_DEVICECHANGE, 7, 0); }
+
+    std::unique_ptr<CPanelDlg> panel;
+    ScriptedAmp amp;
+};
