@@ -1,0 +1,153 @@
+#include "sim/ControlServer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace sim {
+
+bool WriteAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) {
+            const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            done += static_cast<std::size_t>(w);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+ControlServer::~ControlServer()
+{
+    for (const Client& c : clients)
+        CloseClient(c);
+    if (listener >= 0) {
+        ::close(listener);
+        ::unlink(socketPath.c_str());
+    }
+}
+
+bool ControlServer::Listen(const std::string& path, std::string& error)
+{
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        error = "control socket path too long: " + path;
+        return false;
+    }
+    // A socket left by an earlier run is stale; any other file is not ours to remove.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            error = path + " exists and is not a socket";
+            return false;
+        }
+        ::unlink(path.c_str());
+    }
+    listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener < 0) {
+        error = std::string("cannot create the control socket: ") + std::strerror(errno);
+        return false;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 4) != 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        ::close(listener);
+        listener = -1;
+        return false;
+    }
+    socketPath = path;
+    return true;
+}
+
+void ControlServer::WatchStdin()
+{
+    clients.push_back({STDIN_FILENO, STDOUT_FILENO, {}});
+}
+
+void ControlServer::AddPollFds(std::vector<pollfd>& fds)
+{
+    firstFd = fds.size();
+    fds.push_back({listener, static_cast<short>(listener >= 0 ? POLLIN : 0), 0});
+    for (const Client& c : clients)
+        fds.push_back({c.in, POLLIN, 0});
+}
+
+void ControlServer::Service(const std::vector<pollfd>& fds, const Handler& handler)
+{
+    // Clients accepted now are polled from the next round on.
+    const std::size_t polled = fds.size() - firstFd - 1;
+    std::vector<Client> kept;
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        const bool ready = i < polled && (fds[firstFd + 1 + i].revents & (POLLIN | POLLHUP | POLLERR));
+        if (!ready || ReadFrom(clients[i], handler))
+            kept.push_back(clients[i]);
+        else
+            CloseClient(clients[i]);
+    }
+    clients.swap(kept);
+    if (fds[firstFd].revents & POLLIN)
+        Accept();
+}
+
+void ControlServer::Accept()
+{
+    for (;;) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        clients.push_back({fd, fd, {}});
+    }
+}
+
+bool ControlServer::ReadFrom(Client& client, const Handler& handler)
+{
+    char buf[512];
+    const ssize_t n = ::read(client.in, buf, sizeof buf);
+    if (n < 0)
+        return errno == EAGAIN || errno == EINTR;
+    if (n == 0)
+        return false;
+    client.pending.append(buf, static_cast<std::size_t>(n));
+
+    std::size_t eol;
+    while ((eol = client.pending.find('\n')) != std::string::npos) {
+        std::string line = client.pending.substr(0, eol);
+        client.pending.erase(0, eol + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const std::string reply = handler(line);
+        if (!reply.empty() && !WriteAll(client.out, reply + "\n"))
+            return false;
+    }
+    if (client.pending.size() > MAX_LINE) {
+        client.pending.clear();
+        return WriteAll(client.out, "error: line too long\n");
+    }
+    return true;
+}
+
+void ControlServer::CloseClient(const Client& client)
+{
+    // Standard input stays open for the process; only sockets are ours to close.
+    if (client.in != STDIN_FILENO)
+        ::close(client.in);
+}
+
+}  // namespace sim

@@ -1,0 +1,52 @@
+// Line-oriented control connections: a Unix stream socket (any number of clients, one after
+// another or at once) and, when asked, standard input with replies on standard output.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+
+namespace sim {
+
+class ControlServer {
+public:
+    // Takes one command line, returns the reply line (no newline); an empty reply sends nothing.
+    using Handler = std::function<std::string(const std::string& line)>;
+
+    ControlServer() = default;
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+    ~ControlServer();
+
+    bool Listen(const std::string& path, std::string& error);
+    void WatchStdin();
+
+    // Adds the descriptors to wait on; Service reads the ones poll reported, from the same spot.
+    void AddPollFds(std::vector<pollfd>& fds);
+    void Service(const std::vector<pollfd>& fds, const Handler& handler);
+
+private:
+    struct Client {
+        int in;
+        int out;
+        std::string pending;
+    };
+    // False when the client is gone.
+    bool ReadFrom(Client& client, const Handler& handler);
+    void Accept();
+    void CloseClient(const Client& client);
+
+    static constexpr std::size_t MAX_LINE = 4096;
+
+    int listener = -1;
+    std::string socketPath;
+    std::vector<Client> clients;
+    std::size_t firstFd = 0;  // where AddPollFds put the listener, then the clients in order
+};
+
+// Writes all of text, retrying after interruptions; false when the descriptor fails.
+bool WriteAll(int fd, const std::string& text);
+
+}  // namespace sim

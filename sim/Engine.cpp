@@ -1,0 +1,68 @@
+#include "sim/Engine.h"
+
+#include "sim/Replies.h"
+
+namespace sim {
+
+Engine::Engine(const AmpSetup& setup, FrameLog& frameLog) : log(frameLog), model(setup) {}
+
+void Engine::Receive(SimTime t, const std::uint8_t* bytes, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!framer.Push(bytes[i]))
+            continue;
+        LogJunk(t);
+        const proto::Frame& f = framer.Frame();
+        log.Frame(t, "RX", Bytes(f.bytes, f.bytes + f.size));
+        ++counts.rx;
+        Handle(t, f);
+    }
+    // Junk is reported once what follows it is known, so a run of junk makes one line.
+    if (framer.Idle())
+        LogJunk(t);
+}
+
+void Engine::LogJunk(SimTime t)
+{
+    if (!framer.HasJunk())
+        return;
+    log.Frame(t, "RX-BAD", framer.TakeJunk());
+    ++counts.rxBad;
+}
+
+void Engine::Handle(SimTime t, const proto::Frame& command)
+{
+    model.AdvanceTo(t);
+    const Answer answer = AnswerCommand(model, command);
+    if (!answer.ignored.empty())
+        log.Event(t, "ignored " + answer.ignored);
+    std::vector<std::string> notes;
+    std::vector<TxChunk> chunks;
+    if (!answer.reply.empty())
+        chunks = faults.Shape(answer.reply, t + Ms(model.Setup().latencyMs), notes);
+    for (const std::string& note : notes)
+        log.Event(t, note);
+    for (TxChunk& c : chunks)
+        pacer.Enqueue(std::move(c));
+}
+
+bool Engine::TakeTxByte(SimTime now, std::uint8_t& byte)
+{
+    TxPacer::Sent sent;
+    if (!pacer.Take(now, sent))
+        return false;
+    if (!sent.logBytes.empty())
+        log.Frame(now, "TX", sent.logBytes);
+    if (sent.isReply)
+        ++counts.tx;
+    byte = sent.value;
+    return true;
+}
+
+void Engine::DropLine()
+{
+    framer.Reset();
+    pacer.Clear();
+}
+
+}  // namespace sim

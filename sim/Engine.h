@@ -1,0 +1,56 @@
+// The amplifier's side of the line without the line itself: received bytes in, the model
+// answers, faults shape the replies, the pacer says when each byte goes out. Time is passed in,
+// so tests drive it with virtual time and the event loop with the monotonic clock.
+#pragma once
+
+#include <cstdint>
+
+#include "sim/AmpModel.h"
+#include "sim/CommandFramer.h"
+#include "sim/Faults.h"
+#include "sim/FrameLog.h"
+#include "sim/TxPacer.h"
+
+namespace sim {
+
+struct FrameCounts {
+    long rx = 0;      // command frames received whole
+    long rxBad = 0;   // RX-BAD log lines: bytes dropped
+    long tx = 0;      // replies whose first byte went out
+};
+
+class Engine {
+public:
+    Engine(const AmpSetup& setup, FrameLog& log);
+
+    // Bytes read from the line at time t.
+    void Receive(SimTime t, const std::uint8_t* bytes, std::size_t n);
+
+    // When the next byte is to be written; NEVER when nothing waits.
+    SimTime NextTxTime() const { return pacer.NextDue(); }
+    // The byte to write at `now`, if one is due.
+    bool TakeTxByte(SimTime now, std::uint8_t& byte);
+
+    // The line went away: half-received commands and unsent replies are forgotten.
+    void DropLine();
+
+    AmpModel& Model() { return model; }
+    const AmpModel& Model() const { return model; }
+    FaultSet& Faults() { return faults; }
+    const FaultSet& Faults() const { return faults; }
+    const FrameCounts& Counts() const { return counts; }
+    FrameLog& Log() { return log; }
+
+private:
+    void Handle(SimTime t, const proto::Frame& command);
+    void LogJunk(SimTime t);
+
+    FrameLog& log;
+    AmpModel model;
+    CommandFramer framer;
+    FaultSet faults;
+    TxPacer pacer;
+    FrameCounts counts;
+};
+
+}  // namespace sim

@@ -1,0 +1,149 @@
+#include "sim/Faults.h"
+
+#include <cstdio>
+
+#include "protocol/Frames.h"
+
+namespace sim {
+
+const std::vector<std::uint8_t> GARBAGE_BYTES = {0x55, 0xAA, 0x00, 0xFF, 0x13};
+
+namespace {
+
+struct KindInfo {
+    FaultKind kind;
+    const char* name;
+    const char* valueName;
+};
+
+constexpr KindInfo KINDS[FAULT_KIND_COUNT] = {
+    {FaultKind::NO_REPLY, "no-reply", nullptr},
+    {FaultKind::LATE, "late", "ms"},
+    {FaultKind::BAD_CHECKSUM, "bad-checksum", nullptr},
+    {FaultKind::TRUNCATE, "truncate", nullptr},
+    {FaultKind::SPLIT, "split", "ms"},
+    {FaultKind::GARBAGE, "garbage", nullptr},
+    {FaultKind::NO_SETTINGS, "no-settings", nullptr},
+    {FaultKind::SELECTOR, "selector", "n"},
+};
+
+// Where the settings reply carries the current-command selector.
+constexpr std::size_t SELECTOR_POS = 17;
+
+std::string ReplyName(const Bytes& reply)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", reply.size() > 3 ? reply[3] : 0);
+    return text;
+}
+
+}  // namespace
+
+const char* FaultName(FaultKind kind)
+{
+    return KINDS[static_cast<std::size_t>(kind)].name;
+}
+
+const char* FaultValueName(FaultKind kind)
+{
+    return KINDS[static_cast<std::size_t>(kind)].valueName;
+}
+
+bool ParseFaultKind(const std::string& name, FaultKind& kind)
+{
+    for (const KindInfo& k : KINDS) {
+        if (name == k.name) {
+            kind = k.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+void FaultSet::Set(FaultKind kind, int value, int count)
+{
+    faults[Index(kind)] = {true, value, count};
+}
+
+void FaultSet::Clear(FaultKind kind)
+{
+    faults[Index(kind)] = {};
+}
+
+void FaultSet::ClearAll()
+{
+    faults = {};
+}
+
+bool FaultSet::Use(FaultKind kind, const Bytes& reply, std::vector<std::string>& notes)
+{
+    Fault& f = faults[Index(kind)];
+    if (!f.active)
+        return false;
+    std::string note = std::string("fault ") + FaultName(kind);
+    if (FaultValueName(kind) != nullptr)
+        note += " " + std::to_string(f.value);
+    notes.push_back(note + " on reply " + ReplyName(reply));
+    if (f.remaining != UNTIL_CLEARED && --f.remaining == 0)
+        f = {};
+    return true;
+}
+
+std::vector<TxChunk> FaultSet::Shape(const Bytes& reply, SimTime readyAt, std::vector<std::string>& notes)
+{
+    const bool isSettings = reply.size() > 3 && reply[3] == proto::REPLY_SETTINGS;
+    if (isSettings && Use(FaultKind::NO_SETTINGS, reply, notes))
+        return {};
+    if (Use(FaultKind::NO_REPLY, reply, notes))
+        return {};
+
+    Bytes frame = reply;
+    const int selector = Get(FaultKind::SELECTOR).value;
+    if (isSettings && frame.size() > SELECTOR_POS + 1 && Use(FaultKind::SELECTOR, reply, notes)) {
+        frame[SELECTOR_POS] = static_cast<std::uint8_t>(selector);
+        frame.back() = proto::FrameChecksum(frame.data(), frame.size() - 1);
+    }
+    if (Use(FaultKind::BAD_CHECKSUM, reply, notes))
+        ++frame.back();
+    if (Use(FaultKind::TRUNCATE, reply, notes))
+        frame.resize(frame.size() / 2);
+    const int lateMs = Get(FaultKind::LATE).value;
+    if (Use(FaultKind::LATE, reply, notes))
+        readyAt += Ms(lateMs);
+
+    std::vector<TxChunk> chunks;
+    if (Use(FaultKind::GARBAGE, reply, notes)) {
+        chunks.push_back({GARBAGE_BYTES, readyAt, 0, GARBAGE_BYTES, false});
+        readyAt = 0;  // the reply follows the junk at once
+    }
+    const int pauseMs = Get(FaultKind::SPLIT).value;
+    if (Use(FaultKind::SPLIT, reply, notes)) {
+        const auto half = static_cast<std::ptrdiff_t>(frame.size() / 2);
+        chunks.push_back({Bytes(frame.begin(), frame.begin() + half), readyAt, 0, frame, true});
+        chunks.push_back({Bytes(frame.begin() + half, frame.end()), 0, Ms(pauseMs), {}, false});
+    } else {
+        chunks.push_back({frame, readyAt, 0, frame, true});
+    }
+    return chunks;
+}
+
+std::string FaultSet::Json() const
+{
+    std::string out = "[";
+    for (const KindInfo& k : KINDS) {
+        const Fault& f = Get(k.kind);
+        if (!f.active)
+            continue;
+        if (out.size() > 1)
+            out += ",";
+        out += std::string("{\"kind\":\"") + k.name + "\"";
+        if (k.valueName != nullptr)
+            out += ",\"value\":" + std::to_string(f.value);
+        out += ",\"remaining\":";
+        out += f.remaining == UNTIL_CLEARED ? std::string("\"on\"") : std::to_string(f.remaining);
+        out += "}";
+    }
+    return out + "]";
+}
+
+}  // namespace sim

@@ -1,0 +1,66 @@
+// Faults injected into the replies on purpose, each for the next N replies it touches or until
+// cleared.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/CommandFramer.h"
+#include "sim/TxPacer.h"
+
+namespace sim {
+
+enum class FaultKind {
+    NO_REPLY,      // the reply is not sent
+    LATE,          // the reply is sent <value> ms later than usual
+    BAD_CHECKSUM,  // the checksum byte is off by one
+    TRUNCATE,      // only the first half of the frame is sent
+    SPLIT,         // the frame is sent in two halves with a pause of <value> ms between them
+    GARBAGE,       // junk bytes go out just before the reply
+    NO_SETTINGS,   // settings queries get no reply
+    SELECTOR,      // settings replies report <value> as the current-command selector
+};
+constexpr std::size_t FAULT_KIND_COUNT = 8;
+
+// Sent before the reply by the garbage fault. No 0xED among them, so a reader hunting for a
+// header is still hunting when the reply starts.
+extern const std::vector<std::uint8_t> GARBAGE_BYTES;
+
+const char* FaultName(FaultKind kind);
+bool ParseFaultKind(const std::string& name, FaultKind& kind);
+// Name of the value a kind takes ("ms", "n"), or nullptr for a kind without one.
+const char* FaultValueName(FaultKind kind);
+
+class FaultSet {
+public:
+    static constexpr int UNTIL_CLEARED = -1;
+
+    struct Fault {
+        bool active = false;
+        int value = 0;
+        int remaining = 0;  // replies still to touch, or UNTIL_CLEARED
+    };
+
+    // Replaces any fault of the same kind. count > 0 or UNTIL_CLEARED.
+    void Set(FaultKind kind, int value, int count);
+    void Clear(FaultKind kind);
+    void ClearAll();
+    const Fault& Get(FaultKind kind) const { return faults[Index(kind)]; }
+
+    // What goes on the line for one reply that is ready at readyAt: nothing, or its chunks in
+    // order. Each fault that touches the reply uses up one of its count and adds a note.
+    std::vector<TxChunk> Shape(const Bytes& reply, SimTime readyAt, std::vector<std::string>& notes);
+
+    // The active faults as a JSON array.
+    std::string Json() const;
+
+private:
+    static std::size_t Index(FaultKind kind) { return static_cast<std::size_t>(kind); }
+    bool Use(FaultKind kind, const Bytes& reply, std::vector<std::string>& notes);
+
+    std::array<Fault, FAULT_KIND_COUNT> faults{};
+};
+
+}  // namespace sim

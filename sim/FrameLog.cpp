@@ -1,0 +1,56 @@
+#include "sim/FrameLog.h"
+
+namespace sim {
+
+std::string FormatTime(SimTime t)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(t / NS_PER_S),
+                  static_cast<long long>(t % NS_PER_S / 1000));
+    return text;
+}
+
+std::string HexBytes(const std::uint8_t* bytes, std::size_t n)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0)
+            out += ' ';
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes)
+{
+    return HexBytes(bytes.data(), bytes.size());
+}
+
+void FrameLog::AddFile(std::FILE* file)
+{
+    AddSink([file](const std::string& line) {
+        std::fputs(line.c_str(), file);
+        std::fflush(file);
+    });
+}
+
+void FrameLog::Frame(SimTime t, const char* tag, const std::vector<std::uint8_t>& bytes)
+{
+    Emit(t, tag, HexBytes(bytes));
+}
+
+void FrameLog::Event(SimTime t, const std::string& text)
+{
+    Emit(t, "EVENT", text);
+}
+
+void FrameLog::Emit(SimTime t, const char* tag, const std::string& rest)
+{
+    const std::string line = FormatTime(t) + " " + tag + " " + rest + "\n";
+    for (const Sink& sink : sinks)
+        sink(line);
+}
+
+}  // namespace sim

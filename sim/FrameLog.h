@@ -1,0 +1,41 @@
+// One line per frame or event, flushed at once so a reader can follow the log while it grows:
+//   <t> RX <hex>       a frame from the panel, at the time its last byte arrived
+//   <t> RX-BAD <hex>   bytes dropped: bad checksum, bad header or length, junk
+//   <t> TX <hex>       bytes sent, at the time their first byte went out
+//   <t> EVENT <text>   what the operator or the simulator did
+// t is in seconds since the simulator started, with 6 decimals; hex is upper case, space separated.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/SimTime.h"
+
+namespace sim {
+
+std::string FormatTime(SimTime t);
+std::string HexBytes(const std::uint8_t* bytes, std::size_t n);
+std::string HexBytes(const std::vector<std::uint8_t>& bytes);
+
+class FrameLog {
+public:
+    using Sink = std::function<void(const std::string& line)>;
+
+    // Every line goes to every sink, newline included.
+    void AddSink(Sink sink) { sinks.push_back(std::move(sink)); }
+    // A stream sink that flushes after each line; the stream stays the caller's.
+    void AddFile(std::FILE* file);
+
+    void Frame(SimTime t, const char* tag, const std::vector<std::uint8_t>& bytes);
+    void Event(SimTime t, const std::string& text);
+
+private:
+    void Emit(SimTime t, const char* tag, const std::string& rest);
+
+    std::vector<Sink> sinks;
+};
+
+}  // namespace sim

@@ -1,0 +1,40 @@
+// The amplifier's replies: ED FA LEN type data checksum, with the data at the positions the
+// panel reads them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "protocol/Frames.h"
+#include "sim/AmpModel.h"
+#include "sim/CommandFramer.h"
+
+namespace sim {
+
+// Frame lengths the panel's reply table is laid out for.
+constexpr std::size_t STATUS_REPLY_SIZE = 17;
+constexpr std::size_t SETTINGS_REPLY_SIZE = 19;
+
+// ED FA LEN type data... checksum, LEN = data bytes + 2.
+Bytes MakeReplyFrame(std::uint8_t type, const Bytes& data);
+
+Bytes StatusReply(const StatusRaw& status);
+Bytes SettingsReply(const AmpSetup& setup);
+Bytes OutputReply(std::uint8_t state);
+Bytes ModeReply(std::uint8_t mode);
+Bytes TargetPowerReply(int raw);
+Bytes TargetCurrentReply(int mA);
+
+// LEN the command set gives a command code, or 0 for a code outside it.
+int ExpectedCommandLen(std::uint8_t code);
+
+struct Answer {
+    Bytes reply;         // empty: the command gets none
+    std::string ignored; // why a frame was not acted on, empty when it was
+};
+
+// Applies one command frame to the model (already advanced to the frame's time) and returns the
+// reply; setting commands are answered with the value now held.
+Answer AnswerCommand(AmpModel& model, const proto::Frame& command);
+
+}  // namespace sim

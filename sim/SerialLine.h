@@ -1,0 +1,49 @@
+// The line the panel talks on: a fresh pseudo-terminal, or a real serial device, raw at 9600 8N1
+// without flow control; and the symbolic link that shows a pseudo-terminal under a stable name.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+class SerialLine {
+public:
+    SerialLine() = default;
+    SerialLine(const SerialLine&) = delete;
+    SerialLine& operator=(const SerialLine&) = delete;
+    ~SerialLine() { Close(); }
+
+    // Path() is then the slave device the panel opens.
+    bool OpenPty(std::string& error);
+    bool OpenDevice(const std::string& device, std::string& error);
+    void Close();
+
+    bool IsOpen() const { return fd >= 0; }
+    bool IsPty() const { return keeper >= 0; }
+    int Fd() const { return fd; }
+    const std::string& Path() const { return path; }
+
+private:
+    int fd = -1;      // pty master or the device; non-blocking
+    int keeper = -1;  // our own slave descriptor, so the master never hangs up between openers
+    std::string path;
+};
+
+// A symbolic link made by us and removed by us only while it still points where we made it.
+class DeviceLink {
+public:
+    DeviceLink() = default;
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
+    ~DeviceLink() { Remove(); }
+
+    // Makes linkPath point at target, replacing an existing symbolic link (never another file).
+    bool Create(const std::string& linkPath, const std::string& target, std::string& error);
+    void Remove();
+
+private:
+    std::string link;
+    std::string target;
+};
+
+}  // namespace sim

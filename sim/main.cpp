@@ -1,0 +1,26 @@
+// ampsim: the amplifier's side of the serial line, for testing the panel without the hardware.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/App.h"
+#include "sim/Options.h"
+
+int main(int argc, char** argv)
+{
+    sim::Options options;
+    std::string error;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    switch (sim::ParseOptions(args, options, error)) {
+    case sim::ParseStatus::HELP:
+        std::fputs(sim::HelpText().c_str(), stdout);
+        return 0;
+    case sim::ParseStatus::BAD:
+        std::fprintf(stderr, "ampsim: error: %s\nTry 'ampsim --help'.\n", error.c_str());
+        return 2;
+    case sim::ParseStatus::RUN:
+        break;
+    }
+    sim::App app(options);
+    return app.Run();
+}
