@@ -20,6 +20,7 @@ struct Line {
     simline::Responder responder;
     CCommPort::Os* open = nullptr;  // the port object holding the line, if any
     int openCount = 0;
+    DWORD lineFreeAt = 0;  // the amplifier sends one byte at a time: frames never interleave
 };
 
 Line& L()
@@ -194,11 +195,12 @@ void Arrive(const std::vector<BYTE>& bytes, DWORD delayMs)
     CCommPort::Os* port = L().open;
     if (!port || !port->monitored)
         return;
-    DWORD at = headless::Now() + delayMs;
+    DWORD at = std::max(headless::Now() + delayMs, L().lineFreeAt);
     for (BYTE b : bytes) {
         headless::SendFromThread(port->owner, WM_PORT_RXCHAR, b, static_cast<LPARAM>(port->portNr), at);
         at += BYTE_TIME_MS;
     }
+    L().lineFreeAt = at;
 }
 
 void SetResponder(Responder responder)

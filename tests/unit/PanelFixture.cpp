@@ -66,6 +66,12 @@ std::string Hex(const std::vector<BYTE>& bytes)
     return s;
 }
 
+std::string WordFrame(BYTE code, int value)
+{
+    const proto::Frame f = proto::MakeWordFrame(code, value);
+    return Hex(std::vector<BYTE>(f.bytes, f.bytes + f.size));
+}
+
 std::vector<std::string> Log(DWORD from)
 {
     std::vector<std::string> lines;

@@ -24,6 +24,8 @@ std::vector<BYTE> TargetCurrentReply(int milliamps);
 
 // "EF EF 02 00 E0".
 std::string Hex(const std::vector<BYTE>& bytes);
+// A 16-bit command frame, as the (separately tested) frame builder makes it.
+std::string WordFrame(BYTE code, int value);
 
 // A written frame as "time: bytes", for readable comparisons of what went over the line.
 std::vector<std::string> Log(DWORD from = 0);

@@ -1,0 +1,322 @@
+// The operator's commands: the frames they send, their repeats and spacing, and the keys.
+#include "PanelFixture.h"
+
+namespace {
+
+class CommandsTest : public PanelTest {
+protected:
+    void SetUp() override
+    {
+        PanelTest::SetUp();
+        StartPanel({3});
+        OpenAndLink();
+        Run(1000);
+        simline::ClearWrites();
+    }
+
+    // Frames written since `from`, without the status polls.
+    std::vector<std::string> Commands(DWORD from)
+    {
+        std::vector<std::string> lines;
+        for (const auto& line : Log(from))
+            if (line.find("EF EF 02 00 E0") == std::string::npos)
+                lines.push_back(line);
+        return lines;
+    }
+
+    // Runs an action; returns the frames it sent, times relative to its start.
+    std::vector<std::string> Sent(const std::function<void()>& action)
+    {
+        const DWORD start = headless::Now();
+        simline::ClearWrites();
+        action();
+        std::vector<std::string> lines;
+        for (const auto& w : simline::Writes())
+            lines.push_back("+" + std::to_string(w.time - start) + ": " + Hex(w.bytes));
+        return lines;
+    }
+
+    // The amplifier reports a mode; the enabled controls follow it.
+    void ModeReply(BYTE mode)
+    {
+        Arrive(Reply(proto::REPLY_MODE, {mode}));
+        Run(10);
+    }
+
+    void Type(int id, const std::string& text)
+    {
+        headless::Paste(Item(id), "");
+        headless::Type(Item(id), text);
+    }
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(CommandsTest, SettingCommandsSendTheirFrameTwice100msApartThenPollAt500ms)
+{
+    // The amplifier echoes every setting, so the panel's controls follow it from case to case.
+    amp.echoSettings = true;
+    amp.output = 0;
+    const struct {
+        const char* what;
+        std::function<void()> action;
+        Lines frames;
+    } cases[] = {
+        {"ACC", [&] { Click(IDC_MODE_ACC); }, {"+0: EF EF 03 06 01 E8", "+100: EF EF 03 06 01 E8"}},
+        {"output on", [&] { Click(IDC_OUTPUT_SWITCH); }, {"+0: EF EF 03 26 01 08", "+100: EF EF 03 26 01 08"}},
+        {"output off", [&] { Click(IDC_OUTPUT_SWITCH); }, {"+0: EF EF 03 26 00 07", "+100: EF EF 03 26 00 07"}},
+        {"current 1500 above max 1000",
+         [&] {
+             Type(IDC_TARGET_CURRENT, "1500");
+             Click(IDC_SET_CURRENT);
+         },
+         {"+0: EF EF 04 0D 03 E8 DA", "+100: EF EF 04 0D 03 E8 DA"}},
+        {"APC", [&] { Click(IDC_MODE_APC); }, {"+0: EF EF 03 06 00 E7", "+100: EF EF 03 06 00 E7"}},
+        {"power 20.5",
+         [&] {
+             Type(IDC_TARGET_POWER, "20.5");
+             Click(IDC_SET_POWER);
+         },
+         {"+0: EF EF 04 04 23 5A 63", "+100: EF EF 04 04 23 5A 63"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Sent(c.action), c.frames) << c.what;
+        EXPECT_EQ(Period(TIMER_POLL), 500u) << c.what;
+        // Polling resumes 500 ms after the command.
+        const DWORD end = headless::Now();
+        Run(500);
+        EXPECT_EQ(Log(end + 1), Lines{std::to_string(end + 500) + ": EF EF 02 00 E0"}) << c.what;
+    }
+}
+
+TEST_F(CommandsTest, TypedEntriesAndTheirFrames)
+{
+    AmpState.maxCurrent = 1200;
+    const struct {
+        int box;
+        const char* text;
+        const char* frame;  // sent twice; nullptr: nothing sent
+    } cases[] = {
+        {IDC_TARGET_CURRENT, "1500", "EF EF 04 0D 04 B0 A3"},  // clamped to the maximum
+        {IDC_TARGET_CURRENT, "-", "EF EF 04 0D 00 00 EF"},     // a lone minus counts as 0
+        {IDC_TARGET_CURRENT, "-.", "EF EF 04 0D 00 00 EF"},
+        {IDC_TARGET_CURRENT, "12.9", "EF EF 04 0D 00 0C FB"},
+        {IDC_TARGET_CURRENT, "", nullptr},
+        {IDC_TARGET_POWER, "-80", "EF EF 04 04 00 00 E6"},
+        {IDC_TARGET_POWER, "0", "EF EF 04 04 1B 58 59"},
+        {IDC_TARGET_POWER, "20.5", "EF EF 04 04 23 5A 63"},
+        {IDC_TARGET_POWER, "585.36", "EF EF 04 04 00 00 E6"},  // raw 65536 wraps on the wire
+        {IDC_TARGET_POWER, "", nullptr},
+    };
+    for (const auto& c : cases) {
+        headless::Paste(Item(c.box), c.text);
+        headless::Focus(Item(c.box));
+        const Lines sent = Sent([] { headless::Key(VK_RETURN); });
+        const Lines expected =
+            c.frame ? Lines{std::string("+0: ") + c.frame, std::string("+100: ") + c.frame} : Lines{};
+        EXPECT_EQ(sent, expected) << c.text;
+        Run(600);
+    }
+    EXPECT_EQ(AmpState.targetPowerRaw, 65536) << "the full value of the last power sent is kept";
+}
+
+TEST_F(CommandsTest, PowerAbove58535dBmKeepsItsFullValue)
+{
+    ModeReply(0);
+    simline::ClearWrites();
+    Type(IDC_TARGET_POWER, "600");
+    Click(IDC_SET_POWER);
+    EXPECT_EQ(AmpState.targetPowerRaw, 67000);
+    ASSERT_FALSE(simline::Writes().empty());
+    EXPECT_EQ(Hex(simline::Writes().front().bytes), WordFrame(proto::CMD_SET_POWER, 67000));
+}
+
+TEST_F(CommandsTest, PastedTextIsConvertedSafely)
+{
+    // Paste bypasses the box's key filter; the conversion reads the leading number only.
+    const struct {
+        const char* text;
+        int milliamps;
+    } cases[] = {{"12abc", 12}, {"abc", 0}, {"1e3", 1000}, {"nan", 0}, {"9999999999999999999999", 0}};
+    for (const auto& c : cases) {
+        headless::Paste(Item(IDC_TARGET_CURRENT), c.text);
+        Click(IDC_SET_CURRENT);
+        EXPECT_EQ(AmpState.targetCurrent, c.milliamps) << c.text;
+        Run(600);
+    }
+}
+
+TEST_F(CommandsTest, BoxesAcceptOnlyTheKeysOfASignedNumber)
+{
+    const struct {
+        const char* start;
+        const char* typed;
+        const char* result;
+    } cases[] = {
+        {"", "-12.5", "-12.5"}, {"", "1.2.3", "1.23"}, {"12", "-", "12"},   {"", ".5", "5"},
+        {"", "a b\x16", ""},    {"12", "\b", "1"},     {"1.5", ".", "1.5"},
+    };
+    for (const auto& c : cases) {
+        headless::Paste(Item(IDC_TARGET_CURRENT), c.start);
+        headless::Type(Item(IDC_TARGET_CURRENT), c.typed);
+        EXPECT_EQ(Text(IDC_TARGET_CURRENT), c.result) << c.start << " + " << c.typed;
+    }
+}
+
+TEST_F(CommandsTest, HoldingStepUpGrowsTheStepAndTheClickAddsOne)
+{
+    AmpState.targetCurrent = 100;
+    static_cast<CSliderCtrl*>(panel->GetDlgItem(IDC_CURRENT_SLIDER))->SetPos(100);
+    const Lines sent = Sent([&] {
+        headless::PressLeft(Item(IDC_STEP_UP));
+        EXPECT_FALSE(Timer(TIMER_POLL));
+        Run(1000);  // five ticks of 200 ms
+        headless::ReleaseLeft(Item(IDC_STEP_UP));
+    });
+    // Selector 2: the plain set-current code.
+    EXPECT_EQ(sent, (Lines{"+200: " + WordFrame(proto::CMD_SET_CURRENT, 101),
+                           "+400: " + WordFrame(proto::CMD_SET_CURRENT, 102),
+                           "+600: " + WordFrame(proto::CMD_SET_CURRENT, 103),
+                           "+800: " + WordFrame(proto::CMD_SET_CURRENT, 104),
+                           "+1000: " + WordFrame(proto::CMD_SET_CURRENT, 106),
+                           "+1000: " + WordFrame(proto::CMD_SET_CURRENT, 107)}));
+    EXPECT_FALSE(Timer(TIMER_STEP_UP));
+    EXPECT_EQ(Period(TIMER_POLL), 500u);
+    EXPECT_EQ(AmpState.holdTicks, 0);
+}
+
+TEST_F(CommandsTest, StepGrowsToFiftyAndStopsAtTheLimits)
+{
+    amp.maxCurrent = 60000;
+    AmpState.maxCurrent = 60000;
+    AmpState.targetCurrent = 0;
+    std::vector<int> steps;
+    int last = 0;
+    simline::SetResponder([&](const std::vector<BYTE>& frame) {
+        if (frame[3] == proto::CMD_SET_CURRENT) {
+            const int value = frame[4] * 256 + frame[5];
+            steps.push_back(value - last);
+            last = value;
+        }
+    });
+    headless::PressLeft(Item(IDC_STEP_UP));
+    Run(300 * 200);
+    headless::ReleaseLeft(Item(IDC_STEP_UP));
+    ASSERT_EQ(steps.size(), 301u);  // 300 ticks and the click
+    EXPECT_EQ(steps[0], 1);
+    EXPECT_EQ(steps[3], 1);
+    EXPECT_EQ(steps[4], 2);    // tick 5
+    EXPECT_EQ(steps[9], 3);    // tick 10
+    EXPECT_EQ(steps[243], 49);  // tick 244
+    EXPECT_EQ(steps[244], 50);  // tick 245 on
+    EXPECT_EQ(steps[299], 50);
+    EXPECT_EQ(steps[300], 1);  // the click after the release
+    EXPECT_EQ(AmpState.holdTicks, 0);
+
+    const struct {
+        int from;
+        int max;
+        int button;
+        const char* frame;
+    } limits[] = {
+        {0, 1000, IDC_STEP_DOWN, "EF EF 04 0D 00 00 EF"},     // down from 0 sends 0 again
+        {1000, 1000, IDC_STEP_UP, "EF EF 04 0D 03 E8 DA"},    // up at the maximum sends it again
+        {5, 1000, IDC_STEP_DOWN, "EF EF 04 0D 00 04 F3"},
+    };
+    for (const auto& c : limits) {
+        AmpState.targetCurrent = c.from;
+        AmpState.maxCurrent = c.max;
+        EXPECT_EQ(Sent([&] { Click(c.button); }), Lines{std::string("+0: ") + c.frame}) << c.from;
+    }
+}
+
+TEST_F(CommandsTest, DoubleClickGivesTwoSingleSteps)
+{
+    AmpState.targetCurrent = 100;
+    const Lines sent = Sent([&] { headless::DoubleClick(Item(IDC_STEP_DOWN)); });
+    EXPECT_EQ(sent, (Lines{"+0: " + WordFrame(proto::CMD_SET_CURRENT, 99),
+                           "+0: " + WordFrame(proto::CMD_SET_CURRENT, 98)}));
+    // The second press arrives as a double click: no repeat starts, polling is not stopped.
+    EXPECT_FALSE(Timer(TIMER_STEP_DOWN));
+    EXPECT_EQ(Period(TIMER_POLL), 500u);
+}
+
+TEST_F(CommandsTest, StepUsesTheSelectorsCode)
+{
+    AmpState.currentCmdSelect = 1;
+    AmpState.targetCurrent = 1499;
+    AmpState.maxCurrent = 2000;
+    EXPECT_EQ(Sent([&] { Click(IDC_STEP_UP); }), Lines{"+0: EF EF 04 0C 05 DC CF"});
+}
+
+TEST_F(CommandsTest, EnterAndEscapeNeverCloseThePanel)
+{
+    const struct {
+        int focus;
+        UINT key;
+        bool sends;
+    } cases[] = {
+        {IDC_TARGET_CURRENT, VK_RETURN, true}, {IDC_TARGET_POWER, VK_RETURN, true},
+        {IDC_OPEN_PORT, VK_RETURN, false},     {IDC_PORT_LIST, VK_RETURN, false},
+        {IDC_TARGET_CURRENT, VK_ESCAPE, false}, {IDC_OPEN_PORT, VK_ESCAPE, false},
+    };
+    headless::Paste(Item(IDC_TARGET_CURRENT), "50");
+    headless::Paste(Item(IDC_TARGET_POWER), "1");
+    for (const auto& c : cases) {
+        headless::Focus(Item(c.focus));
+        const Lines sent = Sent([&] { headless::Key(c.key); });
+        EXPECT_EQ(sent.size(), c.sends ? 2u : 0u) << c.focus << " key " << c.key;
+        EXPECT_FALSE(headless::DialogEnded(*panel)) << c.focus << " key " << c.key;
+        EXPECT_EQ(AmpState.portOpen, 1);
+        Run(600);
+    }
+}
+
+TEST_F(CommandsTest, UnechoedSetpointIsOverriddenByTheSliderAtTheNextTick)
+{
+    // The slider sits at 100 from the settings reply; the amplifier does not echo setpoints.
+    Type(IDC_TARGET_CURRENT, "300");
+    Click(IDC_SET_CURRENT);
+    EXPECT_EQ(AmpState.targetCurrent, 300);
+    const DWORD t = headless::Now();
+    Run(500);
+    EXPECT_EQ(Log(t + 1), (Lines{std::to_string(t + 500) + ": " + WordFrame(proto::CMD_SET_CURRENT, 100),
+                             std::to_string(t + 600) + ": EF EF 02 00 E0"}));
+    EXPECT_EQ(AmpState.targetCurrent, 100);
+}
+
+TEST_F(CommandsTest, EchoedSetpointMovesSliderAndBox)
+{
+    amp.echoSettings = true;
+    Type(IDC_TARGET_CURRENT, "640");
+    Click(IDC_SET_CURRENT);
+    Run(1000);
+    EXPECT_EQ(Item(IDC_CURRENT_SLIDER)->pos, 640);
+    EXPECT_EQ(Text(IDC_TARGET_CURRENT), "640");
+    for (const auto& line : Commands(0))
+        EXPECT_EQ(line.find("04 0D 00 64"), std::string::npos) << "the slider agrees: nothing more is sent";
+
+    // The mode boxes follow the echo, not the click.
+    Click(IDC_MODE_APC);
+    Run(100);
+    EXPECT_EQ(Item(IDC_MODE_APC)->check, BST_CHECKED);
+    EXPECT_EQ(Item(IDC_MODE_ACC)->check, BST_UNCHECKED);
+    EXPECT_FALSE(Enabled(IDC_SET_CURRENT));
+    Click(IDC_OUTPUT_SWITCH);
+    Run(100);
+    EXPECT_EQ(Text(IDC_OUTPUT_SWITCH), "ON");
+}
+
+TEST_F(PanelTest, StepButtonsAreInertWhileTheLinkIsDown)
+{
+    StartPanel({3});
+    Click(IDC_OPEN_PORT);
+    headless::PressLeft(Item(IDC_STEP_UP));
+    EXPECT_FALSE(Timer(TIMER_STEP_UP));
+    headless::ReleaseLeft(Item(IDC_STEP_UP));
+    Run(300);
+    for (const auto& line : Log())
+        EXPECT_EQ(line.find("EF EF 04"), std::string::npos) << line;
+}
+
+}  // namespace
