@@ -361,7 +361,6 @@ public:
     CPaintDC& operator=(const CPaintDC&) = delete;
     ~CPaintDC();
 
-private:
     CWnd* m_pWnd;
     void* m_ps;  // backend paint record
 };

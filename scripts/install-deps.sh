@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that the builds, the tests and the demo need; skips what is
+# already there. Nothing else is downloaded.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ python3            # native build, scripts
+  clang libclang-rt-14-dev                 # sanitizers and libFuzzer
+  googletest                               # GoogleTest sources, built by each build
+  mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64  # the Windows program
+  wine wine64                              # running it on Linux
+  xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
+  fonts-wqy-zenhei                         # glyphs for the panel's 《 》 ℃
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq "${missing[@]}"
