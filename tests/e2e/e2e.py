@@ -1,0 +1,318 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real panel under Wine against the amplifier simulator.
+
+    e2e.py connection|commands --wine-run W --panel EXE --driver EXE --ampsim SIM --prefix P --work DIR
+
+The simulator's frame log is the witness of what the panel sent and when; figures measured from it
+are printed at the end."""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+import traceback
+
+from harness import *  # noqa: F401,F403
+
+COM = 5
+STATUS_QUERY = "EF EF 02 00 E0"
+SETTINGS_QUERY = "EF EF 02 02 E2"
+OUTPUT_QUERY = "EF EF 02 25 05"
+
+figures = []
+
+
+class Rig:
+    """Simulator, panel and driver, started fresh; stopped whatever happens."""
+
+    def __init__(self, args, sim_options=()):
+        self.args = args
+        os.makedirs(args.work, exist_ok=True)
+        self.link = os.path.join(args.prefix, "dosdevices", "com%d" % COM)
+        self.sim = Simulator(args.ampsim, args.work, self.link, sim_options)
+        self.panel = Panel(args.wine_run, args.panel, args.work)
+        self.drive = Driver(args.wine_run, args.driver)
+        self.drive("find 30000")
+
+    def stop(self):
+        for part in (getattr(self, "drive", None), getattr(self, "panel", None), getattr(self, "sim", None)):
+            if part:
+                part.stop()
+
+    def text(self, control_id):
+        return self.drive.text(control_id)
+
+    def select_port(self, name):
+        items, _, _ = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")
+        names = items.split(",") if items else []
+        assert name in names, "%s not in the port list %s" % (name, names)
+        self.drive("select %d %d" % (IDC_PORT_LIST, names.index(name)))
+
+    def port_list(self):
+        items, _, _ = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")
+        return items.split(",") if items else []
+
+    def open_and_link(self):
+        self.select_port("COM%d" % COM)
+        clicked = self.sim.now()
+        self.drive("click %d" % IDC_OPEN_PORT)
+        wait_until(lambda: self.text(IDC_OPEN_PORT) == "ClosePort", 10, "the button to read ClosePort")
+        wait_until(lambda: self.sim.received(STATUS_QUERY, since=clicked), 10, "the first status poll")
+        return clicked
+
+    def dismiss_error_boxes(self):
+        """The port engine reports line failures in message boxes; an operator would dismiss them."""
+        texts = []
+        while True:
+            try:
+                texts.append(self.drive("msgbox 300"))
+            except AssertionError:
+                return texts
+
+
+def pairs_spacing(frames, first, second):
+    """Gaps between each `first` frame and the `second` that follows it."""
+    gaps = []
+    for i, f in enumerate(frames):
+        if f.hex() == first and i + 1 < len(frames) and frames[i + 1].hex() == second:
+            gaps.append((frames[i + 1].t - f.t) * 1000.0)
+    return gaps
+
+
+# ------------------------------------------------------------------------------------------------
+# Connection
+
+def test_link_up_and_live_readouts(rig):
+    sim, drive = rig.sim, rig.drive
+    assert drive("caption") == CAPTION
+    assert "COM%d" % COM in rig.port_list()
+    assert rig.text(IDC_OPEN_PORT) == "OpenPort"
+
+    # An amplifier that does not answer the output query keeps the panel probing.
+    sim.control("fault no-reply on")
+    clicked = sim.now()
+    rig.select_port("COM%d" % COM)
+    drive("click %d" % IDC_OPEN_PORT)
+    wait_until(lambda: len(sim.received(OUTPUT_QUERY, since=clicked)) >= 51, 40, "51 probe pairs")
+    probes = sim.received(since=clicked)
+    assert all(f.hex() in (SETTINGS_QUERY, OUTPUT_QUERY) for f in probes), probes
+    settings_times = [f.t for f in probes if f.hex() == SETTINGS_QUERY]
+    pair_gaps = pairs_spacing(probes, SETTINGS_QUERY, OUTPUT_QUERY)
+    period = spacing_ms(settings_times)
+    figures.append(summary("probe pair, settings to output query", pair_gaps))
+    figures.append(summary("probe period", period))
+    assert 80 <= statistics.median(pair_gaps) <= 130, pair_gaps
+    assert 450 <= statistics.median(period) <= 560, period
+    assert rig.text(IDC_CURRENT_READ) == "", "no readout before the link is up"
+
+    # Now it answers: link-up, then polls every 200 ms.
+    answered = sim.now()
+    sim.control("fault clear")
+    wait_until(lambda: len(sim.received(STATUS_QUERY, since=answered)) >= 51, 30, "51 status polls")
+    first_reply = [f for f in sim.frames("TX") if f.t >= answered and f.data[3] == 0x25][0]
+    first_poll = sim.received(STATUS_QUERY, since=answered)[0]
+    figures.append("link-up: first output reply sent %.0f ms after the answering began; first poll %.0f ms after it"
+                   % ((first_reply.t - answered) * 1000, (first_poll.t - first_reply.t) * 1000))
+    polls = sim.received(since=first_poll.t)
+    assert all(f.hex() == STATUS_QUERY for f in polls), "only status polls once linked: %s" % polls[:5]
+    poll_gaps = spacing_ms([f.t for f in polls])
+    figures.append(summary("poll period", poll_gaps))
+    assert 180 <= statistics.median(poll_gaps) <= 230, poll_gaps
+
+    # The readouts match the simulator's state.
+    sim.control("set ramp-ma-per-s 1000000")
+    state = wait_until(lambda: (lambda s: s if s["current_ma"] == s["target_current_ma"] else None)(sim.state()), 10,
+                       "the pump current to settle")
+    wait_until(lambda: rig.text(IDC_CURRENT_READ) == str(state["current_ma"]), 5, "the current readout to match")
+    wait_until(lambda: rig.text(IDC_INPUT_POWER) == "%.1f" % (state["input_raw"] * 0.01 - 70.0), 5,
+               "the input power readout to match")
+    state = sim.state()
+    assert abs(float(rig.text(IDC_OUTPUT_POWER)) - (state["output_raw"] * 0.01 - 70.0)) <= 0.2
+    assert abs(float(rig.text(IDC_LD_TEMP)) - state["temperature_raw"] * 0.01) <= 0.5
+    # The settings reply of the probe set the slider's range to the maximum current.
+    pos, low, high = (int(v) for v in drive("slider %d" % IDC_CURRENT_SLIDER).split())
+    assert (low, high) == (0, state["max_current_ma"]), (low, high)
+
+
+def test_open_click_to_link_up(rig):
+    sim = rig.sim
+    clicked = rig.open_and_link()
+    reply = [f for f in sim.frames("TX") if f.t >= clicked and f.data[3] == 0x25][0]
+    first_poll = sim.received(STATUS_QUERY, since=clicked)[0]
+    figures.append("open click to link-up: output reply complete %.0f ms, first poll %.0f ms after the click"
+                   % ((reply.t + len(reply.data) / 960.0 - clicked) * 1000, (first_poll.t - clicked) * 1000))
+
+
+def test_unplug_replug_and_close(rig):
+    sim, drive = rig.sim, rig.drive
+    rig.open_and_link()
+
+    # Unplug: the line and its COM link vanish; the system would then send a device change.
+    sim.control("unplug")
+    drive("devicechange")
+    reports = []
+    wait_until(lambda: reports.extend(rig.dismiss_error_boxes()) or rig.text(IDC_OPEN_PORT) == "OpenPort", 30,
+               "the panel to return to idle")
+    figures.append("error reports dismissed after the unplug: %d" % len(reports))
+    assert "COM%d" % COM not in rig.port_list(), rig.port_list()
+    assert drive("enabled %d" % IDC_PORT_LIST) == "1"
+    gone = sim.now()
+
+    # Replug and reconnect.
+    sim.control("replug")
+    drive("devicechange")
+    wait_until(lambda: "COM%d" % COM in rig.port_list(), 10, "the port to be listed again")
+    rig.open_and_link()
+    assert not sim.received(since=gone) or sim.received(since=gone)[0].hex() == SETTINGS_QUERY
+
+    # Close the port: the list is rebuilt and nothing more is sent.
+    drive("click %d" % IDC_OPEN_PORT)
+    wait_until(lambda: rig.text(IDC_OPEN_PORT) == "OpenPort", 10, "the button to read OpenPort")
+    closed = sim.now()
+    assert "COM%d" % COM in rig.port_list()
+    time.sleep(1.0)  # a second of silence is the expected outcome here
+    assert not sim.received(since=closed + 0.05), sim.received(since=closed)
+
+
+def test_close_panel_while_linked(rig):
+    sim, drive = rig.sim, rig.drive
+    rig.open_and_link()
+    closing = sim.now()
+    started = time.monotonic()
+    drive("close")
+    wait_until(lambda: not rig.panel.running(), 5, "the panel process to end")
+    elapsed = time.monotonic() - started
+    ended = sim.now()
+    figures.append("close box to process end while linked: %.0f ms" % (elapsed * 1000))
+    assert elapsed <= 1.0, "the panel took %.2f s to end" % elapsed
+    late = [f for f in sim.received(since=closing) if f.t > ended]
+    assert not late, "sent after the panel ended: %s" % late
+    # The port is free for another program.
+    drive("openport %d" % COM)
+
+
+# ------------------------------------------------------------------------------------------------
+# Commands
+
+def twice_100ms_apart(sim, frame_hex, since):
+    copies = wait_until(lambda: (lambda c: c if len(c) >= 2 else None)(sim.received(frame_hex, since=since)), 10,
+                        "two copies of %s" % frame_hex)
+    assert len(copies) == 2, copies
+    return (copies[1].t - copies[0].t) * 1000.0
+
+
+def test_operator_commands(rig):
+    sim, drive = rig.sim, rig.drive
+    repeat_gaps = []
+    rig.open_and_link()
+
+    # Mode: the boxes and the enabled controls follow the amplifier's echo.
+    t = sim.now()
+    drive("click %d" % IDC_MODE_APC)
+    repeat_gaps.append(twice_100ms_apart(sim, "EF EF 03 06 00 E7", t))
+    wait_until(lambda: drive("checked %d" % IDC_MODE_APC) == "1" and drive("checked %d" % IDC_MODE_ACC) == "0", 5,
+               "APC checked")
+    assert drive("enabled %d" % IDC_SET_POWER) == "1" and drive("enabled %d" % IDC_SET_CURRENT) == "0"
+    assert sim.state()["mode"] == "apc"
+
+    # Power typed and SET clicked.
+    drive("click %d" % IDC_TARGET_POWER)
+    drive("settext %d " % IDC_TARGET_POWER)
+    drive("type %d 20.5" % IDC_TARGET_POWER)
+    wait_until(lambda: rig.text(IDC_TARGET_POWER) == "20.5", 5, "the typed power")
+    t = sim.now()
+    drive("click %d" % IDC_SET_POWER)
+    repeat_gaps.append(twice_100ms_apart(sim, "EF EF 04 04 23 5A 63", t))
+
+    t = sim.now()
+    drive("click %d" % IDC_MODE_ACC)
+    repeat_gaps.append(twice_100ms_apart(sim, "EF EF 03 06 01 E8", t))
+    wait_until(lambda: drive("enabled %d" % IDC_SET_CURRENT) == "1", 5, "current controls enabled")
+
+    # Current typed, then Enter.
+    drive("click %d" % IDC_TARGET_CURRENT)
+    drive("settext %d " % IDC_TARGET_CURRENT)
+    drive("type %d 1200" % IDC_TARGET_CURRENT)
+    wait_until(lambda: rig.text(IDC_TARGET_CURRENT) == "1200", 5, "the typed current")
+    t = sim.now()
+    drive("key %d enter" % IDC_TARGET_CURRENT)
+    repeat_gaps.append(twice_100ms_apart(sim, "EF EF 04 0D 04 B0 A3", t))
+    wait_until(lambda: drive("slider %d" % IDC_CURRENT_SLIDER).split()[0] == "1200", 5, "the slider to follow the echo")
+    assert drive("caption") == CAPTION, "Enter must not close the panel"
+    drive("key %d escape" % IDC_TARGET_CURRENT)
+    drive("sync")
+    assert rig.panel.running(), "Escape must not close the panel"
+
+    # Output switch: red "ON", grey "OFF", from the amplifier's echo.
+    rect = [int(v) for v in drive("screenrect %d" % IDC_OUTPUT_SWITCH).split()]
+    inside = (rect[0] + 4, rect[1] + 4)
+    for frame, caption, colour in (("EF EF 03 26 01 08", "ON", (255, 0, 0)),
+                                   ("EF EF 03 26 00 07", "OFF", (245, 245, 245))):
+        t = sim.now()
+        drive("click %d" % IDC_OUTPUT_SWITCH)
+        repeat_gaps.append(twice_100ms_apart(sim, frame, t))
+        wait_until(lambda: rig.text(IDC_OUTPUT_SWITCH) == caption, 5, "the switch to read " + caption)
+        wait_until(lambda: screen_pixel(*inside) == colour, 5, "the switch to turn %s" % (colour,))
+
+    # Hold the step-up button for a second.
+    selector = sim.state()["selector"]
+    code = 0x0D if selector >= 2 else 0x0C
+    start_value = int(drive("slider %d" % IDC_CURRENT_SLIDER).split()[0])
+    t = sim.now()
+    drive("press %d" % IDC_STEP_UP)
+    time.sleep(1.05)  # the hold itself: the operator keeps the button down for this long
+    drive("release %d" % IDC_STEP_UP)
+    steps = wait_until(lambda: (lambda s: s if len(s) >= 6 else None)(
+        [f for f in sim.received(since=t) if len(f.data) == 7 and f.data[3] == code]), 5, "the step frames")
+    values = [f.data[4] * 256 + f.data[5] for f in steps]
+    increments = [b - a for a, b in zip([start_value] + values, values)]
+    figures.append("step-up hold of 1 s from %d mA: %s" % (start_value, values))
+    assert increments[:4] == [1, 1, 1, 1], increments
+    assert increments[-1] == 1, "the click after the release steps by 1: %s" % increments
+    tick_gaps = spacing_ms([f.t for f in steps[:-1]])
+    figures.append(summary("step ticks", tick_gaps))
+    assert 170 <= statistics.median(tick_gaps) <= 240, tick_gaps
+
+    figures.append(summary("repeat of a setting frame", repeat_gaps))
+    assert all(90 <= g <= 150 for g in repeat_gaps), repeat_gaps
+
+
+SUITES = {
+    "connection": [test_link_up_and_live_readouts, test_open_click_to_link_up, test_unplug_replug_and_close,
+                   test_close_panel_while_linked],
+    "commands": [test_operator_commands],
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("suite", choices=sorted(SUITES))
+    for name in ("wine-run", "panel", "driver", "ampsim", "prefix", "work"):
+        parser.add_argument("--" + name, required=True)
+    args = parser.parse_args()
+
+    passed, failed = 0, 0
+    for test in SUITES[args.suite]:
+        started = time.monotonic()
+        rig = None
+        try:
+            rig = Rig(args, ["--max-current", "1500", "--selector", "2", "--mode", "acc"])
+            test(rig)
+            passed += 1
+            print("PASS %s (%.1f s)" % (test.__name__, time.monotonic() - started), flush=True)
+        except Exception:  # noqa: BLE001 - every failure is reported with its trace
+            failed += 1
+            print("FAIL %s (%.1f s)" % (test.__name__, time.monotonic() - started), flush=True)
+            traceback.print_exc()
+        finally:
+            if rig:
+                rig.stop()
+    for line in figures:
+        print("figure: " + line)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

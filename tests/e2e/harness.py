@@ -1,0 +1,197 @@
+"""Plumbing for the end-to-end tests: the simulator on a pseudo-terminal linked as a COM port of
+the test's Wine prefix, the real panel under Wine, and a driver program that works the panel from a
+second process. Every wait is 'until a condition holds or a deadline passes'."""
+
+import json
+import os
+import select
+import signal
+import socket
+import statistics
+import subprocess
+import time
+
+CAPTION = "Lumacore - 10W - V20240531"
+
+# Control identifiers of the panel.
+IDC_OPEN_PORT = 1000
+IDC_SET_CURRENT = 1001
+IDC_SET_POWER = 1002
+IDC_PORT_LIST = 1003
+IDC_OUTPUT_SWITCH = 1004
+IDC_TARGET_CURRENT = 1005
+IDC_LD_TEMP = 1006
+IDC_TARGET_POWER = 1007
+IDC_CURRENT_SLIDER = 1008
+IDC_CURRENT_READ = 1009
+IDC_OUTPUT_POWER = 1010
+IDC_INPUT_POWER = 1011
+IDC_STEP_DOWN = 1013
+IDC_STEP_UP = 1014
+IDC_MODE_ACC = 1019
+IDC_MODE_APC = 1020
+
+
+def wait_until(condition, timeout, what, interval=0.02):
+    """Polls condition() until it returns something truthy; fails with `what` at the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+class Frame:
+    def __init__(self, t, direction, data):
+        self.t = t
+        self.direction = direction
+        self.data = data
+
+    def hex(self):
+        return " ".join("%02X" % b for b in self.data)
+
+    def __repr__(self):
+        return "%.6f %s %s" % (self.t, self.direction, self.hex())
+
+
+class Simulator:
+    def __init__(self, ampsim, work, link, options=()):
+        self.work = work
+        self.log_path = os.path.join(work, "frames.log")
+        self.control_path = os.path.join(work, "control.sock")
+        for p in (self.log_path, self.control_path):
+            if os.path.exists(p):
+                os.unlink(p)
+        self.process = subprocess.Popen(
+            [ampsim, "--link", link, "--log", self.log_path, "--control", self.control_path] + list(options),
+            stdout=subprocess.PIPE, stderr=open(os.path.join(work, "ampsim.err"), "w"), text=True)
+        line = self._read_line(10)
+        if not line.startswith("ampsim: line "):
+            raise AssertionError("simulator did not start: %r" % line)
+        wait_until(lambda: os.path.exists(self.control_path), 10, "the simulator's control socket")
+
+    def _read_line(self, timeout):
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        return self.process.stdout.readline().strip() if ready else ""
+
+    def control(self, command):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(10)
+            s.connect(self.control_path)
+            s.sendall((command + "\n").encode())
+            reply = b""
+            while not reply.endswith(b"\n"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+        reply = reply.decode().strip()
+        if reply.startswith("error"):
+            raise AssertionError("simulator refused %r: %s" % (command, reply))
+        return reply
+
+    def state(self):
+        return json.loads(self.control("state"))
+
+    def frames(self, direction=None):
+        out = []
+        with open(self.log_path) as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) < 2 or parts[1] not in ("RX", "TX", "RX-BAD"):
+                    continue
+                frame = Frame(float(parts[0]), parts[1], bytes(int(x, 16) for x in parts[2:]))
+                if direction is None or frame.direction == direction:
+                    out.append(frame)
+        return out
+
+    def received(self, hexbytes=None, since=0.0):
+        """Frames the panel sent, optionally only those equal to hexbytes, from time `since` on."""
+        return [f for f in self.frames("RX") if f.t >= since and (hexbytes is None or f.hex() == hexbytes)]
+
+    def now(self):
+        """The simulator's clock, as its log writes it: marks a moment in the log's time."""
+        return float(self.state()["time"])
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+
+
+class Driver:
+    """The panel driver under Wine: one command per line, one answer per line."""
+
+    def __init__(self, wine_run, driver_exe):
+        self.process = subprocess.Popen([wine_run, driver_exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True, bufsize=1)
+
+    def __call__(self, command, timeout=30):
+        self.process.stdin.write(command + "\n")
+        self.process.stdin.flush()
+        ready, _, _ = select.select([self.process.stdout], [], [], timeout)
+        if not ready:
+            raise AssertionError("driver gave no answer to %r" % command)
+        answer = self.process.stdout.readline().rstrip("\n")
+        if not answer.startswith("ok"):
+            raise AssertionError("driver: %r -> %r" % (command, answer))
+        return answer[3:]
+
+    def text(self, control_id):
+        return self("text %d" % control_id)
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                self.process.stdin.write("quit\n")
+                self.process.stdin.flush()
+                self.process.wait(10)
+            except (BrokenPipeError, subprocess.TimeoutExpired):
+                self.process.kill()
+
+
+class Panel:
+    """The real program under Wine."""
+
+    def __init__(self, wine_run, panel_exe, work):
+        self.process = subprocess.Popen([wine_run, panel_exe], stdout=open(os.path.join(work, "panel.out"), "w"),
+                                        stderr=subprocess.STDOUT)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        if self.running():
+            self.process.kill()
+            self.process.wait(10)
+
+
+def spacing_ms(times):
+    gaps = [(b - a) * 1000.0 for a, b in zip(times, times[1:])]
+    return gaps
+
+
+def summary(name, values):
+    if not values:
+        return "%s: none" % name
+    worst = max(values, key=lambda v: abs(v - statistics.median(values)))
+    return "%s: n=%d median %.1f ms, worst %.1f ms (min %.1f, max %.1f)" % (
+        name, len(values), statistics.median(values), worst, min(values), max(values))
+
+
+def screen_pixel(x, y):
+    """The colour at a point of the X display, read from a screenshot (not from Wine)."""
+    out = subprocess.run(["import", "-silent", "-window", "root", "-crop", "1x1+%d+%d" % (x, y), "txt:-"],
+                         capture_output=True, text=True, timeout=30).stdout
+    # "0,0: (255,0,0)  #FF0000  red"
+    for line in out.splitlines():
+        if line.startswith("0,0:"):
+            rgb = line.split("(")[1].split(")")[0].split(",")
+            return tuple(int(float(v)) for v in rgb[:3])
+    raise AssertionError("could not read the screen: %r" % out)
