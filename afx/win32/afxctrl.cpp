@@ -1,0 +1,144 @@
+// Control wrappers: each method is one message to the control.
+#include "afx/win32/winsys.h"
+
+#include "afx/afxwin.h"
+
+namespace {
+
+LRESULT Send(HWND hwnd, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    return ::SendMessageW(hwnd, message, wParam, lParam);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CButton
+
+void CButton::SetCheck(int check)
+{
+    Send(m_hWnd, BM_SETCHECK, static_cast<WPARAM>(check));
+}
+
+int CButton::GetCheck() const
+{
+    return static_cast<int>(Send(m_hWnd, BM_GETCHECK));
+}
+
+void CButton::SetButtonStyle(UINT style, BOOL redraw)
+{
+    Send(m_hWnd, BM_SETSTYLE, style, redraw);
+}
+
+UINT CButton::GetButtonStyle() const
+{
+    // The button-specific part of the window style, as the framework reports it.
+    return static_cast<UINT>(::GetWindowLongPtrW(m_hWnd, GWL_STYLE)) & 0xFF;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CEdit
+
+void CEdit::GetRect(CRect* rect) const
+{
+    RECT r{};
+    Send(m_hWnd, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&r));
+    *rect = CRect(r.left, r.top, r.right, r.bottom);
+}
+
+void CEdit::SetRect(const CRect& rect)
+{
+    RECT r{rect.left, rect.top, rect.right, rect.bottom};
+    Send(m_hWnd, EM_SETRECT, 0, reinterpret_cast<LPARAM>(&r));
+}
+
+// ---------------------------------------------------------------------------------------------
+// CSliderCtrl
+
+void CSliderCtrl::SetRange(int minPos, int maxPos, BOOL redraw)
+{
+    // The two-message form: TBM_SETRANGE packs both ends into 16 bits each.
+    Send(m_hWnd, TBM_SETRANGEMIN, FALSE, minPos);
+    Send(m_hWnd, TBM_SETRANGEMAX, redraw, maxPos);
+}
+
+int CSliderCtrl::GetRangeMin() const
+{
+    return static_cast<int>(Send(m_hWnd, TBM_GETRANGEMIN));
+}
+
+int CSliderCtrl::GetRangeMax() const
+{
+    return static_cast<int>(Send(m_hWnd, TBM_GETRANGEMAX));
+}
+
+void CSliderCtrl::SetPos(int pos)
+{
+    Send(m_hWnd, TBM_SETPOS, TRUE, pos);
+}
+
+int CSliderCtrl::GetPos() const
+{
+    return static_cast<int>(Send(m_hWnd, TBM_GETPOS));
+}
+
+void CSliderCtrl::ClearTics(BOOL redraw)
+{
+    Send(m_hWnd, TBM_CLEARTICS, redraw);
+}
+
+BOOL CSliderCtrl::SetTic(int pos)
+{
+    return static_cast<BOOL>(Send(m_hWnd, TBM_SETTIC, 0, pos));
+}
+
+int CSliderCtrl::GetNumTics() const
+{
+    return static_cast<int>(Send(m_hWnd, TBM_GETNUMTICS));
+}
+
+// ---------------------------------------------------------------------------------------------
+// CComboBoxEx
+
+int CComboBoxEx::InsertItem(int index, const char* text)
+{
+    COMBOBOXEXITEMA item{};
+    item.mask = CBEIF_TEXT;
+    item.iItem = index;
+    item.pszText = const_cast<char*>(text);
+    return static_cast<int>(::SendMessageA(m_hWnd, CBEM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+}
+
+void CComboBoxEx::ResetContent()
+{
+    Send(m_hWnd, CB_RESETCONTENT);
+}
+
+int CComboBoxEx::GetCount() const
+{
+    return static_cast<int>(Send(m_hWnd, CB_GETCOUNT));
+}
+
+int CComboBoxEx::GetCurSel() const
+{
+    return static_cast<int>(Send(m_hWnd, CB_GETCURSEL));
+}
+
+int CComboBoxEx::SetCurSel(int index)
+{
+    return static_cast<int>(Send(m_hWnd, CB_SETCURSEL, static_cast<WPARAM>(index)));
+}
+
+CString CComboBoxEx::GetItemText(int index) const
+{
+    char text[256] = "";
+    COMBOBOXEXITEMA item{};
+    item.mask = CBEIF_TEXT;
+    item.iItem = index;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    if (!::SendMessageA(m_hWnd, CBEM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item)))
+        return CString();
+    text[sizeof text - 1] = '\0';
+    return CString(item.pszText);
+}
