@@ -33,10 +33,25 @@ const CharCase kCharCases[] = {
     {"Enter or Tab reach the multi-line box", "4", false, L"\r\n\t", "4"},
     {"Ctrl+X cuts the selection", "4", true, L"\x18", "4"},
     {"Ctrl+V pastes the clipboard", "4", false, L"\x16", "4"},
-    {"Ctrl+A, Ctrl+C or Ctrl+Z reach the box", "45", false, L"\x01\x03\x1a", "45"},
+    {"Ctrl+A reaches the box (it would select all, and the 7 replace it)", "45", false, L"\x01" L"7", "457"},
+    {"Ctrl+Z reaches the box (it would undo the typing)", "", false, L"12\x1a", "12"},
+    {"Ctrl+C reaches the box (the clipboard is checked afterwards)", "45", true, L"\x03", "45"},
     {"backspace does not pass", "123", false, L"\b", "12"},
     {"digits do not always pass", "1.5", false, L"0123456789", "1.50123456789"},
 };
+
+std::wstring ClipboardText(HWND owner)
+{
+    std::wstring text;
+    if (!::OpenClipboard(owner))
+        return L"(clipboard busy)";
+    if (const HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+        text = static_cast<const wchar_t*>(::GlobalLock(data));
+        ::GlobalUnlock(data);
+    }
+    ::CloseClipboard();
+    return text;
+}
 
 // Puts text on the clipboard so that a paste that gets through changes the box.
 bool SetClipboardText(HWND owner, const wchar_t* text)
@@ -84,6 +99,7 @@ TEST_F(NumEditTyping, LetsThroughOnlyTheKeystrokesOfASignedDecimal)
 {
     for (const CharCase& c : kCharCases)
         EXPECT_EQ(Type(c), c.expected) << c.fault << " (started from \"" << c.start << "\")";
+    EXPECT_EQ(ClipboardText(dialog.m_hWnd), L"99") << "a copy or cut got through";
 }
 
 TEST_F(NumEditTyping, TheSameBoxUnboundTakesEverything)
