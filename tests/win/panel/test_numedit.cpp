@@ -21,6 +21,9 @@ struct CharCase {
     const char* expected;
 };
 
+// Enter and Ctrl+A are not in the table: a multi-line box in a dialog ignores a typed Enter
+// without ES_WANTRETURN, and selects all on the key press rather than the character, so neither
+// could show a fault here.
 const CharCase kCharCases[] = {
     {"a signed decimal typed into an empty box is not kept", "", false, L"-12.5", "-12.5"},
     {"a second point is let through", "", false, L"-12.5.3", "-12.53"},
@@ -30,10 +33,9 @@ const CharCase kCharCases[] = {
     {"a digit does not replace the selection through the default handling", "1.5", true, L"7", "7"},
     {"a point is refused after a lone minus sign", "-", false, L".5", "-.5"},
     {"letters, a space or a plus sign are let through", "4", false, L"aZ e+", "4"},
-    {"Enter or Tab reach the multi-line box", "4", false, L"\r\n\t", "4"},
+    {"Tab reaches the multi-line box", "4", false, L"\t", "4"},
     {"Ctrl+X cuts the selection", "4", true, L"\x18", "4"},
     {"Ctrl+V pastes the clipboard", "4", false, L"\x16", "4"},
-    {"Ctrl+A reaches the box (it would select all, and the 7 replace it)", "45", false, L"\x01" L"7", "457"},
     {"Ctrl+Z reaches the box (it would undo the typing)", "", false, L"12\x1a", "12"},
     {"Ctrl+C reaches the box (the clipboard is checked afterwards)", "45", true, L"\x03", "45"},
     {"backspace does not pass", "123", false, L"\b", "12"},
