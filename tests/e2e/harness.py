@@ -187,7 +187,7 @@ def summary(name, values):
 
 def screen_pixel(x, y):
     """The colour at a point of the X display, read from a screenshot (not from Wine)."""
-    out = subprocess.run(["import", "-silent", "-window", "root", "-crop", "1x1+%d+%d" % (x, y), "txt:-"],
+    out = subprocess.run(["import", "-silent", "-window", "root", "-crop", "1x1+%d+%d" % (x, y), "-depth", "8", "txt:-"],
                          capture_output=True, text=True, timeout=30).stdout
     # "0,0: (255,0,0)  #FF0000  red"
     for line in out.splitlines():

@@ -101,8 +101,9 @@ std::string Run(const std::string& line)
         int timeoutMs = 10000;
         in >> timeoutMs;
         for (int waited = 0; waited <= timeoutMs; waited += 20) {
+            // Found only once it is shown: the dialog gets its caption before its controls.
             panel = FindWindowW(nullptr, kCaption);
-            if (panel)
+            if (panel && IsWindowVisible(panel) && GetDlgItem(panel, 1000))
                 return "ok";
             Sleep(20);
         }
