@@ -51,12 +51,17 @@ std::string TextOf(HWND hwnd)
     return OneLine(Utf8(buffer));
 }
 
-// A press or release at the middle of the control, as the mouse would post it.
+// A press or release at the middle of the control, as the mouse would post it. The pointer is put
+// there too: a button that has captured the mouse drops its pressed state when the pointer is
+// reported elsewhere.
 void PostMouse(HWND hwnd, UINT message)
 {
     RECT r;
     GetClientRect(hwnd, &r);
-    const LPARAM at = MAKELPARAM((r.right - r.left) / 2, (r.bottom - r.top) / 2);
+    POINT middle = {(r.right - r.left) / 2, (r.bottom - r.top) / 2};
+    const LPARAM at = MAKELPARAM(middle.x, middle.y);
+    ClientToScreen(hwnd, &middle);
+    SetCursorPos(middle.x, middle.y);
     PostMessageW(hwnd, message, message == WM_LBUTTONUP ? 0 : MK_LBUTTON, at);
 }
 
