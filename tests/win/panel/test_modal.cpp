@@ -17,6 +17,15 @@ constexpr UINT_PTR kDeadlineTimer = 77;
 constexpr UINT kDeadlineMs = 10000;
 constexpr int kTimedOut = -7;
 constexpr UINT kMarker = WM_APP + 1;
+constexpr UINT kEndFromWorker = WM_APP + 20;
+
+DWORD WINAPI SendEndFromWorker(void* dialog)
+{
+    // Long enough for the freshly shown dialog to paint and go idle in its loop's wait.
+    ::Sleep(300);
+    ::SendMessageW(static_cast<HWND>(dialog), kEndFromWorker, 0, 0);
+    return 0;
+}
 
 // One thing the modal run was seen doing, in order.
 struct Event {
@@ -57,6 +66,8 @@ public:
     {
         CDialog::OnInitDialog();
         hwndSeen = m_hWnd;
+        if (endFromWorker)
+            worker = ::CreateThread(nullptr, 0, &SendEndFromWorker, m_hWnd, 0, nullptr);
         child.SubclassDlgItem(IDC_TARGET_POWER, this);
         SetTimer(kDeadlineTimer, kDeadlineMs);
         for (const Post& p : posts_) {
@@ -84,6 +95,15 @@ public:
     }
 
     void OnTimer(UINT_PTR) { EndDialog(kTimedOut); }
+    LRESULT OnEndFromWorker(WPARAM, LPARAM)
+    {
+        EndDialog(IDOK);
+        return 0;
+    }
+
+    // Another thread that ends the run with a message it sends (not posts) to the dialog.
+    HANDLE worker = nullptr;
+    bool endFromWorker = false;
 
     bool Saw(Event::Kind kind, UINT message, WPARAM wParam) const
     {
@@ -106,6 +126,7 @@ private:
 
 BEGIN_MESSAGE_MAP(ModalProbe, CDialog)
     ON_WM_TIMER()
+    ON_MESSAGE(kEndFromWorker, &ModalProbe::OnEndFromWorker)
 END_MESSAGE_MAP()
 
 std::vector<UINT> MarkersSeen(const ModalProbe& probe, Event::Kind kind)
@@ -202,6 +223,18 @@ TEST(ModalLoop, EnterAndEscapeSwallowedInPreTranslationDoNothing)
             EXPECT_EQ(result, IDCANCEL);
         }
     }
+}
+
+TEST(ModalLoop, EndDialogFromAMessageSentByAnotherThreadEndsTheRunAtOnce)
+{
+    // Catches: a loop that keeps waiting for a posted message after a sent one ended it; the
+    // deadline timer would end it with its own result instead.
+    ModalProbe probe({}, false);
+    probe.endFromWorker = true;
+    EXPECT_EQ(probe.DoModal(), IDOK);
+    ASSERT_NE(probe.worker, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(probe.worker, kDeadlineMs), WAIT_OBJECT_0);
+    ::CloseHandle(probe.worker);
 }
 
 }  // namespace
