@@ -49,7 +49,7 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine's wait for line events then blocks on the pseudo-terminal as it would on a real port.
 export LD_PRELOAD="$root/build/native/linux/libamp_ptyshim.so"
 
-build/native/linux/ampsim --link "$prefix/dosdevices/com5" --log "$demo/frames.log" \
+build/native/linux/ampsim --output on --link "$prefix/dosdevices/com5" --log "$demo/frames.log" \
   --control "$demo/control.sock" > "$demo/ampsim.out" &
 sim_pid=$!
 for _ in $(seq 1 100); do grep -q "ampsim: line" "$demo/ampsim.out" 2>/dev/null && break; sleep 0.1; done

@@ -10,7 +10,7 @@ packages=(
   mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64  # the Windows program
   wine wine64                              # running it on Linux
   xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
-  fonts-wqy-zenhei                         # glyphs for the panel's 《 》 ℃
+  fonts-wqy-zenhei fonts-dejavu-core        # glyphs for the panel's text and its 《 》 ℃
 )
 
 missing=()
