@@ -163,11 +163,12 @@ HWND MouseTarget(HWND hwnd)
     return hwnd;
 }
 
-bool DeliverOneSent()
+// Delivers the oldest sent message that has arrived (for hwnd only, when given).
+bool DeliverArrived(HWND hwnd)
 {
     auto& q = D().sent;
     for (auto it = q.begin(); it != q.end(); ++it) {
-        if (it->at > D().now)
+        if (it->at > D().now || (hwnd && it->hwnd != hwnd))
             continue;
         const SentMessage m = *it;
         q.erase(it);
@@ -237,7 +238,7 @@ void RunFor(DWORD ms)
     for (;;) {
         // Sent messages first, then timer ticks, as the system retrieves them.
         ExpireTimers(D().now);
-        if (DeliverOneSent() || DeliverOneTimer())
+        if (DeliverArrived(nullptr) || DeliverOneTimer())
             continue;
         if (D().now >= end)
             break;
@@ -258,16 +259,7 @@ void SendFromThread(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, DWORD
 
 bool DeliverArrivedSend(HWND hwnd)
 {
-    auto& q = D().sent;
-    for (auto it = q.begin(); it != q.end(); ++it) {
-        if (it->hwnd != hwnd || it->at > D().now)
-            continue;
-        const SentMessage m = *it;
-        q.erase(it);
-        Send(m.hwnd, m.message, m.wParam, m.lParam);
-        return true;
-    }
-    return false;
+    return DeliverArrived(hwnd);
 }
 
 void DropSends(HWND hwnd, UINT message)
