@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Takes a screenshot of the panel running under Wine and measures how long it takes to appear and
+# to end after its close box.
+#
+#   scripts/screenshot.sh [AMPPANEL_EXE] [OUTPUT_PNG]
+#
+# Builds nothing. AMPPANEL_EXE defaults to build/win64/app/AmpPanel.exe; the closepanel tool is
+# taken from the same build (tests/win/panel/closepanel.exe). OUTPUT_PNG defaults to
+# docs/panel.png. Runs on a private Xvfb and a private Wine prefix inside the build folder, and
+# ends both when it finishes, pass or fail. Exits non-zero if the panel does not appear, or is
+# still running a second after its close box was pressed.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+exe=$(realpath -m "${1:-$root/build/win64/app/AmpPanel.exe}")
+out=$(realpath -m "${2:-$root/docs/panel.png}")
+build=$(dirname "$(dirname "$exe")")
+closer=$build/tests/win/panel/closepanel.exe
+caption="Lumacore - 10W - V20240531"
+
+die() {
+  echo "screenshot: $*" >&2
+  exit 1
+}
+[ -f "$exe" ] || die "no program at $exe (build it first)"
+[ -f "$closer" ] || die "no closepanel tool at $closer (build the target closepanel)"
+for tool in wine wineserver Xvfb xwininfo import; do
+  command -v "$tool" >/dev/null || die "$tool is not installed (scripts/install-deps.sh)"
+done
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+
+# Waits until the command succeeds or timeout_ms pass.
+wait_for() {  # wait_for TIMEOUT_MS COMMAND...
+  local deadline=$(($(now_ms) + $1))
+  shift
+  until "$@"; do
+    [ "$(now_ms)" -lt "$deadline" ] || return 1
+    sleep 0.02
+  done
+}
+
+. "$root/scripts/xvfb.sh"
+export WINEPREFIX=$build/screenshot-wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+panel_pid=""
+shot_dir=$(mktemp -d)
+cleanup() {
+  [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null || true
+  wineserver -k 2>/dev/null || true
+  amp_stop_xvfb
+  rm -rf "$shot_dir"
+}
+trap cleanup EXIT
+
+amp_start_xvfb || die "no X server"
+"$root/scripts/wine-prefix.sh" "$WINEPREFIX" >/dev/null || die "could not prepare the Wine prefix"
+# The template's font has no glyphs for 《 》 ℃; as on a Chinese system, a linked font supplies
+# them (fonts-wqy-zenhei).
+wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Cambria \
+  /t REG_MULTI_SZ /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f >/dev/null 2>&1 || die "could not link a CJK font"
+# Keep the prefix's server running, so the start-up time is the program's, not the server's.
+wineserver -w
+wineserver -p || die "could not start the Wine server"
+wine cmd /c exit >/dev/null 2>&1 || true
+
+window_id() {
+  xwininfo -root -tree | awk -v want="\"$caption\":" 'index($0, want) { print $1; exit }' | grep .
+}
+viewable() {
+  local id
+  id=$(window_id) && xwininfo -id "$id" | grep -q "Map State: IsViewable"
+}
+
+start=$(now_ms)
+wine "$exe" &
+panel_pid=$!
+wait_for 30000 viewable || die "no window captioned \"$caption\" within 30 s"
+shown=$(now_ms)
+id=$(window_id)
+
+# The window is mapped; take pictures until two in a row agree, so painting has finished.
+geometry=$(xwininfo -id "$id" | awk '
+  /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+  /Width:/ { w = $NF } /Height:/ { h = $NF }
+  END { printf "%dx%d+%d+%d", w, h, x, y }')
+snap() { import -window root -crop "$geometry" +repage "$1"; }
+same_twice() {
+  snap "$shot_dir/b.png"
+  if [ -f "$shot_dir/a.png" ] && cmp -s <(convert "$shot_dir/a.png" rgb:-) <(convert "$shot_dir/b.png" rgb:-); then
+    return 0
+  fi
+  mv "$shot_dir/b.png" "$shot_dir/a.png"
+  sleep 0.1
+  return 1
+}
+wait_for 10000 same_twice || die "the panel kept changing for 10 s"
+mkdir -p "$(dirname "$out")"
+mv "$shot_dir/b.png" "$out"
+
+# Close it with the caption's close box and see the process end.
+closed_report=$(wine "$closer" "$caption" 5000) || die "closepanel: $closed_report"
+closer_done=$(now_ms)
+process_gone() { ! kill -0 "$panel_pid" 2>/dev/null; }
+wait_for 1000 process_gone || die "AmpPanel.exe still running a second after the close (${closed_report})"
+wait "$panel_pid" || true
+gone=$(now_ms)
+panel_pid=""
+
+echo "screenshot: $out ($geometry)"
+echo "screenshot: AmpPanel.exe $(stat -c %s "$exe") bytes"
+echo "screenshot: start to visible window $((shown - start)) ms"
+echo "screenshot: close to exit: ${closed_report#closepanel: }; Wine's process gone $((gone - closer_done)) ms after"
