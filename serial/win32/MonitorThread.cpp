@@ -1,0 +1,270 @@
+#include <windows.h>
+
+#include "afx/win32/winsys.h"
+
+#include <cstring>
+
+#include "afx/afxwin.h"
+#include "serial/win32/CommPortOs.h"
+#include "serial/win32/PortReport.h"
+
+namespace {
+
+using Os = CCommPort::Os;
+
+constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr UINT kWorkerExitCode = 100;
+// How long an ending worker waits for its line-event wait to come back.
+constexpr DWORD kWaitEndMs = 1000;
+
+enum EventIndex : DWORD { kShutdown = 0, kPortEvent = 1, kWrite = 2, kEventCount = 3 };
+
+// Which line events are announced, in this order, after the input has been drained.
+struct LineNotification {
+    DWORD event;
+    UINT message;
+};
+constexpr LineNotification kLineNotifications[] = {
+    {EV_CTS, WM_PORT_CTS},     {EV_RXFLAG, WM_PORT_RXFLAG}, {EV_BREAK, WM_PORT_BREAK},
+    {EV_ERR, WM_PORT_ERR},     {EV_RING, WM_PORT_RING},
+};
+
+class Locked {
+public:
+    explicit Locked(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ~Locked() { LeaveCriticalSection(&lock_); }
+
+private:
+    CRITICAL_SECTION& lock_;
+};
+
+bool IsSignalled(HANDLE event)
+{
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+HANDLE PortEvent(const Os& os)
+{
+    return os.overlapped.hEvent;
+}
+
+// Bytes waiting in the input queue. A failed query reads as none, never as whatever the status
+// record held.
+DWORD QueuedInput(HANDLE comm)
+{
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (!ClearCommError(comm, &errors, &status))
+        return 0;
+    return status.cbInQue;
+}
+
+void Notify(const Os& os, UINT message, WPARAM wParam)
+{
+    SendMessageA(os.owner, message, wParam, static_cast<LPARAM>(os.portNr));
+}
+
+// Starts a wait for a line event unless one is still outstanding: a second wait on the port
+// is refused by the system, and would share the first one's record.
+void ArmLineEventWait(Os& os)
+{
+    while (!os.waitPending) {
+        if (WaitCommEvent(os.comm, &os.eventMask, &os.overlapped)) {
+            // An event was already there: go and drain if it brought bytes.
+            if (QueuedInput(os.comm) > 0 || IsSignalled(os.shutdownEvent)) {
+                SetEvent(PortEvent(os));
+                return;
+            }
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            os.waitPending = true;
+            return;
+        }
+        if (error != ERROR_INVALID_PARAMETER)
+            ReportPortError("WaitCommEvent()", error, os.portNr);
+        // No wait runs: a stale signal must not spin the loop.
+        ResetEvent(PortEvent(os));
+        return;
+    }
+}
+
+// The port event is signalled: collects the outstanding wait. False when the signal was stale
+// and the wait is in fact still running.
+bool CollectLineEventWait(Os& os)
+{
+    if (!os.waitPending)
+        return true;
+    DWORD unused = 0;
+    if (!GetOverlappedResult(os.comm, &os.overlapped, &unused, FALSE) &&
+        GetLastError() == ERROR_IO_INCOMPLETE) {
+        ResetEvent(PortEvent(os));
+        if (!HasOverlappedIoCompleted(&os.overlapped))
+            return false;
+    }
+    os.waitPending = false;
+    return true;
+}
+
+// Ends the outstanding wait before the worker goes, so no late completion lands in a record
+// the next worker uses. Changing the mask ends a pending wait (with mask 0) on Windows and
+// under Wine alike; cancelling the I/O does not end it under Wine.
+void EndLineEventWait(Os& os)
+{
+    if (!os.waitPending)
+        return;
+    SetCommMask(os.comm, os.commEvents);
+    if (WaitForSingleObject(PortEvent(os), kWaitEndMs) == WAIT_OBJECT_0) {
+        DWORD unused = 0;
+        GetOverlappedResult(os.comm, &os.overlapped, &unused, FALSE);
+    }
+    os.waitPending = false;
+}
+
+// Reads one byte under the port lock. A failure is reported (while the lock is held) and
+// delivers nothing.
+bool ReadOneByte(Os& os, BYTE* byte)
+{
+    DWORD got = 0;
+    if (ReadFile(os.comm, byte, 1, &got, &os.readOverlapped))
+        return got == 1;
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        ReportPortError("ReadFile()", error, os.portNr);
+        return false;
+    }
+    if (!GetOverlappedResult(os.comm, &os.readOverlapped, &got, TRUE)) {
+        ReportPortError("GetOverlappedResults() in ReadFile()", GetLastError(), os.portNr);
+        return false;
+    }
+    return got == 1;
+}
+
+// Hands every waiting byte to the owner, one synchronous notification each, until the queue
+// is empty or a shutdown is asked for.
+void DrainInput(Os& os)
+{
+    while (!IsSignalled(os.shutdownEvent)) {
+        DWORD queued = 0;
+        {
+            Locked locked(os.lock);
+            queued = QueuedInput(os.comm);
+        }
+        if (queued == 0)
+            return;
+
+        BYTE byte = 0;
+        bool read = false;
+        {
+            Locked locked(os.lock);
+            read = ReadOneByte(os, &byte);
+        }
+        if (read)
+            Notify(os, WM_PORT_RXCHAR, byte);
+    }
+}
+
+void OnLineEvent(Os& os)
+{
+    if (!CollectLineEventWait(os))
+        return;
+    // The subscribed mask, not the event that fired.
+    DWORD mask = 0;
+    GetCommMask(os.comm, &mask);
+    if (mask & EV_RXCHAR)
+        DrainInput(os);
+    for (const LineNotification& notification : kLineNotifications) {
+        if (mask & notification.event)
+            Notify(os, notification.message, 0);
+    }
+}
+
+// Takes the pending write into the worker's own buffer. The event is reset under the same
+// guard Write fills under, so each request is sent once and a newer one replaces an older one.
+DWORD TakePendingWrite(Os& os)
+{
+    Locked guarded(os.writeGuard);
+    ResetEvent(os.writeEvent);
+    const DWORD size = os.writeSize;
+    if (size > 0)
+        std::memcpy(os.sendBuf.data(), os.writeBuf.get(), size);
+    return size;
+}
+
+// Waits for the write to finish, or for a shutdown request, which abandons it: a write held up
+// by flow control must not hold Close up for the line's write timeout.
+BOOL AwaitWrite(Os& os, DWORD* sent, bool* abandoned)
+{
+    const HANDLE waits[] = {os.writeOverlapped.hEvent, os.shutdownEvent};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        CancelIo(os.comm);  // the purge's abort flag does not end a write under Wine
+        *abandoned = true;
+    }
+    return GetOverlappedResult(os.comm, &os.writeOverlapped, sent, TRUE);
+}
+
+void SendPendingWrite(Os& os)
+{
+    const DWORD size = TakePendingWrite(os);
+
+    EnterCriticalSection(&os.lock);
+    os.writeOverlapped.Offset = 0;
+    os.writeOverlapped.OffsetHigh = 0;
+    // Unread input is discarded before every write: a reply belongs to the command just sent.
+    PurgeComm(os.comm, kAllPurgeFlags);
+
+    DWORD sent = 0;
+    if (WriteFile(os.comm, os.sendBuf.data(), size, &sent, &os.writeOverlapped)) {
+        LeaveCriticalSection(&os.lock);
+        return;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        ReportPortError("WriteFile()", error, os.portNr);
+        LeaveCriticalSection(&os.lock);
+        return;
+    }
+    bool abandoned = false;
+    const BOOL completed = AwaitWrite(os, &sent, &abandoned);
+    error = GetLastError();
+    LeaveCriticalSection(&os.lock);
+    if (!completed && !abandoned)
+        ReportPortError("GetOverlappedResults() in WriteFile()", error, os.portNr);
+}
+
+[[noreturn]] void EndWorker(Os& os)
+{
+    EndLineEventWait(os);
+    os.threadAlive = FALSE;
+    AfxEndThread(kWorkerExitCode, TRUE);
+}
+
+}  // namespace
+
+UINT CommMonitorThread(void* param)
+{
+    Os& os = *static_cast<Os*>(param);
+    os.threadAlive = TRUE;
+    os.waitPending = false;
+    if (os.comm)
+        PurgeComm(os.comm, kAllPurgeFlags);
+
+    for (;;) {
+        ArmLineEventWait(os);
+        switch (WaitForMultipleObjects(kEventCount, os.events, FALSE, INFINITE)) {
+        case WAIT_OBJECT_0 + kShutdown:
+            EndWorker(os);
+        case WAIT_OBJECT_0 + kPortEvent:
+            OnLineEvent(os);
+            break;
+        case WAIT_OBJECT_0 + kWrite:
+            SendPendingWrite(os);
+            break;
+        default:  // a failed wait: start again
+            break;
+        }
+    }
+}
