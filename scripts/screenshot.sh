@@ -54,10 +54,6 @@ trap cleanup EXIT
 
 amp_start_xvfb || die "no X server"
 "$root/scripts/wine-prefix.sh" "$WINEPREFIX" >/dev/null || die "could not prepare the Wine prefix"
-# The template's font has no glyphs for 《 》 ℃; as on a Chinese system, a linked font supplies
-# them (fonts-wqy-zenhei).
-wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Cambria \
-  /t REG_MULTI_SZ /d 'wqy-zenhei.ttc,WenQuanYi Zen Hei' /f >/dev/null 2>&1 || die "could not link a CJK font"
 # Keep the prefix's server running, so the start-up time is the program's, not the server's.
 wineserver -w
 wineserver -p || die "could not start the Wine server"
