@@ -32,7 +32,7 @@ std::vector<SentByte> StatusUnder(FaultKind kind, int value, Bytes* expectedRepl
     return h.RunUntil(Ms(2000));
 }
 
-TEST(Faults, EachKindShapesTheReply)
+TEST(SimFaults, EachKindShapesTheReply)
 {
     Bytes reply;
     const SimTime latency = Ms(5);
@@ -69,7 +69,7 @@ TEST(Faults, EachKindShapesTheReply)
     EXPECT_EQ(decoded[0].frame, reply);
 }
 
-TEST(Faults, SettingsFaultsTouchOnlySettingsReplies)
+TEST(SimFaults, SettingsFaultsTouchOnlySettingsReplies)
 {
     Harness h;
     h.engine.Faults().Set(FaultKind::NO_SETTINGS, 0, 1);
@@ -87,7 +87,7 @@ TEST(Faults, SettingsFaultsTouchOnlySettingsReplies)
     EXPECT_EQ(r[0].frame[17], 1);
 }
 
-TEST(Faults, CountsAndUntilCleared)
+TEST(SimFaults, CountsAndUntilCleared)
 {
     const struct {
         const char* what;
@@ -113,7 +113,7 @@ TEST(Faults, CountsAndUntilCleared)
     }
 }
 
-TEST(Faults, AppliedFaultsAreLoggedAndListed)
+TEST(SimFaults, AppliedFaultsAreLoggedAndListed)
 {
     Harness h;
     sim::FaultSet& f = h.engine.Faults();

@@ -14,14 +14,14 @@ namespace {
 // 10 bits at 9600 baud.
 constexpr double BYTE_NS = 1e10 / 9600;
 
-TEST(TxPacer, ByteSlotsNeverDrift)
+TEST(SimTxPacer, ByteSlotsNeverDrift)
 {
     EXPECT_EQ(sim::ByteOffset(960), sim::NS_PER_S);  // 960 bytes are exactly one second
     EXPECT_EQ(sim::ByteOffset(1), 1041666);
     EXPECT_EQ(sim::ByteOffset(3), 3125000);
 }
 
-TEST(TxPacer, BytesGoOutOneSlotApartFromTheReadyTime)
+TEST(SimTxPacer, BytesGoOutOneSlotApartFromTheReadyTime)
 {
     sim::TxPacer p;
     p.Enqueue({Bytes(17, 0xAA), Ms(5), 0, {}, true});
@@ -38,7 +38,7 @@ TEST(TxPacer, BytesGoOutOneSlotApartFromTheReadyTime)
         EXPECT_EQ(times[k], Ms(5) + sim::ByteOffset(static_cast<std::int64_t>(k))) << "byte " << k;
 }
 
-TEST(TxPacer, AByteSentLateDoesNotLetTheNextCatchUp)
+TEST(SimTxPacer, AByteSentLateDoesNotLetTheNextCatchUp)
 {
     sim::TxPacer p;
     p.Enqueue({Bytes(3, 0x11), 0, 0, {}, false});
@@ -49,7 +49,7 @@ TEST(TxPacer, AByteSentLateDoesNotLetTheNextCatchUp)
     EXPECT_EQ(p.NextDue(), late + sim::ByteOffset(1));
 }
 
-TEST(TxPacer, AGapCountsFromTheEndOfTheLastByte)
+TEST(SimTxPacer, AGapCountsFromTheEndOfTheLastByte)
 {
     sim::TxPacer p;
     p.Enqueue({Bytes(2, 0x11), 0, 0, {}, false});
@@ -60,7 +60,7 @@ TEST(TxPacer, AGapCountsFromTheEndOfTheLastByte)
     EXPECT_EQ(p.NextDue(), sim::ByteOffset(2) + Ms(50));
 }
 
-TEST(Engine, ReplyStartsAfterTheLatencyAndIsPacedAtLineRate)
+TEST(SimEngine, ReplyStartsAfterTheLatencyAndIsPacedAtLineRate)
 {
     const int latencies[] = {0, 5, 40};
     for (const int latency : latencies) {
@@ -79,7 +79,7 @@ TEST(Engine, ReplyStartsAfterTheLatencyAndIsPacedAtLineRate)
     }
 }
 
-TEST(Engine, LogLinesCarryTimeTagAndHex)
+TEST(SimEngine, LogLinesCarryTimeTagAndHex)
 {
     Harness h;
     h.Send(1234567891, proto::MakeQueryFrame(proto::CMD_QUERY_OUTPUT));
@@ -96,7 +96,7 @@ struct FramerCase {
     std::vector<std::string> rxBad;       // RX-BAD lines
 };
 
-TEST(Engine, CommandFramerResyncsAndLogsWhatItDrops)
+TEST(SimEngine, CommandFramerResyncsAndLogsWhatItDrops)
 {
     const FramerCase cases[] = {
         {"one frame over three reads", {{0xEF}, {0xEF, 0x02}, {0x00, 0xE0}}, {"EF EF 02 00 E0"}, {}},
@@ -125,7 +125,7 @@ TEST(Engine, CommandFramerResyncsAndLogsWhatItDrops)
     }
 }
 
-TEST(Engine, RxTimeIsTheTimeOfTheFramesLastByte)
+TEST(SimEngine, RxTimeIsTheTimeOfTheFramesLastByte)
 {
     Harness h;
     h.Send(Ms(10), Bytes{0xEF, 0xEF});
@@ -134,7 +134,7 @@ TEST(Engine, RxTimeIsTheTimeOfTheFramesLastByte)
     EXPECT_EQ(h.lines[0], "0.012000 RX EF EF 02 00 E0\n");
 }
 
-TEST(Engine, DroppingTheLineForgetsHalfFramesAndUnsentReplies)
+TEST(SimEngine, DroppingTheLineForgetsHalfFramesAndUnsentReplies)
 {
     Harness h;
     h.Send(0, proto::MakeQueryFrame(proto::CMD_QUERY_STATUS));

@@ -21,7 +21,7 @@ AmpSetup UnitWith(std::uint8_t mode, int target, double ramp)
     return s;  // output off: switched on by the test at time 0
 }
 
-TEST(AmpModel, AccRampsToTargetAtTheSetRate)
+TEST(SimModel, AccRampsToTargetAtTheSetRate)
 {
     const struct {
         double ramp;
@@ -41,7 +41,7 @@ TEST(AmpModel, AccRampsToTargetAtTheSetRate)
     }
 }
 
-TEST(AmpModel, AccRampsDownWhenTheTargetIsLowered)
+TEST(SimModel, AccRampsDownWhenTheTargetIsLowered)
 {
     AmpSetup s = UnitWith(sim::MODE_ACC, 1500, 1000);
     s.output = sim::OUTPUT_ON;
@@ -54,7 +54,7 @@ TEST(AmpModel, AccRampsDownWhenTheTargetIsLowered)
     EXPECT_NEAR(m.CurrentMa(), 500, 1e-6);
 }
 
-TEST(AmpModel, OutputOffCutsThePumpAndReadsTheFloor)
+TEST(SimModel, OutputOffCutsThePumpAndReadsTheFloor)
 {
     AmpSetup s = UnitWith(sim::MODE_ACC, 3000, 1000);
     s.output = sim::OUTPUT_ON;
@@ -68,7 +68,7 @@ TEST(AmpModel, OutputOffCutsThePumpAndReadsTheFloor)
     EXPECT_EQ(m.Status().outputPowerRaw, sim::PowerRawFromDbm(sim::AmpPhysics::OUTPUT_FLOOR_DBM));
 }
 
-TEST(AmpModel, OutputFollowsPumpCurrentAndInput)
+TEST(SimModel, OutputFollowsPumpCurrentAndInput)
 {
     // No gain at or below threshold; gain grows with current and with the seed.
     EXPECT_DOUBLE_EQ(sim::OutputMw(0, 0.0), 1.0);
@@ -84,7 +84,7 @@ TEST(AmpModel, OutputFollowsPumpCurrentAndInput)
     EXPECT_NEAR(sim::DbmFromMw(sim::OutputMw(6000, 0.0)), 40.0, 0.5);
 }
 
-TEST(AmpModel, ApcLoopBringsOutputToTarget)
+TEST(SimModel, ApcLoopBringsOutputToTarget)
 {
     const struct {
         double targetDbm;
@@ -122,7 +122,7 @@ TEST(AmpModel, ApcLoopBringsOutputToTarget)
     }
 }
 
-TEST(AmpModel, ApcStartedRunningIsAlreadyOnTarget)
+TEST(SimModel, ApcStartedRunningIsAlreadyOnTarget)
 {
     AmpSetup s = UnitWith(sim::MODE_APC, 0, 1000);
     s.output = sim::OUTPUT_ON;
@@ -133,7 +133,7 @@ TEST(AmpModel, ApcStartedRunningIsAlreadyOnTarget)
     EXPECT_NEAR(m.OutputDbm(), 33.0, 0.01);
 }
 
-TEST(AmpModel, DiodeTemperatureDriftsWithLoadAndAmbient)
+TEST(SimModel, DiodeTemperatureDriftsWithLoadAndAmbient)
 {
     AmpSetup s = UnitWith(sim::MODE_ACC, 3000, 1e6);  // the ramp is instant next to the thermal lag
     AmpModel m(s);
@@ -160,7 +160,7 @@ TEST(AmpModel, DiodeTemperatureDriftsWithLoadAndAmbient)
     EXPECT_NEAR(m.TemperatureC(), 31.0 + 10.0 * (1 - std::exp(-1.0)), 0.02);
 }
 
-TEST(AmpModel, StateDependsOnTimeAloneNotOnHowOftenItIsAsked)
+TEST(SimModel, StateDependsOnTimeAloneNotOnHowOftenItIsAsked)
 {
     AmpSetup s = UnitWith(sim::MODE_APC, 0, 800);
     s.targetPowerRaw = sim::PowerRawFromDbm(36.0);
@@ -177,7 +177,7 @@ TEST(AmpModel, StateDependsOnTimeAloneNotOnHowOftenItIsAsked)
     EXPECT_EQ(coarse.Now(), fine.Now());
 }
 
-TEST(AmpModel, LimitsHoldTheSetpoints)
+TEST(SimModel, LimitsHoldTheSetpoints)
 {
     AmpSetup s;
     s.output = sim::OUTPUT_ON;
@@ -193,7 +193,7 @@ TEST(AmpModel, LimitsHoldTheSetpoints)
     EXPECT_EQ(m.SetTargetPowerRaw(65535), sim::PowerRawFromDbm(30.0));
 }
 
-TEST(AmpModel, RawUnits)
+TEST(SimModel, RawUnits)
 {
     EXPECT_EQ(sim::PowerRawFromDbm(0.0), 7000);
     EXPECT_EQ(sim::PowerRawFromDbm(20.5), 9050);

@@ -15,7 +15,7 @@ struct BadCase {
     const char* error;
 };
 
-TEST(Options, BadOptionsAreRefusedWithAReason)
+TEST(SimOptions, BadOptionsAreRefusedWithAReason)
 {
     const BadCase cases[] = {
         {{"--bogus"}, "unknown option '--bogus'"},
@@ -44,7 +44,7 @@ TEST(Options, BadOptionsAreRefusedWithAReason)
     }
 }
 
-TEST(Options, GoodOptionsLandInTheirFields)
+TEST(SimOptions, GoodOptionsLandInTheirFields)
 {
     sim::Options o;
     std::string error;
@@ -99,7 +99,7 @@ public:
     bool quit = false;
 };
 
-TEST(Control, CommandsAndTheirReplies)
+TEST(SimControl, CommandsAndTheirReplies)
 {
     Harness h;
     FakeLine line;
@@ -147,7 +147,7 @@ TEST(Control, CommandsAndTheirReplies)
     EXPECT_EQ(sim::ExecuteControl("replug", 0, h.engine, line), "error: cannot open /dev/ttyUSB0");
 }
 
-TEST(Control, StateIsOneLineOfJsonWithTheWholeState)
+TEST(SimControl, StateIsOneLineOfJsonWithTheWholeState)
 {
     sim::AmpSetup s = RunningSetup();
     s.ambientC = 30.0;
@@ -174,7 +174,7 @@ TEST(Control, StateIsOneLineOfJsonWithTheWholeState)
     EXPECT_EQ(json.back(), '}');
 }
 
-TEST(Control, ChangesAreLoggedAsEvents)
+TEST(SimControl, ChangesAreLoggedAsEvents)
 {
     Harness h;
     FakeLine line;

@@ -192,7 +192,7 @@ bool Exists(const std::string& path)
     return access(path.c_str(), F_OK) == 0 || !LinkTarget(path).empty();
 }
 
-TEST(AmpsimProcess, AnswersOnItsLinkedPtyAndCleansUpOnSigterm)
+TEST(SimProcess, AnswersOnItsLinkedPtyAndCleansUpOnSigterm)
 {
     TempDir dir;
     const std::string link = dir.path + "/com5";
@@ -223,7 +223,7 @@ TEST(AmpsimProcess, AnswersOnItsLinkedPtyAndCleansUpOnSigterm)
     EXPECT_FALSE(Exists(control)) << "socket left behind";
 }
 
-TEST(AmpsimProcess, UnplugAndReplugFromStandardInput)
+TEST(SimProcess, UnplugAndReplugFromStandardInput)
 {
     TempDir dir;
     const std::string link = dir.path + "/com7";
@@ -254,7 +254,7 @@ TEST(AmpsimProcess, UnplugAndReplugFromStandardInput)
     EXPECT_FALSE(Exists(link));
 }
 
-TEST(AmpsimProcess, RefusesBadOptionsAndUnopenableDevices)
+TEST(SimProcess, RefusesBadOptionsAndUnopenableDevices)
 {
     const struct {
         std::vector<std::string> args;

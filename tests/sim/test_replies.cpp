@@ -19,7 +19,7 @@ int Word(const Bytes& f, int pos)
     return f[pos] * 256 + f[pos + 1];
 }
 
-TEST(Replies, StatusLayoutMatchesTheKnownFrame)
+TEST(SimReplies, StatusLayoutMatchesTheKnownFrame)
 {
     // 1500 mA, 0.0 dBm in, 10.0 dBm out, 25.0 degrees.
     const Bytes expected = {0xED, 0xFA, 0x0E, 0x00, 0x00, 0x00, 0x05, 0xDC, 0x1B,
@@ -41,7 +41,7 @@ struct ReplyCase {
     std::vector<Field> fields;
 };
 
-TEST(Replies, EveryCommandIsAnsweredWithTheFieldsInPlace)
+TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
 {
     sim::AmpSetup setup;  // defaults: ACC, output off, 1500 of 6000 mA, 37.00 dBm, selector 1
     setup.selector = 2;
@@ -91,7 +91,7 @@ TEST(Replies, EveryCommandIsAnsweredWithTheFieldsInPlace)
     EXPECT_EQ(h.engine.Counts().tx, static_cast<long>(std::size(cases)));
 }
 
-TEST(Replies, StatusOfARunningUnitFollowsTheModel)
+TEST(SimReplies, StatusOfARunningUnitFollowsTheModel)
 {
     Harness h(RunningSetup());
     const std::vector<Received> r = h.Exchange(sim::Ms(10), MakeQueryFrame(proto::CMD_QUERY_STATUS));
@@ -104,7 +104,7 @@ TEST(Replies, StatusOfARunningUnitFollowsTheModel)
     EXPECT_EQ(Word(r[0].frame, 14), 2800);
 }
 
-TEST(Replies, FramesOutsideTheCommandSetGetNoReply)
+TEST(SimReplies, FramesOutsideTheCommandSetGetNoReply)
 {
     const struct {
         const char* what;
