@@ -89,7 +89,8 @@ public:
     double OutputDbm() const;
     StatusRaw Status() const;
 
-    // Where the pump current and the diode temperature come to rest for the present setup.
+    // Where the pump current comes to rest for the present setup, and where the diode's
+    // temperature comes to rest for the present pump current.
     double SteadyCurrent() const;
     double SettledTemperature() const;
 
