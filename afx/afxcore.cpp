@@ -135,3 +135,26 @@ void DDX_Control(CDataExchange* dx, int id, CWnd& control)
     if (control.m_hWnd == nullptr)
         control.SubclassDlgItem(static_cast<UINT>(id), dx->m_pDlgWnd);
 }
+
+// ---------------------------------------------------------------------------------------------
+// The one application object
+
+namespace {
+CWinApp* theApplication = nullptr;
+}  // namespace
+
+CWinApp::CWinApp()
+{
+    theApplication = this;
+}
+
+CWinApp::~CWinApp()
+{
+    if (theApplication == this)
+        theApplication = nullptr;
+}
+
+CWinApp* AfxGetApp()
+{
+    return theApplication;
+}

@@ -861,30 +861,10 @@ int AfxGetSystemMetrics(int index)
 // ---------------------------------------------------------------------------------------------
 // Application
 
-namespace {
-CWinApp* theApplication = nullptr;
-}
-
-CWinApp::CWinApp()
-{
-    theApplication = this;
-}
-
-CWinApp::~CWinApp()
-{
-    if (theApplication == this)
-        theApplication = nullptr;
-}
-
 HICON CWinApp::LoadIcon(UINT id) const
 {
     // Any distinct non-null handle will do: nothing draws it.
     return reinterpret_cast<HICON>(static_cast<std::uintptr_t>(0x10000 + id));
-}
-
-CWinApp* AfxGetApp()
-{
-    return theApplication;
 }
 
 void AfxEnableControlContainer() {}

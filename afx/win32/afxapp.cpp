@@ -4,31 +4,9 @@
 #include "afx/afxwin.h"
 #include "afx/win32/afxwin32.h"
 
-namespace {
-
-CWinApp* theApplication = nullptr;
-
-}  // namespace
-
-CWinApp::CWinApp()
-{
-    theApplication = this;
-}
-
-CWinApp::~CWinApp()
-{
-    if (theApplication == this)
-        theApplication = nullptr;
-}
-
 HICON CWinApp::LoadIcon(UINT id) const
 {
     return ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
-}
-
-CWinApp* AfxGetApp()
-{
-    return theApplication;
 }
 
 void AfxInitCommonControls()
