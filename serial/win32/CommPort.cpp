@@ -199,7 +199,11 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
 
     ResetLock(os.lock, os.lockReady);
     os.owner = owner;
-    os.writeBuf = std::make_unique<BYTE[]>(writeBufSize);
+    EnterCriticalSection(&os.writeGuard);
+    os.pendingWrites.clear();
+    os.lastRequestedAt = 0;
+    os.lastSentAt = 0;
+    LeaveCriticalSection(&os.writeGuard);
     os.sendBuf.assign(writeBufSize, 0);
     os.portNr = portNr;
     os.writeBufSize = writeBufSize;
@@ -271,9 +275,13 @@ BOOL CCommPort::Write(const BYTE* bytes, UINT n)
     if (!os.comm || n > os.writeBufSize || (n > 0 && !bytes))
         return FALSE;
     EnterCriticalSection(&os.writeGuard);
-    if (n > 0)
-        std::memcpy(os.writeBuf.get(), bytes, n);
-    os.writeSize = n;
+    // A worker that cannot write at all (a report box left open) must not make the queue grow
+    // without bound: the oldest request gives way to the newest.
+    if (os.pendingWrites.size() >= Os::kMaxPendingWrites)
+        os.pendingWrites.pop_front();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    os.pendingWrites.push_back(Os::PendingWrite{std::vector<BYTE>(bytes, bytes + n), now.QuadPart});
     SetEvent(os.writeEvent);
     LeaveCriticalSection(&os.writeGuard);
     return TRUE;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -37,15 +38,27 @@ struct CCommPort::Os {
     DCB dcb = {};
     HWND owner = nullptr;
     UINT portNr = 0;
-    std::unique_ptr<BYTE[]> writeBuf;
     DWORD commEvents = 0;
-    UINT writeBufSize = 0;
-    UINT writeSize = 1;
+    UINT writeBufSize = 0;  // longest write accepted
 
     // Our own reference to the worker, so waiting for it can sleep until it ends.
     HANDLE threadHandle = nullptr;
-    // Guards writeBuf and writeSize between Write and the worker's copy of them, held only for
-    // the copy: a Write meeting a send never tears the frame being sent.
+    // Writes handed over and not yet taken by the worker, oldest first. A short queue rather
+    // than one slot: while the worker is blocked handing the panel a byte, the panel may ask for
+    // a second write (a set-current frame, then the status query 100 ms later), and a single
+    // slot would silently drop the first one.
+    struct PendingWrite {
+        std::vector<BYTE> bytes;
+        LONGLONG requestedAt;  // performance-counter ticks
+    };
+    std::deque<PendingWrite> pendingWrites;
+    // The last write sent: when it was asked for and when it went out. A worker that fell behind
+    // keeps the spacing the panel gave its writes (100 ms between the frames of one action).
+    LONGLONG lastRequestedAt = 0;
+    LONGLONG lastSentAt = 0;
+    static constexpr std::size_t kMaxPendingWrites = 16;
+    // Guards pendingWrites between Write and the worker's taking of a frame, held only for the
+    // copy: a Write meeting a send never tears the frame being sent.
     CRITICAL_SECTION writeGuard;
     // The worker's copy of the frame it is sending.
     std::vector<BYTE> sendBuf;

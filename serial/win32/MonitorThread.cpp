@@ -2,7 +2,7 @@
 
 #include "afx/win32/winsys.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "afx/afxwin.h"
 #include "serial/win32/CommPortOs.h"
@@ -182,16 +182,50 @@ void OnLineEvent(Os& os)
     }
 }
 
-// Takes the pending write into the worker's own buffer. The event is reset under the same
-// guard Write fills under, so each request is sent once and a newer one replaces an older one.
+LONGLONG Ticks()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// Milliseconds until the oldest pending write is due: at once, unless it was asked for while the
+// previous write was still waiting (the worker was blocked handing the panel a byte); then it
+// keeps the spacing from that write that the panel gave it. INFINITE when nothing is pending.
+DWORD MsUntilWriteDue(Os& os)
+{
+    Locked guarded(os.writeGuard);
+    if (os.pendingWrites.empty())
+        return INFINITE;
+    const LONGLONG requestedAt = os.pendingWrites.front().requestedAt;
+    if (os.lastSentAt == 0 || requestedAt >= os.lastSentAt)
+        return 0;
+    const LONGLONG left = os.lastSentAt + (requestedAt - os.lastRequestedAt) - Ticks();
+    if (left <= 0)
+        return 0;
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<DWORD>((left * 1000 + frequency.QuadPart - 1) / frequency.QuadPart);
+}
+
+// Takes the oldest pending write into the worker's own buffer. The event is reset under the
+// same guard Write queues under, once the queue is empty, so each request is sent once, in order;
+// while more are waiting it stays set and the loop comes back for them (after any input).
 DWORD TakePendingWrite(Os& os)
 {
     Locked guarded(os.writeGuard);
-    ResetEvent(os.writeEvent);
-    const DWORD size = os.writeSize;
-    if (size > 0)
-        std::memcpy(os.sendBuf.data(), os.writeBuf.get(), size);
-    return size;
+    if (os.pendingWrites.empty()) {
+        ResetEvent(os.writeEvent);
+        return 0;
+    }
+    const Os::PendingWrite write = std::move(os.pendingWrites.front());
+    os.pendingWrites.pop_front();
+    if (os.pendingWrites.empty())
+        ResetEvent(os.writeEvent);
+    std::copy(write.bytes.begin(), write.bytes.end(), os.sendBuf.begin());
+    os.lastRequestedAt = write.requestedAt;
+    os.lastSentAt = Ticks();
+    return static_cast<DWORD>(write.bytes.size());
 }
 
 // Waits for the write to finish, or for a shutdown request, which abandons it: a write held up
@@ -209,6 +243,8 @@ BOOL AwaitWrite(Os& os, DWORD* sent, bool* abandoned)
 void SendPendingWrite(Os& os)
 {
     const DWORD size = TakePendingWrite(os);
+    if (size == 0)
+        return;
 
     EnterCriticalSection(&os.lock);
     os.writeOverlapped.Offset = 0;
@@ -254,7 +290,10 @@ UINT CommMonitorThread(void* param)
 
     for (;;) {
         ArmLineEventWait(os);
-        switch (WaitForMultipleObjects(kEventCount, os.events, FALSE, INFINITE)) {
+        // A write that is not due yet leaves the write event out of the wait until it is.
+        const DWORD untilDue = MsUntilWriteDue(os);
+        const DWORD waitCount = untilDue == 0 || untilDue == INFINITE ? kEventCount : kWrite;
+        switch (WaitForMultipleObjects(waitCount, os.events, FALSE, waitCount == kEventCount ? INFINITE : untilDue)) {
         case WAIT_OBJECT_0 + kShutdown:
             EndWorker(os);
         case WAIT_OBJECT_0 + kPortEvent:

@@ -185,14 +185,20 @@ TEST_F(CommPortTest, RefusedWritesSendNothing)
     EXPECT_FALSE(comm_.Write(kProbeFrame.data(), 5)) << "closed";
 }
 
-TEST_F(CommPortTest, NewerWriteReplacesOneNotYetTaken)
+TEST_F(CommPortTest, WritesNotYetTakenGoOutInOrderWithTheirSpacing)
 {
+    // The panel writes twice, 100 ms apart, while the worker is blocked handing it a byte:
+    // neither write is lost, and the second still follows the first by 100 ms on the line.
     ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
     ASSERT_NO_FATAL_FAILURE(StallWorkerOnFirstByte({0x55}));
     ASSERT_TRUE(comm_.Write(kProbeFrame.data(), 5));
+    Sleep(100);
     ASSERT_TRUE(comm_.Write(kOutputQuery.data(), 5));
     ASSERT_TRUE(ReceiveAtWindow(1));
-    EXPECT_EQ(Hex(peer_.Receive(10, 1500)), Hex(kOutputQuery)) << "one pending write, not a queue";
+    EXPECT_EQ(Hex(peer_.Receive(5, 1500)), Hex(kProbeFrame));
+    const DWORD first = GetTickCount();
+    EXPECT_EQ(Hex(peer_.Receive(5, 1500)), Hex(kOutputQuery));
+    EXPECT_GE(GetTickCount() - first, 80u) << "the second write kept its distance from the first";
 }
 
 TEST_F(CommPortTest, WriteDuringADrainWaitsUntilTheDrainEnds)
