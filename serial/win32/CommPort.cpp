@@ -145,7 +145,11 @@ void ConfigureLine(CCommPort::Os& os, const LineSettings& line)
     if (!GetCommState(os.comm, &os.dcb))
         return ReportPortError("GetCommState()", GetLastError(), os.portNr);
 
-    // Everything else (DTR, flow control, binary mode, special characters) stays as read.
+    // Everything else (DTR, hardware flow control, binary mode, special characters) stays as
+    // read, except software flow control: on a binary line it would swallow every data byte
+    // that happens to be 0x11 or 0x13 (Wine reads it as on from a new Linux terminal).
+    os.dcb.fOutX = FALSE;
+    os.dcb.fInX = FALSE;
     os.dcb.fRtsControl = RTS_CONTROL_ENABLE;
     os.dcb.EvtChar = static_cast<char>(kEventChar);
     os.dcb.BaudRate = line.baud;

@@ -197,6 +197,11 @@ class Peer:
                     return self.line.settings()
                 if command == "HOLDERS":
                     return "HOLDERS %d" % self.line.holders()
+                if command == "IXON":  # software flow control on, as a new terminal has it
+                    attrs = termios.tcgetattr(self.line.slave)
+                    attrs[0] |= termios.IXON | termios.IXOFF
+                    termios.tcsetattr(self.line.slave, termios.TCSANOW, attrs)
+                    return "OK"
                 if command == "STOP":
                     termios.tcflow(self.line.slave, termios.TCOOFF)
                     return "OK"

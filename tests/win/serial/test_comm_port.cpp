@@ -319,6 +319,15 @@ TEST_F(CommPortTest, LineSettingsFollowTheArguments)
     }
 }
 
+TEST_F(CommPortTest, SoftwareFlowControlIsOffSoEveryByteValueArrives)
+{
+    // A line that comes with XON/XOFF on (a new Linux terminal does) would lose 0x11 and 0x13.
+    ASSERT_EQ(peer_.Ask("IXON"), "OK");
+    ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
+    EXPECT_NE(peer_.LineSettings().find("ixon=0"), std::string::npos) << peer_.LineSettings();
+    ASSERT_NO_FATAL_FAILURE(ExpectBurstArrives(AllByteValues(256)));
+}
+
 TEST_F(CommPortTest, ConfigurationFailureIsReportedAndThePortStaysOpen)
 {
     ReportWatcher reports;
