@@ -69,7 +69,7 @@ python3 - "$screenshot" <<'PY'
 import subprocess, sys, time
 sys.path.insert(0, "tests/e2e")
 from harness import *
-drive = Driver("wine", "build/win64/tests/e2e/paneldriver.exe")
+drive = Driver("wine", "build/win64/tools/paneldriver.exe")
 drive("find 30000")
 items = drive("items %d" % IDC_PORT_LIST).partition(" sel ")[0].split(",")
 drive("select %d %d" % (IDC_PORT_LIST, items.index("COM5")))

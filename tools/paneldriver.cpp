@@ -2,7 +2,8 @@
 // posts mouse and key input to its controls (so the panel's pre-translation sees them) and reads
 // their state back. One command per line on standard input, one answer per line on standard output:
 // "ok [value]" or "err <why>".
-#include "afx/win32/winsys.h"
+#include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstring>
