@@ -33,22 +33,6 @@ TEST_F(PanelTest, FreshStartShowsAnIdlePanel)
     EXPECT_EQ(panel->m_hWnd->bigIcon, panel->m_hWnd->smallIcon);
 }
 
-TEST_F(PanelTest, OutputSwitchDrawsItsColourWithComplementaryFrame)
-{
-    StartPanel({});
-    const auto ops = headless::Paint(Item(IDC_OUTPUT_SWITCH));
-    ASSERT_EQ(ops.size(), 5u);
-    EXPECT_EQ(ops[0].kind, headless::DrawOp::Fill);
-    EXPECT_EQ(ops[0].color, RGB(245, 245, 245));
-    EXPECT_EQ(ops[2].kind, headless::DrawOp::Text);
-    EXPECT_EQ(ops[2].text, "ON/OFF");
-    EXPECT_EQ(ops[2].format, static_cast<UINT>(DT_CENTER | DT_VCENTER | DT_SINGLELINE));
-    EXPECT_EQ(ops[4].kind, headless::DrawOp::Frame);
-    EXPECT_EQ(ops[4].color, RGB(10, 10, 10));
-    EXPECT_EQ(ops[4].rect, ops[0].rect);
-    EXPECT_EQ(headless::LiveBrushes(), 0) << "brushes must be released after drawing";
-}
-
 TEST_F(PanelTest, PortScanListsPresentPortsInOrder)
 {
     const struct {
@@ -175,12 +159,7 @@ TEST_F(RepliesTest, SettingsReplySetsSetpointsSliderAndMode)
     EXPECT_EQ(Item(IDC_MODE_ACC)->check, BST_CHECKED);
     EXPECT_TRUE(Enabled(IDC_SET_CURRENT));
     EXPECT_FALSE(Enabled(IDC_SET_POWER));
-}
-
-TEST_F(RepliesTest, ModeRepliesOfOtherValuesChangeNothing)
-{
-    Feed(Reply(proto::REPLY_MODE, {1}));
-    EXPECT_EQ(Item(IDC_MODE_ACC)->check, BST_CHECKED);
+    // A mode reply of another value changes no control.
     Feed(Reply(proto::REPLY_MODE, {7}));
     EXPECT_EQ(Item(IDC_MODE_ACC)->check, BST_CHECKED);
     EXPECT_EQ(Item(IDC_MODE_APC)->check, BST_UNCHECKED);
