@@ -137,7 +137,7 @@ private:
     return &map;                                                              \
     }
 
-#define AFX_SELF static_cast<ThisClass*>(self)
+#define AFX_SELF (static_cast<ThisClass*>(self))
 
 #define ON_COMMAND(id, memberFxn)                                             \
     {WM_COMMAND, BN_CLICKED, (UINT)(id), [](CWnd* self, WPARAM, LPARAM) -> LRESULT { \

@@ -24,8 +24,9 @@ const PanelControl kControls[] = {
     {IDC_STATIC, "STATIC", LABEL, 0, "LDTemp", 121, 134, 29, 8},
     {IDC_LD_TEMP, "STATIC", READOUT, 0, "", 154, 131, 35, 13},
     {IDC_STATIC, "STATIC", LABEL, 0, "\u2103", 193, 136, 9, 8},
-    {IDC_CURRENT_SLIDER, "msctls_trackbar32", CHILD | TBS_HORZ | TBS_BOTTOM | WS_TABSTOP, 0, "Slider1", 20,
-     92, 168, 13},
+    // Horizontal, ticks below: both are the zero bits of their fields, spelled out for the reader.
+    {IDC_CURRENT_SLIDER, "msctls_trackbar32", CHILD | TBS_HORZ | TBS_BOTTOM | WS_TABSTOP,  // NOLINT(misc-redundant-expression)
+     0, "Slider1", 20, 92, 168, 13},
     {IDC_STEP_DOWN, "BUTTON", PUSH, 0, "\u300A", 8, 92, 12, 9},
     {IDC_STEP_UP, "BUTTON", PUSH, 0, "\u300B", 191, 92, 12, 9},
     {IDC_STATIC, "STATIC", LABEL, 0, "Target\nPower", 19, 50, 25, 17},

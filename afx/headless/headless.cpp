@@ -133,7 +133,7 @@ LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 
 LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (!Alive(hwnd))
+    if (hwnd == nullptr || !Alive(hwnd))
         return 0;
     if (hwnd->object)
         return hwnd->object->WindowProc(message, wParam, lParam);
@@ -861,10 +861,17 @@ int AfxGetSystemMetrics(int index)
 // ---------------------------------------------------------------------------------------------
 // Application
 
+// An icon is its resource number: nothing draws it here.
+struct HICON__ {
+    UINT id;
+};
+
 HICON CWinApp::LoadIcon(UINT id) const
 {
-    // Any distinct non-null handle will do: nothing draws it.
-    return reinterpret_cast<HICON>(static_cast<std::uintptr_t>(0x10000 + id));
+    static std::map<UINT, HICON__> icons;
+    HICON__& icon = icons[id];
+    icon.id = id;
+    return &icon;
 }
 
 void AfxEnableControlContainer() {}
