@@ -1,126 +1,132 @@
-// Every command of the set gets the reply the panel expects, at the positions its reply table
-// reads, with a checksum its own framer accepts.
+// Every command of the set is answered at the positions the panel reads, with a checksum its own
+// framer accepts; each injected fault shapes the reply as it says.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "SimHarness.h"
-#include "sim/Replies.h"
+#include "sim/Faults.h"
 
 using namespace simtest;
-using proto::MakeByteFrame;
-using proto::MakeQueryFrame;
-using proto::MakeWordFrame;
+using namespace proto;
+using sim::FaultKind;
 
 namespace {
-
-int Word(const Bytes& f, int pos)
-{
-    return f[pos] * 256 + f[pos + 1];
-}
-
-TEST(SimReplies, StatusLayoutMatchesTheKnownFrame)
-{
-    // 1500 mA, 0.0 dBm in, 10.0 dBm out, 25.0 degrees.
-    const Bytes expected = {0xED, 0xFA, 0x0E, 0x00, 0x00, 0x00, 0x05, 0xDC, 0x1B,
-                            0x58, 0x1F, 0x40, 0x00, 0x00, 0x09, 0xC4, 0x75};
-    EXPECT_EQ(sim::StatusReply({1500, 7000, 8000, 2500}), expected);
-}
 
 struct Field {
     int pos;
     int value;
-    bool word;
+    int width = 2;  // bytes, high first
 };
 
 struct ReplyCase {
     const char* what;
-    proto::Frame command;
+    Frame command;
     std::uint8_t type;
-    std::size_t size;
+    std::size_t size;  // 0: no reply
     std::vector<Field> fields;
 };
 
 TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
 {
-    sim::AmpSetup setup;  // defaults: ACC, output off, 1500 of 6000 mA, 37.00 dBm, selector 1
+    sim::AmpSetup setup;
+    setup.output = sim::OUTPUT_ON;  // running, settled: 1500 mA, 0 dBm in, 28.00 degrees
     setup.selector = 2;
-    // Output off: no pump current, the output monitor at its floor, the diode at ambient.
-    const int floorRaw = sim::PowerRawFromDbm(sim::AmpPhysics::OUTPUT_FLOOR_DBM);
+    const int out1500 = static_cast<int>(std::lround(1000 * std::log10(1.0 + 2.0 * 1200 / 1.1))) + 7000;
     const ReplyCase cases[] = {
-        {"status", MakeQueryFrame(proto::CMD_QUERY_STATUS), proto::REPLY_STATUS, 17,
-         {{4, 0, true}, {6, 0, true}, {8, 7000, true}, {10, floorRaw, true}, {12, 0, true}, {14, 2500, true}}},
-        {"settings", MakeQueryFrame(proto::CMD_QUERY_SETTINGS), proto::REPLY_SETTINGS, 19,
-         {{4, 10700, true}, {8, 1500, true}, {12, 6000, true}, {16, sim::MODE_ACC, false}, {17, 2, false}}},
-        {"output query", MakeQueryFrame(proto::CMD_QUERY_OUTPUT), proto::REPLY_OUTPUT, 6, {{4, 0, false}}},
-        {"mode APC", MakeByteFrame(proto::CMD_SET_MODE, 0), proto::REPLY_MODE, 6, {{4, 0, false}}},
-        {"mode ACC", MakeByteFrame(proto::CMD_SET_MODE, 1), proto::REPLY_MODE, 6, {{4, 1, false}}},
-        {"mode 7 keeps ACC", MakeByteFrame(proto::CMD_SET_MODE, 7), proto::REPLY_MODE, 6, {{4, 1, false}}},
-        {"output on", MakeByteFrame(proto::CMD_SET_OUTPUT, 1), proto::REPLY_OUTPUT, 6, {{4, 1, false}}},
-        {"output 2 keeps on", MakeByteFrame(proto::CMD_SET_OUTPUT, 2), proto::REPLY_OUTPUT, 6, {{4, 1, false}}},
-        {"output off", MakeByteFrame(proto::CMD_SET_OUTPUT, 0), proto::REPLY_OUTPUT, 6, {{4, 0, false}}},
-        {"power 20.5 dBm", MakeWordFrame(proto::CMD_SET_POWER, 9050), proto::REPLY_TARGET_POWER, 7, {{4, 9050, true}}},
-        {"power above the limit", MakeWordFrame(proto::CMD_SET_POWER, 11500), proto::REPLY_TARGET_POWER, 7,
-         {{4, 11000, true}}},
-        {"power below the limit", MakeWordFrame(proto::CMD_SET_POWER, 0), proto::REPLY_TARGET_POWER, 7,
-         {{4, 8000, true}}},
-        {"current", MakeWordFrame(proto::CMD_SET_CURRENT, 1200), proto::REPLY_TARGET_CURRENT, 9,
-         {{4, 0, true}, {6, 1200, true}}},
-        {"current, other code", MakeWordFrame(proto::CMD_SET_CURRENT_ALT, 2500), proto::REPLY_TARGET_CURRENT, 9,
-         {{4, 0, true}, {6, 2500, true}}},
-        {"current above max", MakeWordFrame(proto::CMD_SET_CURRENT, 7000), proto::REPLY_TARGET_CURRENT, 9,
-         {{6, 6000, true}}},
-        {"settings after the changes", MakeQueryFrame(proto::CMD_QUERY_SETTINGS), proto::REPLY_SETTINGS, 19,
-         {{4, 8000, true}, {8, 6000, true}, {12, 6000, true}, {16, sim::MODE_ACC, false}}},
+        {"status", MakeQueryFrame(CMD_QUERY_STATUS), REPLY_STATUS, 17, {{6, 1500}, {8, 7000}, {10, out1500}, {14, 2800}}},
+        {"settings", MakeQueryFrame(CMD_QUERY_SETTINGS), REPLY_SETTINGS, 19,
+         {{4, 10700}, {8, 1500}, {12, 6000}, {16, sim::MODE_ACC, 1}, {17, 2, 1}}},
+        {"output query", MakeQueryFrame(CMD_QUERY_OUTPUT), REPLY_OUTPUT, 6, {{4, 1, 1}}},
+        {"mode APC", MakeByteFrame(CMD_SET_MODE, 0), REPLY_MODE, 6, {{4, 0, 1}}},
+        {"mode 7 keeps APC", MakeByteFrame(CMD_SET_MODE, 7), REPLY_MODE, 6, {{4, 0, 1}}},
+        {"mode ACC", MakeByteFrame(CMD_SET_MODE, 1), REPLY_MODE, 6, {{4, 1, 1}}},
+        {"output off", MakeByteFrame(CMD_SET_OUTPUT, 0), REPLY_OUTPUT, 6, {{4, 0, 1}}},
+        {"output 2 keeps off", MakeByteFrame(CMD_SET_OUTPUT, 2), REPLY_OUTPUT, 6, {{4, 0, 1}}},
+        {"status, output off", MakeQueryFrame(CMD_QUERY_STATUS), REPLY_STATUS, 17, {{6, 0}, {10, 2000}}},
+        {"output on", MakeByteFrame(CMD_SET_OUTPUT, 1), REPLY_OUTPUT, 6, {{4, 1, 1}}},
+        {"power 20.5 dBm", MakeWordFrame(CMD_SET_POWER, 9050), REPLY_TARGET_POWER, 7, {{4, 9050}}},
+        {"power held to max", MakeWordFrame(CMD_SET_POWER, 11500), REPLY_TARGET_POWER, 7, {{4, 11000}}},
+        {"power held to min", MakeWordFrame(CMD_SET_POWER, 0), REPLY_TARGET_POWER, 7, {{4, 8000}}},
+        {"current", MakeWordFrame(CMD_SET_CURRENT, 1200), REPLY_TARGET_CURRENT, 9, {{4, 0}, {6, 1200}}},
+        {"current held to max, other code", MakeWordFrame(CMD_SET_CURRENT_ALT, 7000), REPLY_TARGET_CURRENT, 9,
+         {{6, 6000}}},
+        {"settings hold the changes", MakeQueryFrame(CMD_QUERY_SETTINGS), REPLY_SETTINGS, 19,
+         {{4, 8000}, {8, 6000}, {16, sim::MODE_ACC, 1}}},
+        {"unknown code", MakeQueryFrame(0x55), 0, 0, {}},
+        {"query code with a word", MakeWordFrame(CMD_QUERY_STATUS, 1), 0, 0, {}},
+        {"set power without a value", MakeQueryFrame(CMD_SET_POWER), 0, 0, {}},
     };
-
     Harness h(setup);
     SimTime t = 0;
     for (const ReplyCase& c : cases) {
         SCOPED_TRACE(c.what);
-        t += sim::Ms(200);
-        const std::vector<Received> replies = h.Exchange(t, c.command, sim::Ms(150));
-        ASSERT_EQ(replies.size(), 1u);
-        const Bytes& f = replies[0].frame;
-        EXPECT_EQ(f[3], c.type);
+        const Bytes sent = Values(h.Run(t += Ms(200), c.command, Ms(150)));
+        const std::vector<Bytes> replies = Decode(sent);
+        ASSERT_EQ(replies.size(), c.size ? 1u : 0u) << "checksummed frame expected";
+        if (c.size == 0) {
+            EXPECT_TRUE(sent.empty());
+            continue;
+        }
+        const Bytes& f = replies[0];
+        ASSERT_EQ(f, sent) << "nothing but the frame";
         EXPECT_EQ(f.size(), c.size);
+        EXPECT_EQ(f[3], c.type);
         for (const Field& field : c.fields)
-            EXPECT_EQ(field.word ? Word(f, field.pos) : f[field.pos], field.value) << "position " << field.pos;
+            EXPECT_EQ(field.width == 1 ? f[field.pos] : f[field.pos] * 256 + f[field.pos + 1], field.value)
+                << "position " << field.pos;
     }
-    EXPECT_EQ(h.engine.Counts().rx, static_cast<long>(std::size(cases)));
-    EXPECT_EQ(h.engine.Counts().tx, static_cast<long>(std::size(cases)));
 }
 
-TEST(SimReplies, StatusOfARunningUnitFollowsTheModel)
-{
-    Harness h(RunningSetup());
-    const std::vector<Received> r = h.Exchange(sim::Ms(10), MakeQueryFrame(proto::CMD_QUERY_STATUS));
-    ASSERT_EQ(r.size(), 1u);
-    // 1500 mA, 0 dBm in: 1 mW plus 2 mW/mA over the 300 mA threshold, seeded at 1/(1+0.1).
-    const double outDbm = 10.0 * std::log10(1.0 + 2.0 * 1200 / 1.1);
-    EXPECT_EQ(Word(r[0].frame, 6), 1500);
-    EXPECT_EQ(Word(r[0].frame, 10), std::lround(outDbm * 100) + 7000);
-    // Settled at ambient plus 2 degrees per ampere.
-    EXPECT_EQ(Word(r[0].frame, 14), 2800);
-}
+struct FaultCase {
+    FaultKind kind;
+    int value;
+    int count;                  // replies it applies to, or UNTIL_CLEARED
+    std::uint8_t command;
+    Bytes (*onLine)(Bytes reply);
+    SimTime late;               // added before the first byte
+    SimTime pause;              // added before the second half
+};
 
-TEST(SimReplies, FramesOutsideTheCommandSetGetNoReply)
+Bytes Same(Bytes r) { return r; }
+Bytes Nothing(Bytes) { return {}; }
+
+TEST(SimFaults, EachKindShapesTheRepliesItApplies)
 {
-    const struct {
-        const char* what;
-        proto::Frame command;
-        const char* event;
-    } cases[] = {
-        {"unknown code", MakeQueryFrame(0x55), "ignored unknown command 0x55"},
-        {"query code with a word", MakeWordFrame(proto::CMD_QUERY_STATUS, 1), "ignored command 0x00 with LEN 4"},
-        {"set power without a value", MakeQueryFrame(proto::CMD_SET_POWER), "ignored command 0x04 with LEN 2"},
+    const FaultCase cases[] = {
+        {FaultKind::NO_REPLY, 0, 1, CMD_QUERY_STATUS, Nothing, 0, 0},
+        {FaultKind::NO_REPLY, 0, 2, CMD_QUERY_STATUS, Nothing, 0, 0},
+        {FaultKind::NO_REPLY, 0, sim::FaultSet::UNTIL_CLEARED, CMD_QUERY_STATUS, Nothing, 0, 0},
+        {FaultKind::LATE, 300, 1, CMD_QUERY_STATUS, Same, Ms(300), 0},
+        {FaultKind::BAD_CHECKSUM, 0, 1, CMD_QUERY_STATUS, [](Bytes r) { ++r.back(); return r; }, 0, 0},
+        {FaultKind::TRUNCATE, 0, 1, CMD_QUERY_STATUS, [](Bytes r) { r.resize(r.size() / 2); return r; }, 0, 0},
+        {FaultKind::SPLIT, 50, 1, CMD_QUERY_STATUS, Same, 0, Ms(50)},
+        {FaultKind::GARBAGE, 0, 1, CMD_QUERY_STATUS,
+         [](Bytes r) { r.insert(r.begin(), {0x55, 0xAA, 0x00, 0xFF, 0x13}); return r; }, 0, 0},
+        {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_SETTINGS, Nothing, 0, 0},
+        {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_STATUS, Same, 0, 0},
+        {FaultKind::SELECTOR, 3, 1, CMD_QUERY_SETTINGS,
+         [](Bytes r) { r[17] = 3; r.back() = FrameChecksum(r.data(), r.size() - 1); return r; }, 0, 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Harness h;
-        EXPECT_TRUE(h.Exchange(0, c.command).empty());
-        EXPECT_EQ(h.Logged("EVENT"), std::vector<std::string>{c.event});
-        EXPECT_EQ(h.Logged("RX").size(), 1u);
+    for (const FaultCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << sim::FaultName(c.kind) << " x" << c.count << " on " << int(c.command));
+        Harness h;  // output off: the same reply every time
+        const Frame command = MakeQueryFrame(c.command);
+        const Bytes clean = Values(h.Run(0, command));
+        ASSERT_EQ(Decode(clean).size(), 1u);
+        h.engine.Faults().Set(c.kind, c.value, c.count);
+        const int faulted = c.count == sim::FaultSet::UNTIL_CLEARED ? 3 : c.count;
+        for (int i = 1; i <= faulted; ++i) {
+            const SimTime rx = Ms(1000) * i;
+            const std::vector<SentByte> out = h.Run(rx, command);
+            ASSERT_EQ(Values(out), c.onLine(clean));
+            for (std::size_t k = 0; k < out.size(); ++k)  // within the ns a new burst rounds off
+                EXPECT_NEAR(out[k].t - rx - Ms(5) - c.late - (k >= out.size() / 2 ? c.pause : 0), sim::ByteOffset(k), 1)
+                    << "byte " << k;
+        }
+        if (c.count == sim::FaultSet::UNTIL_CLEARED)
+            h.engine.Faults().ClearAll();
+        EXPECT_EQ(Values(h.Run(Ms(10000), command)), clean) << "used up or cleared";
     }
 }
 
