@@ -4,8 +4,8 @@
 #
 #   scripts/screenshot.sh [AMPPANEL_EXE] [OUTPUT_PNG]
 #
-# Builds nothing. AMPPANEL_EXE defaults to build/win64/app/AmpPanel.exe; the closepanel tool is
-# taken from the same build (tests/win/panel/closepanel.exe). OUTPUT_PNG defaults to
+# Builds nothing. AMPPANEL_EXE defaults to build/win64/app/AmpPanel.exe; the panel driver is
+# taken from the same build (tools/paneldriver.exe). OUTPUT_PNG defaults to
 # docs/panel.png. Runs on a private Xvfb and a private Wine prefix inside the build folder, and
 # ends both when it finishes, pass or fail. Exits non-zero if the panel does not appear, or is
 # still running a second after its close box was pressed.
@@ -15,7 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 exe=$(realpath -m "${1:-$root/build/win64/app/AmpPanel.exe}")
 out=$(realpath -m "${2:-$root/docs/panel.png}")
 build=$(dirname "$(dirname "$exe")")
-closer=$build/tests/win/panel/closepanel.exe
+driver=$build/tools/paneldriver.exe
 caption="Lumacore - 10W - V20240531"
 
 die() {
@@ -23,7 +23,7 @@ die() {
   exit 1
 }
 [ -f "$exe" ] || die "no program at $exe (build it first)"
-[ -f "$closer" ] || die "no closepanel tool at $closer (build the target closepanel)"
+[ -f "$driver" ] || die "no panel driver at $driver (build the target paneldriver)"
 for tool in wine wineserver Xvfb xwininfo import; do
   command -v "$tool" >/dev/null || die "$tool is not installed (scripts/install-deps.sh)"
 done
@@ -46,6 +46,7 @@ panel_pid=""
 shot_dir=$(mktemp -d)
 cleanup() {
   [ -n "$panel_pid" ] && kill "$panel_pid" 2>/dev/null || true
+  [ -n "${DRIVER_PID:-}" ] && kill "$DRIVER_PID" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   amp_stop_xvfb
   rm -rf "$shot_dir"
@@ -93,16 +94,26 @@ wait_for 10000 same_twice || die "the panel kept changing for 10 s"
 mkdir -p "$(dirname "$out")"
 mv "$shot_dir/b.png" "$out"
 
-# Close it with the caption's close box and see the process end.
-closed_report=$(wine "$closer" "$caption" 5000) || die "closepanel: $closed_report"
-closer_done=$(now_ms)
+# Close it with the caption's close box, through the panel driver, and see the process end.
+coproc DRIVER { wine "$driver" 2>/dev/null; }
+drive() {  # drive COMMAND: sends one command, fails unless the driver answers "ok"
+  local answer
+  echo "$1" >&"${DRIVER[1]}"
+  read -r -t 30 answer <&"${DRIVER[0]}" || die "panel driver: no answer to $1"
+  answer=${answer%$'\r'}  # Windows line ends
+  [ "$answer" = ok ] || die "panel driver: $1: $answer"
+}
+drive "find 5000"
+closed=$(now_ms)
+drive close
 process_gone() { ! kill -0 "$panel_pid" 2>/dev/null; }
-wait_for 1000 process_gone || die "AmpPanel.exe still running a second after the close (${closed_report})"
-wait "$panel_pid" || true
+wait_for 1000 process_gone || die "AmpPanel.exe still running a second after the close"
 gone=$(now_ms)
+wait "$panel_pid" || true
 panel_pid=""
+echo quit >&"${DRIVER[1]}"
 
 echo "screenshot: $out ($geometry)"
 echo "screenshot: AmpPanel.exe $(stat -c %s "$exe") bytes"
 echo "screenshot: start to visible window $((shown - start)) ms"
-echo "screenshot: close to exit: ${closed_report#closepanel: }; Wine's process gone $((gone - closer_done)) ms after"
+echo "screenshot: close box to exit $((gone - closed)) ms"

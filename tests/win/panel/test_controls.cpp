@@ -1,161 +1,250 @@
-// The system's controls behave as the panel relies on: the slider holds a position outside its
-// range at the range's end, an auto check box toggles itself on every click, and the extended
-// combo box keeps insertion order although the template asks for sorting. The wrappers used are
-// the panel's own, so a wrong message in a wrapper shows here too.
-#include "tests/win/panel/WinTestUtil.h"
+// The real controls of the real dialog as the panel relies on them: the system's slider, check box
+// and extended combo box, then the panel's own setpoint box and output switch.
+#include "afx/win32/winsys.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "afx/afxwin.h"
+#include "panel/ColorButton.h"
+#include "panel/NumEdit.h"
 #include "res/resource.h"
 
 namespace {
 
-// The real dialog, counting the clicks its message table routes from the ACC box.
-class ClickCountingDialog : public CDialog {
-public:
-    ClickCountingDialog() : CDialog(IDD_PANEL) {}
-    void OnModeAcc() { ++accClicks; }
-    int accClicks = 0;
+// Dispatches this thread's messages until done() holds or the deadline passes; returns done().
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 2000)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    MSG msg;
+    while (!done() && ::GetTickCount64() < deadline) {
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            ::DispatchMessageW(&msg);
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    return done();
+}
 
-    DECLARE_MESSAGE_MAP()
+class PanelControls : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dialog.Create(IDD_PANEL)); }
+    CDialog dialog{IDD_PANEL};
 };
 
-BEGIN_MESSAGE_MAP(ClickCountingDialog, CDialog)
-    ON_BN_CLICKED(IDC_MODE_ACC, &ClickCountingDialog::OnModeAcc)
-END_MESSAGE_MAP()
+TEST_F(PanelControls, SliderHoldsAPositionOutsideItsRangeAtItsEnd)
+{
+    CSliderCtrl slider;
+    ASSERT_TRUE(slider.SubclassDlgItem(IDC_CURRENT_SLIDER, &dialog));
+    const struct {
+        int maxPos, setTo, held;
+    } kCases[] = {{100, 500, 100}, {100, -20, 0}, {100, 37, 37}, {40000, 39000, 39000} /* wider than 16 bits */};
+    for (const auto& c : kCases) {
+        slider.SetRange(0, c.maxPos, TRUE);
+        slider.SetPos(c.setTo);
+        EXPECT_EQ(slider.GetPos(), c.held) << "set to " << c.setTo << " in 0.." << c.maxPos;
+    }
+}
 
-class RealControls : public ::testing::Test {
+TEST_F(PanelControls, AutoCheckBoxTogglesOnEveryClick)
+{
+    // Catches: a mode box that does not toggle itself; the panel leaves that to the platform.
+    CButton box;
+    ASSERT_TRUE(box.SubclassDlgItem(IDC_MODE_ACC, &dialog));
+    for (const int expected : {BST_CHECKED, BST_UNCHECKED, BST_CHECKED}) {
+        ::PostMessageW(box.m_hWnd, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+        ::PostMessageW(box.m_hWnd, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+        EXPECT_TRUE(PumpUntil([&] { return box.GetCheck() == expected; })) << "not " << expected << " after a click";
+    }
+}
+
+TEST_F(PanelControls, ExtendedComboBoxKeepsInsertionOrderDespiteTheSortFlag)
+{
+    CComboBoxEx list;
+    ASSERT_TRUE(list.SubclassDlgItem(IDC_PORT_LIST, &dialog));
+    ASSERT_TRUE(list.GetStyle() & CBS_SORT) << "the template's sort flag is part of this check";
+    const char* const kPorts[] = {"COM7", "COM3", "COM10", "COM9"};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(list.InsertItem(i, kPorts[i]), i);
+    ASSERT_EQ(list.GetCount(), 4);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(list.GetItemText(i), kPorts[i]) << "entry " << i;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The setpoint box
+
+struct CharCase {
+    const char* fault;
+    const char* start;
+    bool selectAll;  // otherwise the caret stands at the end
+    const wchar_t* typed;
+    const char* expected;
+};
+
+// Enter and Ctrl+A are left out: the box ignores both as characters anyway.
+const CharCase kCharCases[] = {
+    {"a signed decimal typed into an empty box is not kept", "", false, L"-12.5", "-12.5"},
+    {"a second point is let through", "12.5", false, L".3", "12.53"},
+    {"a minus sign is let into a box holding 12", "12", false, L"-", "12"},
+    {"a point is let into an empty box", "", false, L".", ""},
+    {"a point is let into a box whose 1.5 is fully selected", "1.5", true, L".", "1.5"},
+    {"a point is refused after a lone minus sign", "-", false, L".5", "-.5"},
+    {"letters, a space or a plus sign are let through", "4", false, L"aZ e+", "4"},
+    {"Tab reaches the box", "4", false, L"\t", "4"},
+    {"Ctrl+X cuts the selection", "4", true, L"\x18", "4"},
+    {"Ctrl+C copies the selection (the clipboard is pasted below)", "45", true, L"\x03", "45"},
+    {"Ctrl+V pastes the clipboard", "4", false, L"\x16", "4"},
+    {"Ctrl+Z undoes the typing", "", false, L"12\x1a", "12"},
+    {"backspace does not pass", "123", false, L"\b", "12"},
+    {"digits do not always pass", "1.5", false, L"0123456789", "1.50123456789"},
+};
+
+TEST_F(PanelControls, NumEditLetsThroughOnlyTheKeystrokesOfASignedDecimal)
+{
+    CNumEdit box;
+    ASSERT_TRUE(box.SubclassDlgItem(IDC_TARGET_CURRENT, &dialog));
+    const auto textAfter = [&](const char* start, bool selectAll, const wchar_t* typed, UINT message = 0) {
+        box.SetWindowText(start);
+        const auto end = static_cast<LPARAM>(strlen(start));
+        ::SendMessageW(box.m_hWnd, EM_SETSEL, selectAll ? 0 : end, selectAll ? -1 : end);
+        for (const wchar_t* ch = typed; *ch != 0; ++ch)
+            ::SendMessageW(box.m_hWnd, WM_CHAR, *ch, 1);
+        if (message != 0)
+            ::SendMessageW(box.m_hWnd, message, 0, 0);  // unfiltered: not a character
+        CString text;
+        box.GetWindowText(text);
+        return text.str();
+    };
+    // A clipboard to paste from, and proof that a paste would show.
+    textAfter("99", true, L"", WM_COPY);
+    ASSERT_EQ(textAfter("", false, L"", WM_PASTE), "99");
+
+    for (const CharCase& c : kCharCases)
+        EXPECT_EQ(textAfter(c.start, c.selectAll, c.typed), c.expected) << c.fault << " (from \"" << c.start << "\")";
+    EXPECT_EQ(textAfter("", false, L"", WM_PASTE), "99") << "a copy or cut got through";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The output switch
+
+// Remembers the caption and colour of its last drawing.
+class ProbeSwitch : public CColorButton {
+public:
+    void DrawItem(AfxDrawItem* item) override
+    {
+        CColorButton::DrawItem(item);
+        CString caption;
+        GetWindowText(caption);
+        drawn = caption.str() + " " + std::to_string(color);
+    }
+    std::string drawn;
+};
+
+// A 32-bit memory bitmap to paint into and read back.
+struct Canvas {
+    explicit Canvas(const RECT& size)
+        : bitmap(::CreateBitmap(size.right, size.bottom, 1, 32, nullptr))
+    {
+        old = ::SelectObject(dc, bitmap);
+    }
+    ~Canvas()
+    {
+        ::SelectObject(dc, old);
+        ::DeleteObject(bitmap);
+        ::DeleteDC(dc);
+    }
+    HDC dc = ::CreateCompatibleDC(nullptr);
+    HBITMAP bitmap;
+    HGDIOBJ old = nullptr;
+};
+
+class OutputSwitch : public PanelControls {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dialog.Create(IDD_PANEL));
-        ASSERT_TRUE(slider.SubclassDlgItem(IDC_CURRENT_SLIDER, &dialog));
-        ASSERT_TRUE(modeAcc.SubclassDlgItem(IDC_MODE_ACC, &dialog));
-        ASSERT_TRUE(portList.SubclassDlgItem(IDC_PORT_LIST, &dialog));
+        PanelControls::SetUp();
+        ASSERT_TRUE(button.SubclassDlgItem(IDC_OUTPUT_SWITCH, &dialog));
+        button.ModifyStyle(0, BS_OWNERDRAW);  // as the panel does when it opens
+        ::GetClientRect(button.m_hWnd, &client);
     }
-
-    ClickCountingDialog dialog;
-    CSliderCtrl slider;
-    CButton modeAcc;
-    CComboBoxEx portList;
+    ProbeSwitch button;
+    RECT client{};
 };
 
-// ---------------------------------------------------------------------------------------------
-// Slider
-
-struct SliderCase {
-    const char* fault;
-    int minPos, maxPos, setTo, expected;
-};
-
-const SliderCase kSliderCases[] = {
-    {"a position above the range is not held at the top", 0, 100, 500, 100},
-    {"a position below the range is not held at the bottom", 0, 100, -20, 0},
-    {"a position inside the range is not kept", 0, 100, 37, 37},
-    {"a range wider than 16 bits is truncated", 0, 40000, 39000, 39000},
-};
-
-TEST_F(RealControls, SliderHoldsItsPositionInsideTheRange)
+TEST_F(OutputSwitch, PaintsItsColourFramedOnePixelWideInTheComplementWithItsCaptionCentred)
 {
-    for (const SliderCase& c : kSliderCases) {
-        SCOPED_TRACE(c.fault);
-        slider.SetRange(c.minPos, c.maxPos, TRUE);
-        slider.SetPos(c.setTo);
-        EXPECT_EQ(slider.GetRangeMin(), c.minPos);
-        EXPECT_EQ(slider.GetRangeMax(), c.maxPos);
-        EXPECT_EQ(slider.GetPos(), c.expected);
-    }
-}
-
-TEST_F(RealControls, SliderCountsItsTicksWithBothEnds)
-{
-    // Catches: ticks not cleared before a new range's ticks are set (they would pile up).
-    slider.SetRange(0, 12000, FALSE);
-    slider.ClearTics(TRUE);
-    EXPECT_EQ(slider.GetNumTics(), 2) << "only the two ends after clearing";
-    for (int i = 1; i < 10; ++i)
-        EXPECT_TRUE(slider.SetTic(i * 12000 / 10));
-    EXPECT_EQ(slider.GetNumTics(), 11);
-    slider.ClearTics(TRUE);
-    EXPECT_EQ(slider.GetNumTics(), 2);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Auto check box
-
-struct ClickCase {
-    const char* how;
-    void (*click)(HWND button);
-};
-
-void ClickByMessage(HWND button)
-{
-    ::SendMessageW(button, BM_CLICK, 0, 0);
-}
-
-// A real press and release inside the box, posted as the operator's mouse would queue them.
-void ClickByMouse(HWND button)
-{
-    ::PostMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
-    ::PostMessageW(button, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
-}
-
-const ClickCase kClickCases[] = {
-    {"BM_CLICK", &ClickByMessage},
-    {"posted mouse press and release", &ClickByMouse},
-};
-
-TEST_F(RealControls, AutoCheckBoxTogglesOnEveryClickAndTheTableSeesIt)
-{
-    // Catches: a check box that does not toggle itself (the panel would have to), and clicks
-    // that do not reach the dialog's message table.
-    for (const ClickCase& c : kClickCases) {
-        SCOPED_TRACE(c.how);
-        modeAcc.SetCheck(BST_UNCHECKED);
-        const int before = dialog.accClicks;
-        for (int expectedCheck : {BST_CHECKED, BST_UNCHECKED, BST_CHECKED}) {
-            const int clicksWanted = dialog.accClicks + 1;
-            c.click(modeAcc.m_hWnd);
-            EXPECT_TRUE(PumpUntil([&] { return dialog.accClicks == clicksWanted; }, 2000));
-            EXPECT_EQ(modeAcc.GetCheck(), expectedCheck);
-        }
-        EXPECT_EQ(dialog.accClicks - before, 3);
+    // Painted by the real button, so the dialog must hand its owner-draw request to the switch.
+    const int r = client.right - 1, b = client.bottom - 1, mx = r / 2, my = b / 2;
+    const struct {
+        int x, y;
+        bool frame;
+    } kPoints[] = {{0, 0, true}, {r, b, true}, {mx, 0, true}, {mx, b, true}, {0, my, true}, {r, my, true},
+        {1, 1, false}, {1, my, false}, {r - 1, b - 1, false}, {r - 1, my, false}};
+    const struct {
+        COLORREF fill, frame;
+    } kColors[] = {{RGB(245, 245, 245), RGB(10, 10, 10)}, {RGB(255, 0, 0), RGB(0, 255, 255)},
+        {RGB(18, 52, 86), RGB(237, 203, 169)}};
+    for (const auto& c : kColors) {
+        const Canvas canvas(client);
+        button.SetColor(c.fill);
+        ::SendMessageW(button.m_hWnd, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(canvas.dc), PRF_CLIENT);
+        for (const auto& p : kPoints)
+            EXPECT_EQ(::GetPixel(canvas.dc, p.x, p.y), p.frame ? c.frame : c.fill)
+                << std::hex << "fill 0x" << c.fill << " at " << std::dec << p.x << "," << p.y;
+        // Black text on no background: inside, nothing is lighter than the fill.
+        int caption[2] = {0, 0}, lighter = 0;
+        for (int y = 1; y < b; ++y)
+            for (int x = 1; x < r; ++x) {
+                const COLORREF p = ::GetPixel(canvas.dc, x, y);
+                lighter += GetRValue(p) > GetRValue(c.fill) || GetGValue(p) > GetGValue(c.fill)
+                    || GetBValue(p) > GetBValue(c.fill);
+                caption[x > mx] += p != c.fill;
+            }
+        EXPECT_EQ(lighter, 0) << "the caption's background was painted";
+        EXPECT_GT(caption[0], 10) << "no caption";
+        EXPECT_GT(caption[0] * 3, caption[1] * 2) << "caption not centred";
+        EXPECT_GT(caption[1] * 3, caption[0] * 2) << "caption not centred";
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Extended combo box
-
-struct InsertCase {
-    const char* fault;
-    std::vector<const char*> names;  // inserted at positions 0, 1, 2, ...
-};
-
-const InsertCase kInsertCases[] = {
-    {"entries sorted although inserted COM7 then COM3", {"COM7", "COM3"}},
-    {"entries sorted as text (COM10 before COM9)", {"COM1", "COM9", "COM10", "COM254"}},
-};
-
-TEST_F(RealControls, ExtendedComboBoxKeepsInsertionOrderDespiteTheSortFlag)
+TEST_F(OutputSwitch, ACaptionChangeShowsTheNewColourAtOnce)
 {
-    ASSERT_TRUE(portList.GetStyle() & CBS_SORT) << "the template's sort flag is part of this check";
-    for (const InsertCase& c : kInsertCases) {
-        SCOPED_TRACE(c.fault);
-        portList.ResetContent();
-        EXPECT_EQ(portList.GetCount(), 0);
-        EXPECT_EQ(portList.GetCurSel(), CB_ERR);
-        for (std::size_t i = 0; i < c.names.size(); ++i)
-            EXPECT_EQ(portList.InsertItem(static_cast<int>(i), c.names[i]), static_cast<int>(i));
-        ASSERT_EQ(portList.GetCount(), static_cast<int>(c.names.size()));
-        for (std::size_t i = 0; i < c.names.size(); ++i)
-            EXPECT_EQ(portList.GetItemText(static_cast<int>(i)), c.names[i]) << "entry " << i;
-        EXPECT_EQ(portList.SetCurSel(1), 1);
-        EXPECT_EQ(portList.GetCurSel(), 1);
+    // As the panel switches the output: colour first, caption right after, no explicit repaint.
+    for (const auto& [color, caption] :
+        {std::pair{RGB(255, 0, 0), "ON"}, {RGB(245, 245, 245), "OFF"}, {RGB(255, 0, 0), "ON"}}) {
+        button.SetColor(color);
+        button.SetWindowText(caption);
+        const std::string wanted = caption + (" " + std::to_string(color));
+        EXPECT_TRUE(PumpUntil([&] { return button.drawn == wanted; })) << wanted << " not drawn";
     }
+}
+
+TEST_F(OutputSwitch, ManyRepaintsLeakNoGdiObject)
+{
+    // GetGuiResources is a stub under Wine (0); there a leak shows by exhaustion instead: Wine's
+    // table holds 65536 GDI objects, so one brush leaked per drawing leaves none to create.
+    const Canvas canvas(client);
+    CDC dc;
+    dc.m_hDC = canvas.dc;
+    AfxDrawItem item;
+    item.dc = &dc;
+    item.rect = CRect(0, 0, client.right, client.bottom);
+    const DWORD before = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+    for (int i = 0; i < 66000; ++i)
+        button.CColorButton::DrawItem(&item);
+    EXPECT_LE(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), before + 8);
+    // A leaking drawing frees the brush it did not leak, so ask for more than one.
+    std::vector<HBRUSH> spare(100);
+    for (HBRUSH& brush : spare)
+        brush = ::CreateSolidBrush(RGB(1, 2, 3));
+    EXPECT_EQ(std::count(spare.begin(), spare.end(), nullptr), 0) << "GDI handles exhausted";
+    for (const HBRUSH brush : spare)
+        ::DeleteObject(brush);
 }
 
 }  // namespace
