@@ -1,127 +1,174 @@
-// What the serial port tests share: the far end of the line (played by the runner on Linux),
-// a window that records what the port hands over, waits with deadlines, and a watcher that
-// answers the port's error boxes as an operator would.
+// What the serial port tests need around CCommPort: the far end of the line (played by
+// pty_peer.py), an owner window that records the notifications and answers the port's error
+// boxes, and waits with deadlines.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
-#include <atomic>
-#include <functional>
+#include <algorithm>
+#include <cstdlib>
+#include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "serial/CommPort.h"
 
 using Bytes = std::vector<BYTE>;
 
-// The port number the runner linked to its pseudo-terminal (AMP_TEST_COM_PORT).
-UINT TestComPort();
+inline std::string Hex(const Bytes& bytes)
+{
+    std::string text;
+    for (BYTE b : bytes)
+        text += std::string(1, "0123456789abcdef"[b >> 4]) + "0123456789abcdef"[b & 15];
+    return text;
+}
 
-// The far end of the line, through the runner's line protocol.
+inline Bytes AllByteValues(size_t count)
+{
+    Bytes bytes(count);
+    std::iota(bytes.begin(), bytes.end(), BYTE(0));  // wraps after 0xFF
+    return bytes;
+}
+
+// The far end of the line, through the runner's request lines on a local socket.
 class PeerLink {
 public:
-    PeerLink();
-    PeerLink(const PeerLink&) = delete;
-    PeerLink& operator=(const PeerLink&) = delete;
-    ~PeerLink();
+    PeerLink()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        const char* port = std::getenv("AMP_PEER_PORT");
+        socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        const DWORD answerMs = 60000;
+        setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&answerMs), sizeof answerMs);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(port ? std::atoi(port) : 0));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = port && connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~PeerLink()
+    {
+        closesocket(socket_);
+        WSACleanup();
+    }
 
-    bool IsConnected() const { return socket_ != INVALID_SOCKET_VALUE; }
-    // One request line out, one answer line back ("" when the link failed).
-    std::string Ask(const std::string& request);
-
-    bool Send(const Bytes& bytes);
-    // What the program wrote: up to count bytes, waiting at most timeoutMs for them.
-    Bytes Receive(size_t count, DWORD timeoutMs);
-    bool Discard();
-    // "LINE baud=9600 stopbits=1 databits=8 parity=N ixon=0"
-    std::string LineSettings();
-    // Processes that have the line open (the test process and the wineserver while it is open);
-    // -1 when the peer could not tell.
-    int Holders();
-    bool StopOutput();
-    bool StartOutput();
-
-private:
-    static constexpr UINT_PTR INVALID_SOCKET_VALUE = ~static_cast<UINT_PTR>(0);
-    UINT_PTR socket_ = INVALID_SOCKET_VALUE;
-    std::string pending_;
-};
-
-// A window that records every port notification it is sent.
-class RecordingWindow {
-public:
-    RecordingWindow();
-    RecordingWindow(const RecordingWindow&) = delete;
-    RecordingWindow& operator=(const RecordingWindow&) = delete;
-    ~RecordingWindow();
-
-    HWND hwnd() const { return hwnd_; }
-    const Bytes& bytes() const { return bytes_; }
-    // The second parameter of every byte notification.
-    const std::vector<LPARAM>& ports() const { return ports_; }
-    // Notifications other than bytes, by message number.
-    const std::vector<UINT>& others() const { return others_; }
-    // When each byte arrived (performance counter ticks).
-    const std::vector<LONGLONG>& arrivals() const { return arrivals_; }
-    void Clear();
-
-private:
-    static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    HWND hwnd_ = nullptr;
-    Bytes bytes_;
-    std::vector<LPARAM> ports_;
-    std::vector<UINT> others_;
-    std::vector<LONGLONG> arrivals_;
-};
-
-// Dispatches this thread's messages until done() holds or timeoutMs pass; true if it held.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
-// Dispatches what is waiting now, without waiting.
-void PumpPending();
-// Waits, dispatching nothing, until another thread is blocked sending this thread a message.
-bool WaitForPendingSend(DWORD timeoutMs);
-
-// Ends the test program if a call that must return does not within its time: a hang shows up
-// as a named failure, not as the run's timeout.
-class Watchdog {
-public:
-    Watchdog(const char* what, DWORD timeoutMs);
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-    ~Watchdog();
+    // One request line out, its answer line back ("" when the link failed).
+    std::string Ask(const std::string& request)
+    {
+        const std::string line = request + "\n";
+        if (!connected_ || send(socket_, line.data(), int(line.size()), 0) != int(line.size()))
+            return "";
+        std::string answer;
+        char chunk[4096];
+        while (answer.empty() || answer.back() != '\n') {
+            const int got = recv(socket_, chunk, sizeof chunk, 0);
+            if (got <= 0)
+                return "";
+            answer.append(chunk, static_cast<size_t>(got));
+        }
+        answer.pop_back();
+        return answer;
+    }
+    bool Send(const Bytes& bytes) { return Ask("SEND " + Hex(bytes)) == "OK"; }
+    // What the program wrote, in hex: up to count bytes, waiting at most ms for them.
+    std::string Receive(size_t count, DWORD ms)
+    {
+        const std::string answer = Ask("RECV " + std::to_string(count) + " " + std::to_string(ms));
+        return answer.rfind("DATA ", 0) == 0 ? answer.substr(5) : "no answer: " + answer;
+    }
 
 private:
-    static DWORD WINAPI Watch(void* self);
-    std::string what_;
-    DWORD timeoutMs_;
-    HANDLE done_;
-    HANDLE thread_;
+    SOCKET socket_ = INVALID_SOCKET;
+    bool connected_ = false;
 };
 
-// Finds the port's error boxes ("Application Error"), keeps their text and dismisses them.
-class ReportWatcher {
-public:
-    ReportWatcher();
-    ReportWatcher(const ReportWatcher&) = delete;
-    ReportWatcher& operator=(const ReportWatcher&) = delete;
-    ~ReportWatcher();
+// The owner window (message-only): records every port notification it is sent and, as the
+// operator would, answers the port's error boxes ("Application Error"), keeping their text.
+struct OwnerWindow {
+    HWND hwnd = nullptr;
+    Bytes bytes;
+    std::vector<std::pair<UINT, LPARAM>> notes;  // every notification: message and port number
+    std::vector<std::string> reports;
+    HWND answered = nullptr;
 
-    std::vector<std::string> Texts();
-    // Waits (dispatching this thread's messages) until count boxes have been answered.
-    bool WaitForReports(size_t count, DWORD timeoutMs);
+    OwnerWindow()
+    {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = Procedure;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = "AmpSerialTestWindow";
+        RegisterClassA(&windowClass);  // an earlier window may have registered it: fine
+        hwnd = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               windowClass.hInstance, nullptr);
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        // Ticks while this thread dispatches: in waits, and in the modal loop of a box it shows.
+        SetTimer(hwnd, 1, 10, nullptr);
+    }
+    OwnerWindow(const OwnerWindow&) = delete;
+    OwnerWindow& operator=(const OwnerWindow&) = delete;
+    ~OwnerWindow() { DestroyWindow(hwnd); }
 
-private:
-    static DWORD WINAPI Watch(void* self);
-    std::atomic<bool> stop_{false};
-    CRITICAL_SECTION lock_;
-    std::vector<std::string> texts_;
-    HANDLE thread_;
+    void AnswerReport()
+    {
+        const HWND box = FindWindowA("#32770", "Application Error");
+        if (!box || box == answered)
+            return;
+        char text[512] = "";
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // a message box's text control
+        reports.push_back(text);
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        answered = box;
+    }
+
+    static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        auto* self = reinterpret_cast<OwnerWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+        if (self && message == WM_TIMER)
+            self->AnswerReport();
+        if (!self || message <= WM_USER || message > WM_PORT_RXFLAG)
+            return DefWindowProcA(hwnd, message, wParam, lParam);
+        self->notes.emplace_back(message, lParam);
+        if (message == WM_PORT_RXCHAR)
+            self->bytes.push_back(static_cast<BYTE>(wParam));
+        return 0;
+    }
 };
 
-// Identifiers of this process's threads, for telling whether a worker has ended.
-std::vector<DWORD> ThreadIds();
+// Waits until done() holds or ms pass; true if it held. With pump, this thread's messages are
+// dispatched meanwhile; without, messages other threads send it stay waiting.
+template <class Done>
+bool WaitUntil(Done done, DWORD ms, bool pump = true)
+{
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    for (MSG msg;;) {
+        while (pump && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (done())
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    }
+}
 
-// Runs the port holder program: 0 when it could open COM<portNr> for itself, 2 when the port
-// was in use, another value on other failures.
-DWORD RunPortHolder(UINT portNr);
-
-std::string Hex(const Bytes& bytes);
-Bytes AllByteValues(size_t count);
+// This process's threads that are not in known.
+inline std::vector<DWORD> ThreadsBesides(const std::vector<DWORD>& known)
+{
+    std::vector<DWORD> ids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId() &&
+            std::find(known.begin(), known.end(), entry.th32ThreadID) == known.end())
+            ids.push_back(entry.th32ThreadID);
+    }
+    CloseHandle(snapshot);
+    return ids;
+}

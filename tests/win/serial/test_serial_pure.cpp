@@ -1,4 +1,4 @@
-// The port engine's pure parts: the error report's text (its exact frame, and what happens when
+// The port engine's pure parts: the error report's text (its exact frame, and how it is cut when
 // the parts do not fit) and the codes of the line settings.
 #include <windows.h>
 
@@ -20,16 +20,14 @@ std::string Compose(size_t size, const char* label, const char* systemText, unsi
     std::string buffer(size + 32, kGuard);
     char* out = &buffer[16];
     const size_t length = ComposePortReport(out, size, label, systemText, port);
-    for (size_t i = 0; i < 16; ++i) {
-        EXPECT_EQ(buffer[i], kGuard) << "written before the buffer";
-        EXPECT_EQ(buffer[16 + size + i], kGuard) << "written after the buffer";
-    }
+    EXPECT_EQ(buffer.substr(0, 16), std::string(16, kGuard)) << "written before the buffer";
+    EXPECT_EQ(buffer.substr(16 + size), std::string(16, kGuard)) << "written after the buffer";
     EXPECT_EQ(length, std::strlen(out));
     EXPECT_LT(length, size);
     return std::string(out, length);
 }
 
-TEST(PortReport, FitsExactly)
+TEST(PortReport, FramesLabelSystemTextAndPort)
 {
     const struct {
         const char* label;
@@ -41,69 +39,45 @@ TEST(PortReport, FitsExactly)
          "WARNING:  WriteFile() Failed with the following error: \nAccess denied.\r\n\nPort: 3\n"},
         {"GetOverlappedResults() in ReadFile()", "", 254,
          "WARNING:  GetOverlappedResults() in ReadFile() Failed with the following error: \n\nPort: 254\n"},
+        {nullptr, nullptr, 5, "WARNING:   Failed with the following error: \n\nPort: 5\n"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Compose(kPortReportSize, c.label, c.systemText, c.port), c.expected);
 }
 
-TEST(PortReport, LongSystemTextIsShortenedAndThePortLineKept)
+TEST(PortReport, WhatDoesNotFitIsCutInsideTheBuffer)
 {
-    const std::string longText(400, 'x');
-    const std::string text = Compose(kPortReportSize, "GetOverlappedResults() in WriteFile()",
-                                     longText.c_str(), 12);
-    EXPECT_EQ(text.size(), kPortReportSize - 1) << "the buffer is used up to its end";
-    EXPECT_EQ(text.substr(0, 84),
-              "WARNING:  GetOverlappedResults() in WriteFile() Failed with the following error: \nxx");
-    EXPECT_EQ(text.substr(text.size() - 11), "x\nPort: 12\n");
-}
-
-TEST(PortReport, OversizedLabelIsCutAtTheBufferEnd)
-{
-    const std::string label(300, 'L');
-    const std::string text = Compose(kPortReportSize, label.c_str(), "text", 1);
-    EXPECT_EQ(text, "WARNING:  " + std::string(kPortReportSize - 11, 'L'));
-}
-
-TEST(PortReport, TinyBuffersStayTerminated)
-{
-    for (size_t size : {1u, 2u, 11u}) {
-        SCOPED_TRACE(size);
-        EXPECT_EQ(Compose(size, "ReadFile()", "text", 1), std::string("WARNING:  ").substr(0, size - 1));
-    }
+    // A long system text is shortened so the port line survives, using the buffer to its end.
+    const std::string head = "WARNING:  GetOverlappedResults() in WriteFile() Failed with the following error: \n";
+    const std::string tail = "\nPort: 12\n";
+    EXPECT_EQ(Compose(kPortReportSize, "GetOverlappedResults() in WriteFile()", std::string(400, 'x').c_str(), 12),
+              head + std::string(kPortReportSize - 1 - head.size() - tail.size(), 'x') + tail);
+    // A label that alone overflows is cut at the buffer's end.
+    EXPECT_EQ(Compose(kPortReportSize, std::string(300, 'L').c_str(), "text", 1),
+              "WARNING:  " + std::string(kPortReportSize - 11, 'L'));
+    for (size_t size : {1u, 2u, 11u})
+        EXPECT_EQ(Compose(size, "ReadFile()", "text", 1), std::string("WARNING:  ").substr(0, size - 1)) << size;
     char untouched = kGuard;
     EXPECT_EQ(ComposePortReport(&untouched, 0, "ReadFile()", "text", 1), 0u);
     EXPECT_EQ(untouched, kGuard) << "a zero-size buffer is not written";
 }
 
-TEST(PortReport, MissingPartsReadAsEmpty)
-{
-    EXPECT_EQ(Compose(kPortReportSize, nullptr, nullptr, 5),
-              "WARNING:   Failed with the following error: \n\nPort: 5\n");
-}
-
-TEST(LineCodes, ParityLetters)
+TEST(LineCodes, ParityLettersAndStopBitCodes)
 {
     const struct {
         char letter;
-        BYTE code;
+        BYTE parity;
+        UINT stopBits;
+        BYTE stopCode;
     } cases[] = {
-        {'N', NOPARITY}, {'O', ODDPARITY}, {'E', EVENPARITY}, {'M', MARKPARITY},
-        {'S', SPACEPARITY}, {'X', NOPARITY}, {'o', NOPARITY}, {'\0', NOPARITY},
+        {'N', NOPARITY, 0, ONESTOPBIT},      {'O', ODDPARITY, 1, ONE5STOPBITS},
+        {'E', EVENPARITY, 2, TWOSTOPBITS},   {'M', MARKPARITY, 3, ONESTOPBIT},
+        {'S', SPACEPARITY, 0xFFFFFFFF, ONESTOPBIT}, {'X', NOPARITY, 0, ONESTOPBIT}, {'o', NOPARITY, 0, ONESTOPBIT},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(ParityCode(c.letter), c.code) << "letter " << int(c.letter);
-}
-
-TEST(LineCodes, StopBits)
-{
-    const struct {
-        UINT argument;
-        BYTE code;
-    } cases[] = {
-        {0, ONESTOPBIT}, {1, ONE5STOPBITS}, {2, TWOSTOPBITS}, {3, ONESTOPBIT}, {0xFFFFFFFF, ONESTOPBIT},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(StopBitsCode(c.argument), c.code) << "argument " << c.argument;
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParityCode(c.letter), c.parity) << "letter " << int(c.letter);
+        EXPECT_EQ(StopBitsCode(c.stopBits), c.stopCode) << "stop bits " << c.stopBits;
+    }
 }
 
 }  // namespace
