@@ -112,10 +112,12 @@ void CWnd::DrawItem(AfxDrawItem*) {}
 // ---------------------------------------------------------------------------------------------
 // CDialog
 
+// clang-format off
 BEGIN_MESSAGE_MAP(CDialog, CWnd)
     ON_COMMAND(IDOK, &CDialog::OnOK)
     ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
 END_MESSAGE_MAP()
+// clang-format on
 
 BOOL CDialog::OnInitDialog()
 {

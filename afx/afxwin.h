@@ -114,75 +114,77 @@ struct AFX_MSGMAP {
     const AFX_MSGMAP_ENTRY* entries;
 };
 
-#define DECLARE_MESSAGE_MAP()                                   \
-protected:                                                      \
-    static const AFX_MSGMAP* GetThisMessageMap();               \
-    const AFX_MSGMAP* GetMessageMap() const override;           \
-                                                                \
+#define DECLARE_MESSAGE_MAP()                         \
+protected:                                            \
+    static const AFX_MSGMAP* GetThisMessageMap();     \
+    const AFX_MSGMAP* GetMessageMap() const override; \
+                                                      \
 private:
 
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                      \
-    const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); } \
-    const AFX_MSGMAP* theClass::GetThisMessageMap()                                  \
-    {                                                                                \
-        typedef theClass ThisClass;                                                  \
-        typedef baseClass TheBaseClass;                                              \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)        \
+    const AFX_MSGMAP* theClass::GetMessageMap() const \
+    {                                                 \
+        return GetThisMessageMap();                   \
+    }                                                 \
+    const AFX_MSGMAP* theClass::GetThisMessageMap()   \
+    {                                                 \
+        typedef theClass ThisClass;                   \
+        typedef baseClass TheBaseClass;               \
         static const AFX_MSGMAP_ENTRY entries[] = {
 
-#define END_MESSAGE_MAP()                                                     \
-    { 0, 0, 0, nullptr }                                                      \
-    }                                                                         \
-    ;                                                                         \
+#define END_MESSAGE_MAP()                                                      \
+    {                                                                          \
+        0, 0, 0, nullptr                                                       \
+    }                                                                          \
+    }                                                                          \
+    ;                                                                          \
     static const AFX_MSGMAP map = {&TheBaseClass::GetThisMessageMap, entries}; \
-    return &map;                                                              \
+    return &map;                                                               \
     }
 
 #define AFX_SELF (static_cast<ThisClass*>(self))
 
-#define ON_COMMAND(id, memberFxn)                                             \
+#define ON_COMMAND(id, memberFxn)                                                    \
     {WM_COMMAND, BN_CLICKED, (UINT)(id), [](CWnd* self, WPARAM, LPARAM) -> LRESULT { \
-         (AFX_SELF->*(memberFxn))();                                           \
-         return 0;                                                            \
+         (AFX_SELF->*(memberFxn))();                                                 \
+         return 0;                                                                   \
      }},
 
 #define ON_BN_CLICKED(id, memberFxn) ON_COMMAND(id, memberFxn)
 
-#define ON_WM_PAINT()                                                           \
-    {WM_PAINT, 0, 0, [](CWnd* self, WPARAM, LPARAM) -> LRESULT {               \
-         AFX_SELF->OnPaint();                                                   \
-         return 0;                                                              \
+#define ON_WM_PAINT()                                            \
+    {WM_PAINT, 0, 0, [](CWnd* self, WPARAM, LPARAM) -> LRESULT { \
+         AFX_SELF->OnPaint();                                    \
+         return 0;                                               \
      }},
 
-#define ON_WM_QUERYDRAGICON()                                                   \
-    {WM_QUERYDRAGICON, 0, 0, [](CWnd* self, WPARAM, LPARAM) -> LRESULT {       \
-         return reinterpret_cast<LRESULT>(AFX_SELF->OnQueryDragIcon());       \
+#define ON_WM_QUERYDRAGICON() \
+    {WM_QUERYDRAGICON, 0, 0,  \
+        [](CWnd* self, WPARAM, LPARAM) -> LRESULT { return reinterpret_cast<LRESULT>(AFX_SELF->OnQueryDragIcon()); }},
+
+#define ON_WM_TIMER()                                                   \
+    {WM_TIMER, 0, 0, [](CWnd* self, WPARAM wParam, LPARAM) -> LRESULT { \
+         AFX_SELF->OnTimer(static_cast<UINT_PTR>(wParam));              \
+         return 0;                                                      \
      }},
 
-#define ON_WM_TIMER()                                                           \
-    {WM_TIMER, 0, 0, [](CWnd* self, WPARAM wParam, LPARAM) -> LRESULT {        \
-         AFX_SELF->OnTimer(static_cast<UINT_PTR>(wParam));                      \
-         return 0;                                                              \
-     }},
-
-#define ON_WM_CHAR()                                                                      \
+#define ON_WM_CHAR()                                                                     \
     {WM_CHAR, 0, 0, [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT {            \
-         AFX_SELF->OnChar(static_cast<UINT>(wParam), static_cast<UINT>(lParam & 0xFFFF),  \
-                          static_cast<UINT>((lParam >> 16) & 0xFFFF));                    \
-         return 0;                                                                        \
+         AFX_SELF->OnChar(static_cast<UINT>(wParam), static_cast<UINT>(lParam & 0xFFFF), \
+             static_cast<UINT>((lParam >> 16) & 0xFFFF));                                \
+         return 0;                                                                       \
      }},
 
-#define ON_MESSAGE(message, memberFxn)                                          \
-    {(UINT)(message), 0, 0, [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT { \
-         return (AFX_SELF->*(memberFxn))(wParam, lParam);                       \
-     }},
+#define ON_MESSAGE(message, memberFxn) \
+    {(UINT)(message), 0, 0,            \
+        [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT { return (AFX_SELF->*(memberFxn))(wParam, lParam); }},
 
 // ---------------------------------------------------------------------------------------------
 // Windows
 
 class CDataExchange {
 public:
-    explicit CDataExchange(CWnd* dialog, BOOL saveAndValidate)
-        : m_pDlgWnd(dialog), m_bSaveAndValidate(saveAndValidate)
+    explicit CDataExchange(CWnd* dialog, BOOL saveAndValidate) : m_pDlgWnd(dialog), m_bSaveAndValidate(saveAndValidate)
     {
     }
     CWnd* m_pDlgWnd;
@@ -390,8 +392,8 @@ class CWinThread;
 #ifndef THREAD_PRIORITY_NORMAL
 #define THREAD_PRIORITY_NORMAL 0
 #endif
-CWinThread* AfxBeginThread(AFX_THREADPROC proc, void* param, int priority = THREAD_PRIORITY_NORMAL,
-                           UINT stackSize = 0, DWORD createFlags = 0, void* security = nullptr);
+CWinThread* AfxBeginThread(AFX_THREADPROC proc, void* param, int priority = THREAD_PRIORITY_NORMAL, UINT stackSize = 0,
+    DWORD createFlags = 0, void* security = nullptr);
 // Ends the calling worker thread (started by AfxBeginThread) with the given exit code.
 [[noreturn]] void AfxEndThread(UINT exitCode, BOOL deleteThread = TRUE);
 

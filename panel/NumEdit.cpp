@@ -1,8 +1,10 @@
 #include "panel/NumEdit.h"
 
+// clang-format off
 BEGIN_MESSAGE_MAP(CNumEdit, CEdit)
     ON_WM_CHAR()
 END_MESSAGE_MAP()
+// clang-format on
 
 bool CNumEdit::Accepts(UINT ch, const CString& text)
 {

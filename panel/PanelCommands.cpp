@@ -25,8 +25,8 @@ void CPanelDlg::SendSetting(const proto::Frame& frame)
 void CPanelDlg::SendSetCurrent(std::int32_t milliamps)
 {
     proto::Frame& frame = proto::CurrentCommandFor(AmpState.currentCmdSelect) == proto::CMD_SET_CURRENT
-                              ? Frames.setCurrent
-                              : Frames.setCurrentAlt;
+        ? Frames.setCurrent
+        : Frames.setCurrentAlt;
     proto::SetWordValue(frame, milliamps);
     Send(frame);
 }

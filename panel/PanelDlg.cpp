@@ -28,6 +28,7 @@ void CPanelDlg::DoDataExchange(CDataExchange* dx)
     DDX_Control(dx, IDC_OPEN_PORT, m_openPort);
 }
 
+// clang-format off
 BEGIN_MESSAGE_MAP(CPanelDlg, CDialog)
     ON_WM_PAINT()
     ON_WM_QUERYDRAGICON()
@@ -42,6 +43,7 @@ BEGIN_MESSAGE_MAP(CPanelDlg, CDialog)
     ON_BN_CLICKED(IDC_SET_POWER, &CPanelDlg::OnSetPower)
     ON_BN_CLICKED(IDC_OUTPUT_SWITCH, &CPanelDlg::OnToggleOutput)
 END_MESSAGE_MAP()
+// clang-format on
 
 BOOL CPanelDlg::OnInitDialog()
 {

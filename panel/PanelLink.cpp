@@ -51,8 +51,7 @@ void CPanelDlg::ApplyMode(BYTE mode)
     m_modeAcc.SetCheck(acc ? BST_CHECKED : BST_UNCHECKED);
     m_modeApc.SetCheck(acc ? BST_UNCHECKED : BST_CHECKED);
     for (CWnd* control : {static_cast<CWnd*>(&m_currentBox), static_cast<CWnd*>(&m_setCurrent),
-                          static_cast<CWnd*>(&m_slider), static_cast<CWnd*>(&m_stepDown),
-                          static_cast<CWnd*>(&m_stepUp)})
+             static_cast<CWnd*>(&m_slider), static_cast<CWnd*>(&m_stepDown), static_cast<CWnd*>(&m_stepUp)})
         control->EnableWindow(acc);
     m_powerBox.EnableWindow(!acc);
     m_setPower.EnableWindow(!acc);

@@ -15,8 +15,8 @@ constexpr DWORD SETPOINT = CHILD | ES_CENTER | ES_MULTILINE | ES_AUTOHSCROLL | W
 const PanelControl kControls[] = {
     {IDC_OPEN_PORT, "BUTTON", PUSH, 0, "OpenPort", 88, 10, 47, 15},
     {IDC_SET_CURRENT, "BUTTON", PUSH, 0, "SET", 152, 71, 40, 14},
-    {IDC_PORT_LIST, "ComboBoxEx32", CHILD | CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP, 0, "",
-     47, 13, 38, 174},
+    {IDC_PORT_LIST, "ComboBoxEx32", CHILD | CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP, 0, "", 47, 13, 38,
+        174},
     {IDC_STATIC, "STATIC", LABEL, 0, "PortList:", 13, 13, 29, 8},
     {IDC_TARGET_CURRENT, "EDIT", SETPOINT, 0, "", 67, 70, 56, 15},
     {IDC_STATIC, "STATIC", LABEL, 0, "Target\nCurrent", 20, 70, 34, 17},
@@ -25,8 +25,9 @@ const PanelControl kControls[] = {
     {IDC_LD_TEMP, "STATIC", READOUT, 0, "", 154, 131, 35, 13},
     {IDC_STATIC, "STATIC", LABEL, 0, "\u2103", 193, 136, 9, 8},
     // Horizontal, ticks below: both are the zero bits of their fields, spelled out for the reader.
-    {IDC_CURRENT_SLIDER, "msctls_trackbar32", CHILD | TBS_HORZ | TBS_BOTTOM | WS_TABSTOP,  // NOLINT(misc-redundant-expression)
-     0, "Slider1", 20, 92, 168, 13},
+    {IDC_CURRENT_SLIDER, "msctls_trackbar32",
+        CHILD | TBS_HORZ | TBS_BOTTOM | WS_TABSTOP,  // NOLINT(misc-redundant-expression)
+        0, "Slider1", 20, 92, 168, 13},
     {IDC_STEP_DOWN, "BUTTON", PUSH, 0, "\u300A", 8, 92, 12, 9},
     {IDC_STEP_UP, "BUTTON", PUSH, 0, "\u300B", 191, 92, 12, 9},
     {IDC_STATIC, "STATIC", LABEL, 0, "Target\nPower", 19, 50, 25, 17},

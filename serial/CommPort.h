@@ -38,10 +38,9 @@ public:
     // else: none); stopBits is 0 (one), 1 (one and a half) or 2 (two); timeouts are in seconds.
     // FALSE, silently, when the device cannot be opened; configuration failures are reported in a
     // message box and the port stays open.
-    BOOL Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataBits, UINT stopBits,
-              DWORD commEvents, UINT writeBufSize, DWORD readIntervalTimeout,
-              DWORD readTotalTimeoutMultiplier, DWORD readTotalTimeoutConstant,
-              DWORD writeTotalTimeoutMultiplier, DWORD writeTotalTimeoutConstant);
+    BOOL Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataBits, UINT stopBits, DWORD commEvents,
+        UINT writeBufSize, DWORD readIntervalTimeout, DWORD readTotalTimeoutMultiplier, DWORD readTotalTimeoutConstant,
+        DWORD writeTotalTimeoutMultiplier, DWORD writeTotalTimeoutConstant);
     BOOL StartMonitor();
     // Stops the worker while dispatching the owner's messages (the worker may be blocked
     // handing it a byte), then closes the port.

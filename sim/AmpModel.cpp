@@ -128,8 +128,8 @@ double AmpModel::ApcCurrentAfter(double dt) const
     // loop's time constant, no faster than the ramp limit allows.
     const double errorMw = MwFromDbm(DbmFromPowerRaw(setup.targetPowerRaw)) - OutputMw(current, setup.inputDbm);
     const double wanted = current + errorMw / GainSlope(setup.inputDbm);
-    const double step = std::min(std::abs(wanted - current) * dt / AmpPhysics::APC_TIME_CONSTANT_S,
-                                 setup.rampMaPerS * dt);
+    const double step
+        = std::min(std::abs(wanted - current) * dt / AmpPhysics::APC_TIME_CONSTANT_S, setup.rampMaPerS * dt);
     const double next = MoveToward(current, wanted, step);
     return std::clamp(next, 0.0, static_cast<double>(setup.maxCurrent));
 }

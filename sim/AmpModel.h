@@ -26,30 +26,30 @@ double DbmFromMw(double mW);
 // What the amplifier holds and what surrounds it. Set at start from the command line, changed by
 // the panel's setting commands and by the control channel.
 struct AmpSetup {
-    int maxCurrent = 6000;                        // mA
-    int targetCurrent = 1500;                     // mA, 0 ... maxCurrent
-    int targetPowerRaw = 7000 + 3700;             // 37.00 dBm
-    int minPowerRaw = 7000 + 1000;                // 10.00 dBm: lowest target power accepted
-    int maxPowerRaw = 7000 + 4000;                // 40.00 dBm: highest target power accepted
+    int maxCurrent = 6000;             // mA
+    int targetCurrent = 1500;          // mA, 0 ... maxCurrent
+    int targetPowerRaw = 7000 + 3700;  // 37.00 dBm
+    int minPowerRaw = 7000 + 1000;     // 10.00 dBm: lowest target power accepted
+    int maxPowerRaw = 7000 + 4000;     // 40.00 dBm: highest target power accepted
     std::uint8_t mode = MODE_ACC;
-    std::uint8_t output = OUTPUT_OFF;             // a real unit powers up with its output off
+    std::uint8_t output = OUTPUT_OFF;  // a real unit powers up with its output off
     double inputDbm = 0.0;
     double ambientC = 25.0;
-    std::uint8_t selector = 1;                    // byte 17 of the settings reply
-    double rampMaPerS = 1000.0;                   // pump current slew limit
-    int latencyMs = 5;                            // from a command's last byte to its reply
+    std::uint8_t selector = 1;   // byte 17 of the settings reply
+    double rampMaPerS = 1000.0;  // pump current slew limit
+    int latencyMs = 5;           // from a command's last byte to its reply
 };
 
 // Fixed characteristics of the simulated unit.
 struct AmpPhysics {
-    static constexpr double THRESHOLD_MA = 300.0;        // no gain below it
-    static constexpr double SLOPE_MW_PER_MA = 2.0;       // signal gained per mA above threshold
-    static constexpr double SEED_HALF_MW = 0.1;          // input at which half that slope is reached
-    static constexpr double OUTPUT_FLOOR_DBM = -50.0;    // output monitor's floor (and output off)
-    static constexpr double APC_TIME_CONSTANT_S = 0.5;   // power loop's approach to its target
-    static constexpr double TEMP_RISE_C_PER_A = 2.0;     // diode temperature above ambient per A
-    static constexpr double TEMP_TIME_CONSTANT_S = 20.0; // thermal lag
-    static constexpr SimTime STEP = Ms(1);               // integration step
+    static constexpr double THRESHOLD_MA = 300.0;         // no gain below it
+    static constexpr double SLOPE_MW_PER_MA = 2.0;        // signal gained per mA above threshold
+    static constexpr double SEED_HALF_MW = 0.1;           // input at which half that slope is reached
+    static constexpr double OUTPUT_FLOOR_DBM = -50.0;     // output monitor's floor (and output off)
+    static constexpr double APC_TIME_CONSTANT_S = 0.5;    // power loop's approach to its target
+    static constexpr double TEMP_RISE_C_PER_A = 2.0;      // diode temperature above ambient per A
+    static constexpr double TEMP_TIME_CONSTANT_S = 20.0;  // thermal lag
+    static constexpr SimTime STEP = Ms(1);                // integration step
 };
 
 // Signal power gained per mA of pump current above threshold, for an input power.

@@ -189,9 +189,8 @@ void App::Loop()
         }
         if (fds[1].revents != 0)
             ReadLine();
-        control.Service(fds, [this](const std::string& command) {
-            return ExecuteControl(command, Now(), engine, *this);
-        });
+        control.Service(
+            fds, [this](const std::string& command) { return ExecuteControl(command, Now(), engine, *this); });
     }
 }
 

@@ -52,8 +52,8 @@ private:
     std::FILE* logFile = nullptr;
     int signalFd = -1;
     bool quitting = false;
-    SimTime hungUntil = 0;     // a pty whose slave side hung up is left alone until then
-    bool writeStalled = false; // the line would not take a byte; reported once
+    SimTime hungUntil = 0;      // a pty whose slave side hung up is left alone until then
+    bool writeStalled = false;  // the line would not take a byte; reported once
     timespec start{};
 };
 

@@ -175,8 +175,8 @@ std::string StateJson(Engine& engine, SimTime now, const LineControl& line)
     j += ",\"ramp_ma_per_s\":" + Num(s.rampMaPerS);
     j += ",\"latency_ms\":" + std::to_string(s.latencyMs);
     j += ",\"faults\":" + engine.Faults().Json();
-    j += ",\"frames\":{\"rx\":" + std::to_string(n.rx) + ",\"rx_bad\":" + std::to_string(n.rxBad) +
-         ",\"tx\":" + std::to_string(n.tx) + "}";
+    j += ",\"frames\":{\"rx\":" + std::to_string(n.rx) + ",\"rx_bad\":" + std::to_string(n.rxBad)
+        + ",\"tx\":" + std::to_string(n.tx) + "}";
     return j + "}";
 }
 

@@ -65,8 +65,7 @@ bool ControlServer::Listen(const std::string& path, std::string& error)
     }
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    if (::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener, 4) != 0) {
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 4) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
         ::close(listener);
         listener = -1;

@@ -14,9 +14,9 @@
 namespace sim {
 
 struct FrameCounts {
-    long rx = 0;      // command frames received whole
-    long rxBad = 0;   // RX-BAD log lines: bytes dropped
-    long tx = 0;      // replies whose first byte went out
+    long rx = 0;     // command frames received whole
+    long rxBad = 0;  // RX-BAD log lines: bytes dropped
+    long tx = 0;     // replies whose first byte went out
 };
 
 class Engine {

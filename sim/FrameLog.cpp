@@ -6,7 +6,7 @@ std::string FormatTime(SimTime t)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(t / NS_PER_S),
-                  static_cast<long long>(t % NS_PER_S / 1000));
+        static_cast<long long>(t % NS_PER_S / 1000));
     return text;
 }
 

@@ -116,43 +116,42 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options,
 
 std::string HelpText()
 {
-    std::string text =
-        "Usage: ampsim [options]\n"
-        "Plays a 10 W fibre amplifier on a serial line at 9600 8N1, replies paced at the line rate.\n"
-        "Prints the line it serves as 'ampsim: line <path>' on standard output.\n"
-        "\n"
-        "Line:\n"
-        "  --link PATH        make PATH a symbolic link to the pseudo-terminal (replaces an existing\n"
-        "                     link, removed on exit), e.g. $WINEPREFIX/dosdevices/com5\n"
-        "  --device PATH      use a real serial device (e.g. /dev/ttyUSB0) instead of a pseudo-terminal\n"
-        "\n"
-        "Control and log:\n"
-        "  --control PATH     accept control commands on a Unix stream socket at PATH\n"
-        "  --stdin            accept control commands on standard input, replies on standard output\n"
-        "  --log PATH         append the frame log to PATH\n"
-        "  --verbose          write the frame log to standard error as well\n"
-        "  --help             show this text\n"
-        "\n"
-        "Amplifier (also settable at run time with the control command 'set NAME VALUE'):\n";
+    std::string text
+        = "Usage: ampsim [options]\n"
+          "Plays a 10 W fibre amplifier on a serial line at 9600 8N1, replies paced at the line rate.\n"
+          "Prints the line it serves as 'ampsim: line <path>' on standard output.\n"
+          "\n"
+          "Line:\n"
+          "  --link PATH        make PATH a symbolic link to the pseudo-terminal (replaces an existing\n"
+          "                     link, removed on exit), e.g. $WINEPREFIX/dosdevices/com5\n"
+          "  --device PATH      use a real serial device (e.g. /dev/ttyUSB0) instead of a pseudo-terminal\n"
+          "\n"
+          "Control and log:\n"
+          "  --control PATH     accept control commands on a Unix stream socket at PATH\n"
+          "  --stdin            accept control commands on standard input, replies on standard output\n"
+          "  --log PATH         append the frame log to PATH\n"
+          "  --verbose          write the frame log to standard error as well\n"
+          "  --help             show this text\n"
+          "\n"
+          "Amplifier (also settable at run time with the control command 'set NAME VALUE'):\n";
     const AmpSetup defaults;
     for (const SetupField& f : SetupFields()) {
         std::string left = std::string("  --") + f.name + " " + f.valueHelp;
         left.resize(std::max<std::size_t>(left.size() + 1, 28), ' ');
         text += left + f.help + " [" + f.show(defaults) + "]\n";
     }
-    text +=
-        "\n"
-        "Control commands (one reply line each: JSON, 'ok ...' or 'error: ...'):\n"
-        "  state                        the whole state as one line of JSON\n"
-        "  set NAME VALUE               change one of the amplifier values above\n"
-        "  unplug | replug              make the line vanish / come back (new pty, same link)\n"
-        "  fault KIND [VALUE] [N|on]    fault the next N replies (default 1) or until cleared:\n"
-        "                               no-reply, late MS, bad-checksum, truncate, split MS,\n"
-        "                               garbage, no-settings, selector N\n"
-        "  fault clear [KIND]           clear one fault kind or all\n"
-        "  quit                         end the simulator\n"
-        "\n"
-        "Log lines: '<seconds> RX|RX-BAD|TX <hex bytes>' and '<seconds> EVENT <text>'.\n";
+    text += "\n"
+            "Control commands (one reply line each: JSON, 'ok ...' or 'error: ...'):\n"
+            "  state                        the whole state as one line of JSON\n"
+            "  set NAME VALUE               change one of the amplifier values above\n"
+            "  unplug | replug              make the line vanish / come back (new pty, same link)\n"
+            "  fault KIND [VALUE] [N|on]    fault the next N replies (default 1) or until cleared:\n"
+            "                               no-reply, late MS, bad-checksum, truncate, split MS,\n"
+            "                               garbage, no-settings, selector N\n"
+            "  fault clear [KIND]           clear one fault kind or all\n"
+            "  quit                         end the simulator\n"
+            "\n"
+            "Log lines: '<seconds> RX|RX-BAD|TX <hex bytes>' and '<seconds> EVENT <text>'.\n";
     return text;
 }
 

@@ -10,8 +10,8 @@ namespace sim {
 
 struct Options {
     AmpSetup setup;
-    std::string linkPath;     // symbolic link to the pty slave (e.g. a Wine prefix's dosdevices/com5)
-    std::string devicePath;   // a real serial device instead of a pty
+    std::string linkPath;    // symbolic link to the pty slave (e.g. a Wine prefix's dosdevices/com5)
+    std::string devicePath;  // a real serial device instead of a pty
     std::string logPath;
     std::string controlPath;  // Unix stream socket for control commands
     bool useStdin = false;    // control commands on standard input as well

@@ -29,8 +29,8 @@ Bytes TargetCurrentReply(int mA);
 int ExpectedCommandLen(std::uint8_t code);
 
 struct Answer {
-    Bytes reply;         // empty: the command gets none
-    std::string ignored; // why a frame was not acted on, empty when it was
+    Bytes reply;          // empty: the command gets none
+    std::string ignored;  // why a frame was not acted on, empty when it was
 };
 
 // Applies one command frame to the model (already advanced to the frame's time) and returns the

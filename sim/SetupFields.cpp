@@ -52,8 +52,7 @@ std::string RealRange(double min, double max)
     return "a number from " + Fixed2(min) + " to " + Fixed2(max);
 }
 
-template <long MIN, long MAX>
-std::string ApplyInt(const std::string& text, int& field)
+template <long MIN, long MAX> std::string ApplyInt(const std::string& text, int& field)
 {
     long v = 0;
     if (!ParseInt(text, MIN, MAX, v))
@@ -90,53 +89,56 @@ std::string ShowPower(int raw)
 
 const std::vector<SetupField> FIELDS = {
     {"max-current", "MA", "highest pump current the unit allows (1..65535)",
-     [](AmpSetup& s, const std::string& t) { return ApplyInt<1, 65535>(t, s.maxCurrent); },
-     [](const AmpSetup& s) { return std::to_string(s.maxCurrent); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyInt<1, 65535>(t, s.maxCurrent); },
+        [](const AmpSetup& s) { return std::to_string(s.maxCurrent); }},
     {"target-current", "MA", "ACC target pump current (0..max-current)",
-     [](AmpSetup& s, const std::string& t) { return ApplyInt<0, 65535>(t, s.targetCurrent); },
-     [](const AmpSetup& s) { return std::to_string(s.targetCurrent); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyInt<0, 65535>(t, s.targetCurrent); },
+        [](const AmpSetup& s) { return std::to_string(s.targetCurrent); }},
     {"target-power", "DBM", "APC target output power (min-power..max-power)",
-     [](AmpSetup& s, const std::string& t) { return ApplyPower(t, s.targetPowerRaw); },
-     [](const AmpSetup& s) { return ShowPower(s.targetPowerRaw); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyPower(t, s.targetPowerRaw); },
+        [](const AmpSetup& s) { return ShowPower(s.targetPowerRaw); }},
     {"min-power", "DBM", "lowest target power accepted; lower requests are raised to it",
-     [](AmpSetup& s, const std::string& t) { return ApplyPower(t, s.minPowerRaw); },
-     [](const AmpSetup& s) { return ShowPower(s.minPowerRaw); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyPower(t, s.minPowerRaw); },
+        [](const AmpSetup& s) { return ShowPower(s.minPowerRaw); }},
     {"max-power", "DBM", "highest target power accepted; higher requests are lowered to it",
-     [](AmpSetup& s, const std::string& t) { return ApplyPower(t, s.maxPowerRaw); },
-     [](const AmpSetup& s) { return ShowPower(s.maxPowerRaw); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyPower(t, s.maxPowerRaw); },
+        [](const AmpSetup& s) { return ShowPower(s.maxPowerRaw); }},
     {"mode", "acc|apc", "working mode: constant current or constant power",
-     [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "acc", "apc", s.mode); },
-     [](const AmpSetup& s) { return std::string(s.mode == MODE_ACC ? "acc" : "apc"); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "acc", "apc", s.mode); },
+        [](const AmpSetup& s) { return std::string(s.mode == MODE_ACC ? "acc" : "apc"); }},
     {"output", "on|off", "output state",
-     [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "on", "off", s.output); },
-     [](const AmpSetup& s) { return std::string(s.output == OUTPUT_ON ? "on" : "off"); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "on", "off", s.output); },
+        [](const AmpSetup& s) { return std::string(s.output == OUTPUT_ON ? "on" : "off"); }},
     {"input-dbm", "DBM", "optical input power (-70..40)",
-     [](AmpSetup& s, const std::string& t) {
-         return ParseReal(t, -70.0, 40.0, s.inputDbm) ? std::string() : "expected " + RealRange(-70.0, 40.0) + ", got '" + t + "'";
-     },
-     [](const AmpSetup& s) { return Fixed2(s.inputDbm); }},
+        [](AmpSetup& s, const std::string& t) {
+            return ParseReal(t, -70.0, 40.0, s.inputDbm) ? std::string()
+                                                         : "expected " + RealRange(-70.0, 40.0) + ", got '" + t + "'";
+        },
+        [](const AmpSetup& s) { return Fixed2(s.inputDbm); }},
     {"ambient-c", "C", "ambient temperature the diode settles from (-40..150)",
-     [](AmpSetup& s, const std::string& t) {
-         return ParseReal(t, -40.0, 150.0, s.ambientC) ? std::string() : "expected " + RealRange(-40.0, 150.0) + ", got '" + t + "'";
-     },
-     [](const AmpSetup& s) { return Fixed2(s.ambientC); }},
+        [](AmpSetup& s, const std::string& t) {
+            return ParseReal(t, -40.0, 150.0, s.ambientC) ? std::string()
+                                                          : "expected " + RealRange(-40.0, 150.0) + ", got '" + t + "'";
+        },
+        [](const AmpSetup& s) { return Fixed2(s.ambientC); }},
     {"selector", "N", "current-command selector reported in settings byte 17 (0..255)",
-     [](AmpSetup& s, const std::string& t) {
-         int v = 0;
-         std::string error = ApplyInt<0, 255>(t, v);
-         if (error.empty())
-             s.selector = static_cast<std::uint8_t>(v);
-         return error;
-     },
-     [](const AmpSetup& s) { return std::to_string(s.selector); }},
+        [](AmpSetup& s, const std::string& t) {
+            int v = 0;
+            std::string error = ApplyInt<0, 255>(t, v);
+            if (error.empty())
+                s.selector = static_cast<std::uint8_t>(v);
+            return error;
+        },
+        [](const AmpSetup& s) { return std::to_string(s.selector); }},
     {"ramp-ma-per-s", "RATE", "pump current slew limit in mA/s (0.1..1000000)",
-     [](AmpSetup& s, const std::string& t) {
-         return ParseReal(t, 0.1, 1e6, s.rampMaPerS) ? std::string() : "expected " + RealRange(0.1, 1e6) + ", got '" + t + "'";
-     },
-     [](const AmpSetup& s) { return Fixed2(s.rampMaPerS); }},
+        [](AmpSetup& s, const std::string& t) {
+            return ParseReal(t, 0.1, 1e6, s.rampMaPerS) ? std::string()
+                                                        : "expected " + RealRange(0.1, 1e6) + ", got '" + t + "'";
+        },
+        [](const AmpSetup& s) { return Fixed2(s.rampMaPerS); }},
     {"latency-ms", "MS", "delay from a command's last byte to its reply (0..60000)",
-     [](AmpSetup& s, const std::string& t) { return ApplyInt<0, 60000>(t, s.latencyMs); },
-     [](const AmpSetup& s) { return std::to_string(s.latencyMs); }},
+        [](AmpSetup& s, const std::string& t) { return ApplyInt<0, 60000>(t, s.latencyMs); },
+        [](const AmpSetup& s) { return std::to_string(s.latencyMs); }},
 };
 
 }  // namespace
@@ -157,13 +159,13 @@ const SetupField* FindSetupField(const std::string& name)
 std::string CheckSetup(const AmpSetup& s)
 {
     if (s.targetCurrent > s.maxCurrent)
-        return "target-current " + std::to_string(s.targetCurrent) + " is above max-current " +
-               std::to_string(s.maxCurrent);
+        return "target-current " + std::to_string(s.targetCurrent) + " is above max-current "
+            + std::to_string(s.maxCurrent);
     if (s.minPowerRaw > s.maxPowerRaw)
         return "min-power " + ShowPower(s.minPowerRaw) + " is above max-power " + ShowPower(s.maxPowerRaw);
     if (s.targetPowerRaw < s.minPowerRaw || s.targetPowerRaw > s.maxPowerRaw)
-        return "target-power " + ShowPower(s.targetPowerRaw) + " is outside min-power " +
-               ShowPower(s.minPowerRaw) + " .. max-power " + ShowPower(s.maxPowerRaw);
+        return "target-power " + ShowPower(s.targetPowerRaw) + " is outside min-power " + ShowPower(s.minPowerRaw)
+            + " .. max-power " + ShowPower(s.maxPowerRaw);
     return {};
 }
 

@@ -13,7 +13,10 @@ constexpr SimTime NEVER = std::numeric_limits<SimTime>::max();
 constexpr SimTime NS_PER_MS = 1000000;
 constexpr SimTime NS_PER_S = 1000000000;
 
-constexpr SimTime Ms(std::int64_t ms) { return ms * NS_PER_MS; }
+constexpr SimTime Ms(std::int64_t ms)
+{
+    return ms * NS_PER_MS;
+}
 
 // The line: 9600 baud, 8N1, so a byte is a start bit, 8 data bits and a stop bit.
 constexpr int LINE_BAUD = 9600;

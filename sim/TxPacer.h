@@ -12,10 +12,10 @@ namespace sim {
 
 struct TxChunk {
     std::vector<std::uint8_t> bytes;
-    SimTime readyAt = 0;                   // first byte not before this
-    SimTime gap = 0;                       // and not before the line has been quiet this long
-    std::vector<std::uint8_t> logBytes;    // logged when the first byte goes out; empty: no log line
-    bool isReply = false;                  // counted as a reply frame sent
+    SimTime readyAt = 0;                 // first byte not before this
+    SimTime gap = 0;                     // and not before the line has been quiet this long
+    std::vector<std::uint8_t> logBytes;  // logged when the first byte goes out; empty: no log line
+    bool isReply = false;                // counted as a reply frame sent
 };
 
 class TxPacer {
@@ -44,8 +44,8 @@ public:
 private:
     int baud;
     std::deque<TxChunk> queue;
-    std::size_t offset = 0;     // next byte of the front chunk
-    SimTime burstStart = 0;     // first byte of the present unbroken run of bytes
+    std::size_t offset = 0;  // next byte of the front chunk
+    SimTime burstStart = 0;  // first byte of the present unbroken run of bytes
     std::int64_t burstBytes = 0;
 };
 

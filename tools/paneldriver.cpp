@@ -186,8 +186,8 @@ std::string Run(const std::string& line)
         in >> id;
         RECT r;
         GetWindowRect(id ? Control(id) : panel, &r);
-        return "ok " + std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right) + " " +
-               std::to_string(r.bottom);
+        return "ok " + std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right) + " "
+            + std::to_string(r.bottom);
     }
 
     int id = 0;
@@ -202,9 +202,9 @@ std::string Run(const std::string& line)
     if (verb == "checked")
         return "ok " + std::to_string(SendMessageW(control, BM_GETCHECK, 0, 0));
     if (verb == "slider")
-        return "ok " + std::to_string(SendMessageW(control, TBM_GETPOS, 0, 0)) + " " +
-               std::to_string(SendMessageW(control, TBM_GETRANGEMIN, 0, 0)) + " " +
-               std::to_string(SendMessageW(control, TBM_GETRANGEMAX, 0, 0));
+        return "ok " + std::to_string(SendMessageW(control, TBM_GETPOS, 0, 0)) + " "
+            + std::to_string(SendMessageW(control, TBM_GETRANGEMIN, 0, 0)) + " "
+            + std::to_string(SendMessageW(control, TBM_GETRANGEMAX, 0, 0));
     if (verb == "items") {
         std::string all;
         for (const auto& item : ComboItems(control))

@@ -69,12 +69,12 @@ bool DeliverArrivedSend(HWND hwnd);
 void DropSends(HWND hwnd, UINT message);
 
 // Operator input, through the modal loop's pre-translation and the controls' own behaviour.
-void PressLeft(HWND hwnd);     // left button down on a control
-void ReleaseLeft(HWND hwnd);   // left button up on the control that was pressed
+void PressLeft(HWND hwnd);    // left button down on a control
+void ReleaseLeft(HWND hwnd);  // left button up on the control that was pressed
 void Click(HWND hwnd);
 void DoubleClick(HWND hwnd);
-void Key(UINT vk);             // a key press to the window that has the focus
-void Type(HWND hwnd, const std::string& text);  // one WM_CHAR per character
+void Key(UINT vk);                               // a key press to the window that has the focus
+void Type(HWND hwnd, const std::string& text);   // one WM_CHAR per character
 void Paste(HWND hwnd, const std::string& text);  // replaces the text without key messages
 void Focus(HWND hwnd);
 

@@ -18,8 +18,8 @@ struct Timer {
     HWND hwnd;
     UINT_PTR id;
     UINT period;
-    DWORD due;    // next expiry
-    bool ready;   // expired, WM_TIMER not yet retrieved (at most one pending)
+    DWORD due;   // next expiry
+    bool ready;  // expired, WM_TIMER not yet retrieved (at most one pending)
     DWORD readyAt;
 };
 
@@ -118,7 +118,7 @@ LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
                 hwnd->check = hwnd->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
             if (hwnd->parent)
                 Send(hwnd->parent, WM_COMMAND, static_cast<WPARAM>(hwnd->id) | (BN_CLICKED << 16),
-                     reinterpret_cast<LPARAM>(hwnd));
+                    reinterpret_cast<LPARAM>(hwnd));
         }
         return 0;
     case WM_CLOSE:
@@ -265,9 +265,9 @@ bool DeliverArrivedSend(HWND hwnd)
 void DropSends(HWND hwnd, UINT message)
 {
     auto& q = D().sent;
-    q.erase(std::remove_if(q.begin(), q.end(),
-                           [&](const SentMessage& m) { return m.hwnd == hwnd && m.message == message; }),
-            q.end());
+    q.erase(std::remove_if(
+                q.begin(), q.end(), [&](const SentMessage& m) { return m.hwnd == hwnd && m.message == message; }),
+        q.end());
 }
 
 void PressLeft(HWND hwnd)
@@ -525,9 +525,9 @@ BOOL CWnd::KillTimer(UINT_PTR id)
 {
     auto& timers = D().timers;
     const auto before = timers.size();
-    timers.erase(std::remove_if(timers.begin(), timers.end(),
-                                [&](const Timer& t) { return t.hwnd == m_hWnd && t.id == id; }),
-                 timers.end());
+    timers.erase(
+        std::remove_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == m_hWnd && t.id == id; }),
+        timers.end());
     return timers.size() != before;
 }
 
@@ -552,11 +552,11 @@ BOOL CWnd::DestroyWindow()
     for (std::size_t i = 0; i < doomed.size(); ++i)
         doomed.insert(doomed.end(), doomed[i]->children.begin(), doomed[i]->children.end());
     for (HWND w : doomed) {
-        timers.erase(std::remove_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == w; }),
-                     timers.end());
-        D().sent.erase(std::remove_if(D().sent.begin(), D().sent.end(),
-                                      [&](const SentMessage& m) { return m.hwnd == w; }),
-                       D().sent.end());
+        timers.erase(
+            std::remove_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == w; }), timers.end());
+        D().sent.erase(
+            std::remove_if(D().sent.begin(), D().sent.end(), [&](const SentMessage& m) { return m.hwnd == w; }),
+            D().sent.end());
         if (w->object)
             w->object->m_hWnd = nullptr;
         D().temporaries.erase(w);
@@ -565,10 +565,10 @@ BOOL CWnd::DestroyWindow()
     }
     auto& windows = D().windows;
     windows.erase(std::remove_if(windows.begin(), windows.end(),
-                                 [&](const std::unique_ptr<HWND__>& w) {
-                                     return std::find(doomed.begin(), doomed.end(), w.get()) != doomed.end();
-                                 }),
-                  windows.end());
+                      [&](const std::unique_ptr<HWND__>& w) {
+                          return std::find(doomed.begin(), doomed.end(), w.get()) != doomed.end();
+                      }),
+        windows.end());
     return TRUE;
 }
 

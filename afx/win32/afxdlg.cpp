@@ -79,8 +79,7 @@ BOOL CDialog::Create(UINT templateId, CWnd* parent)
     AfxInitCommonControls();
     // Wide API: the template's 16-bit texts reach the controls unconverted.
     const HWND hwnd = ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId),
-                                           parent != nullptr ? parent->m_hWnd : nullptr, &AfxDlgProc,
-                                           reinterpret_cast<LPARAM>(this));
+        parent != nullptr ? parent->m_hWnd : nullptr, &AfxDlgProc, reinterpret_cast<LPARAM>(this));
     return hwnd != nullptr && hwnd == m_hWnd;
 }
 

@@ -32,14 +32,13 @@ DWORD CWinThread::ResumeThread()
     return ::ResumeThread(m_hThread);
 }
 
-CWinThread* AfxBeginThread(AFX_THREADPROC proc, void* param, int priority, UINT stackSize,
-                           DWORD createFlags, void* security)
+CWinThread* AfxBeginThread(
+    AFX_THREADPROC proc, void* param, int priority, UINT stackSize, DWORD createFlags, void* security)
 {
     CWinThread* thread = new CWinThread(proc, param);
     // Created suspended so the object is complete and the priority set before the thread runs.
     unsigned threadId = 0;
-    const uintptr_t handle = _beginthreadex(security, stackSize, ThreadEntry, thread,
-                                            CREATE_SUSPENDED, &threadId);
+    const uintptr_t handle = _beginthreadex(security, stackSize, ThreadEntry, thread, CREATE_SUSPENDED, &threadId);
     if (handle == 0) {
         delete thread;
         return nullptr;

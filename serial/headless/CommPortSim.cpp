@@ -66,8 +66,8 @@ CCommPort::~CCommPort()
         L().open = nullptr;
 }
 
-BOOL CCommPort::Open(HWND owner, UINT portNr, UINT, char, UINT, UINT, DWORD, UINT writeBufSize, DWORD, DWORD,
-                     DWORD, DWORD, DWORD)
+BOOL CCommPort::Open(
+    HWND owner, UINT portNr, UINT, char, UINT, UINT, DWORD, UINT writeBufSize, DWORD, DWORD, DWORD, DWORD, DWORD)
 {
     // An open on a monitored port stops its worker first; its undelivered bytes are gone.
     if (os_->monitored && os_->owner)

@@ -94,9 +94,8 @@ void StopWorker(CCommPort::Os& os, WhileStopping how)
 
 bool ReadyEvents(CCommPort::Os& os)
 {
-    const bool ready = ReadyEvent(os.overlapped.hEvent) && ReadyEvent(os.writeEvent) &&
-                       ReadyEvent(os.shutdownEvent) && ReadyEvent(os.readOverlapped.hEvent) &&
-                       ReadyEvent(os.writeOverlapped.hEvent);
+    const bool ready = ReadyEvent(os.overlapped.hEvent) && ReadyEvent(os.writeEvent) && ReadyEvent(os.shutdownEvent)
+        && ReadyEvent(os.readOverlapped.hEvent) && ReadyEvent(os.writeOverlapped.hEvent);
     os.events[0] = os.shutdownEvent;
     os.events[1] = os.overlapped.hEvent;
     os.events[2] = os.writeEvent;
@@ -121,8 +120,8 @@ HANDLE OpenDevice(UINT portNr)
 {
     char name[24];
     std::snprintf(name, sizeof name, "\\\\.\\COM%u", portNr);
-    const HANDLE comm = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE comm
+        = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     return comm == INVALID_HANDLE_VALUE ? nullptr : comm;
 }
 
@@ -190,11 +189,9 @@ CCommPort::~CCommPort()
     CloseEvent(os.writeOverlapped.hEvent);
 }
 
-BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataBits,
-                     UINT stopBits, DWORD commEvents, UINT writeBufSize,
-                     DWORD readIntervalTimeout, DWORD readTotalTimeoutMultiplier,
-                     DWORD readTotalTimeoutConstant, DWORD writeTotalTimeoutMultiplier,
-                     DWORD writeTotalTimeoutConstant)
+BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataBits, UINT stopBits, DWORD commEvents,
+    UINT writeBufSize, DWORD readIntervalTimeout, DWORD readTotalTimeoutMultiplier, DWORD readTotalTimeoutConstant,
+    DWORD writeTotalTimeoutMultiplier, DWORD writeTotalTimeoutConstant)
 {
     Os& os = *os_;
     StopWorker(os, WhileStopping::LetSentMessagesThrough);
@@ -231,8 +228,7 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
     os.timeouts.ReadTotalTimeoutConstant = SecondsToMs(readTotalTimeoutConstant);
     os.timeouts.WriteTotalTimeoutMultiplier = SecondsToMs(writeTotalTimeoutMultiplier);
     os.timeouts.WriteTotalTimeoutConstant = SecondsToMs(writeTotalTimeoutConstant);
-    ConfigureLine(os, LineSettings{baud, ParityCode(parity), static_cast<BYTE>(dataBits),
-                                   StopBitsCode(stopBits)});
+    ConfigureLine(os, LineSettings{baud, ParityCode(parity), static_cast<BYTE>(dataBits), StopBitsCode(stopBits)});
 
     PurgeComm(os.comm, kAllPurgeFlags);
     LeaveCriticalSection(&os.lock);
@@ -248,14 +244,13 @@ BOOL CCommPort::StartMonitor()
 
     // Alive before the thread exists, so a Close right after this waits for it.
     os.threadAlive = TRUE;
-    CWinThread* thread =
-        AfxBeginThread(CommMonitorThread, &os, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    CWinThread* thread = AfxBeginThread(CommMonitorThread, &os, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
     if (!thread) {
         os.threadAlive = FALSE;
         return FALSE;
     }
-    DuplicateHandle(GetCurrentProcess(), thread->m_hThread, GetCurrentProcess(), &os.threadHandle,
-                    SYNCHRONIZE, FALSE, 0);
+    DuplicateHandle(
+        GetCurrentProcess(), thread->m_hThread, GetCurrentProcess(), &os.threadHandle, SYNCHRONIZE, FALSE, 0);
     os.thread = thread;
     thread->ResumeThread();
     return TRUE;

@@ -5,9 +5,12 @@
 inline BYTE StopBitsCode(UINT stopBits)
 {
     switch (stopBits) {
-    case 1: return ONE5STOPBITS;
-    case 2: return TWOSTOPBITS;
-    default: return ONESTOPBIT;
+    case 1:
+        return ONE5STOPBITS;
+    case 2:
+        return TWOSTOPBITS;
+    default:
+        return ONESTOPBIT;
     }
 }
 
@@ -15,10 +18,15 @@ inline BYTE StopBitsCode(UINT stopBits)
 inline BYTE ParityCode(char parity)
 {
     switch (parity) {
-    case 'O': return ODDPARITY;
-    case 'E': return EVENPARITY;
-    case 'M': return MARKPARITY;
-    case 'S': return SPACEPARITY;
-    default: return NOPARITY;
+    case 'O':
+        return ODDPARITY;
+    case 'E':
+        return EVENPARITY;
+    case 'M':
+        return MARKPARITY;
+    case 'S':
+        return SPACEPARITY;
+    default:
+        return NOPARITY;
     }
 }

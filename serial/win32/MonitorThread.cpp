@@ -25,8 +25,11 @@ struct LineNotification {
     UINT message;
 };
 constexpr LineNotification kLineNotifications[] = {
-    {EV_CTS, WM_PORT_CTS},     {EV_RXFLAG, WM_PORT_RXFLAG}, {EV_BREAK, WM_PORT_BREAK},
-    {EV_ERR, WM_PORT_ERR},     {EV_RING, WM_PORT_RING},
+    {EV_CTS, WM_PORT_CTS},
+    {EV_RXFLAG, WM_PORT_RXFLAG},
+    {EV_BREAK, WM_PORT_BREAK},
+    {EV_ERR, WM_PORT_ERR},
+    {EV_RING, WM_PORT_RING},
 };
 
 class Locked {
@@ -99,8 +102,7 @@ bool CollectLineEventWait(Os& os)
     if (!os.waitPending)
         return true;
     DWORD unused = 0;
-    if (!GetOverlappedResult(os.comm, &os.overlapped, &unused, FALSE) &&
-        GetLastError() == ERROR_IO_INCOMPLETE) {
+    if (!GetOverlappedResult(os.comm, &os.overlapped, &unused, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
         ResetEvent(PortEvent(os));
         if (!HasOverlappedIoCompleted(&os.overlapped))
             return false;

@@ -15,8 +15,7 @@ constexpr char kReportCaption[] = "Application Error";
 
 }  // namespace
 
-std::size_t ComposePortReport(char* out, std::size_t size, const char* label,
-                              const char* systemText, unsigned portNr)
+std::size_t ComposePortReport(char* out, std::size_t size, const char* label, const char* systemText, unsigned portNr)
 {
     if (size == 0)
         return 0;
@@ -25,13 +24,11 @@ std::size_t ComposePortReport(char* out, std::size_t size, const char* label,
     const int port = static_cast<int>(portNr);
 
     const int frame = std::snprintf(nullptr, 0, kReportFormat, label, 0, "", port);
-    const std::size_t room = frame >= 0 && static_cast<std::size_t>(frame) < size - 1
-                                 ? size - 1 - static_cast<std::size_t>(frame)
-                                 : 0;
+    const std::size_t room
+        = frame >= 0 && static_cast<std::size_t>(frame) < size - 1 ? size - 1 - static_cast<std::size_t>(frame) : 0;
     const std::size_t textLength = strnlen(systemText, room);
 
-    const int written = std::snprintf(out, size, kReportFormat, label,
-                                      static_cast<int>(textLength), systemText, port);
+    const int written = std::snprintf(out, size, kReportFormat, label, static_cast<int>(textLength), systemText, port);
     if (written < 0) {
         out[0] = '\0';
         return 0;
@@ -43,9 +40,8 @@ void ReportPortError(const char* label, unsigned long error, unsigned portNr)
 {
     char* systemText = nullptr;
     const DWORD found = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-        reinterpret_cast<LPSTR>(&systemText), 0, nullptr);
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&systemText), 0, nullptr);
 
     char unknown[40];
     if (found == 0) {

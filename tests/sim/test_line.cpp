@@ -44,7 +44,8 @@ TEST(SimLine, PacerNeverSendsEarlyNorCatchesUp)
 TEST(SimLine, CommandFramerFindsAFrameBehindJunkOrABrokenFrame)
 {
     // Junk, a third header byte, a bad checksum, a truncated frame, LEN out of range.
-    const Bytes before[] = {{0x13, 0x37}, {0xEF}, {0xEF, 0xEF, 0x02, 0x00, 0xE1}, {0xEF, 0xEF, 0x04, 0x0D}, {0xEF, 0xEF, 0x05}};
+    const Bytes before[]
+        = {{0x13, 0x37}, {0xEF}, {0xEF, 0xEF, 0x02, 0x00, 0xE1}, {0xEF, 0xEF, 0x04, 0x0D}, {0xEF, 0xEF, 0x05}};
     for (const Bytes& junk : before) {
         Harness h;
         h.engine.Receive(0, junk.data(), junk.size());

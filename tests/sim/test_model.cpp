@@ -11,22 +11,38 @@ using sim::AmpSetup;
 
 namespace {
 
-double InMw(double dBm) { return std::pow(10.0, dBm / 10); }
+double InMw(double dBm)
+{
+    return std::pow(10.0, dBm / 10);
+}
 
 // Output: input + 2 mW per mA above 300 mA, times in/(in + 0.1 mW); and the current giving a power.
 double OutDbm(double mA, double in)
 {
     return 10 * std::log10(InMw(in) + 2.0 * std::max(0.0, mA - 300) * InMw(in) / (InMw(in) + 0.1));
 }
-double ApcMa(double dBm, double in) { return 300 + (InMw(dBm) - InMw(in)) * (InMw(in) + 0.1) / (2.0 * InMw(in)); }
+double ApcMa(double dBm, double in)
+{
+    return 300 + (InMw(dBm) - InMw(in)) * (InMw(in) + 0.1) / (2.0 * InMw(in));
+}
 
 // Exponential approach from `from` toward `to` after t with time constant tau.
-double Approach(double from, double to, double t, double tau) { return to + (from - to) * std::exp(-t / tau); }
+double Approach(double from, double to, double t, double tau)
+{
+    return to + (from - to) * std::exp(-t / tau);
+}
 
 enum Reading { CURRENT_MA, OUTPUT_DBM, TEMPERATURE_C };
 
-void Running(AmpSetup& s) { s.output = sim::OUTPUT_ON; }
-void Apc35(AmpSetup& s) { s.mode = sim::MODE_APC; s.targetPowerRaw = sim::PowerRawFromDbm(35); }
+void Running(AmpSetup& s)
+{
+    s.output = sim::OUTPUT_ON;
+}
+void Apc35(AmpSetup& s)
+{
+    s.mode = sim::MODE_APC;
+    s.targetPowerRaw = sim::PowerRawFromDbm(35);
+}
 
 struct ModelCase {
     const char* what;
@@ -47,22 +63,52 @@ TEST(SimModel, MovesAsDocumented)
         {"ACC ramps down", Running, [](AmpModel& m) { m.SetTargetCurrent(500); }, 400, CURRENT_MA, 1100, 1e-6},
         {"APC no faster than the ramp", Apc35, nullptr, 300, CURRENT_MA, 300, 1e-6},
         {"APC reaches its target", Apc35, nullptr, 15000, OUTPUT_DBM, 35, 0.01},
-        {"APC approaches with 0.5 s", [](AmpSetup& s) { Apc35(s); Running(s); },
-         [](AmpModel& m) { m.SetTargetPowerRaw(sim::PowerRawFromDbm(34.5)); }, 500, CURRENT_MA,
-         Approach(ApcMa(35, 0), ApcMa(34.5, 0), 0.5, 0.5), 1.0},
-        {"APC from a weak input", [](AmpSetup& s) { Apc35(s); s.inputDbm = -5; }, nullptr, 15000, OUTPUT_DBM, 35, 0.01},
-        {"APC out of reach holds max current", [](AmpSetup& s) { Apc35(s); s.maxCurrent = 2000; }, nullptr, 15000,
-         CURRENT_MA, 2000, 0},
+        {"APC approaches with 0.5 s",
+            [](AmpSetup& s) {
+                Apc35(s);
+                Running(s);
+            },
+            [](AmpModel& m) { m.SetTargetPowerRaw(sim::PowerRawFromDbm(34.5)); }, 500, CURRENT_MA,
+            Approach(ApcMa(35, 0), ApcMa(34.5, 0), 0.5, 0.5), 1.0},
+        {"APC from a weak input",
+            [](AmpSetup& s) {
+                Apc35(s);
+                s.inputDbm = -5;
+            },
+            nullptr, 15000, OUTPUT_DBM, 35, 0.01},
+        {"APC out of reach holds max current",
+            [](AmpSetup& s) {
+                Apc35(s);
+                s.maxCurrent = 2000;
+            },
+            nullptr, 15000, CURRENT_MA, 2000, 0},
         {"output follows the ramping current", nullptr, nullptr, 1000, OUTPUT_DBM, OutDbm(1000, 0), 0.001},
-        {"output follows the input", [](AmpSetup& s) { Running(s); s.inputDbm = -3; }, nullptr, 0, OUTPUT_DBM,
-         OutDbm(1500, -3), 0.001},
-        {"10 W at full current", [](AmpSetup& s) { Running(s); s.targetCurrent = 6000; }, nullptr, 0, OUTPUT_DBM,
-         40.2, 0.05},
+        {"output follows the input",
+            [](AmpSetup& s) {
+                Running(s);
+                s.inputDbm = -3;
+            },
+            nullptr, 0, OUTPUT_DBM, OutDbm(1500, -3), 0.001},
+        {"10 W at full current",
+            [](AmpSetup& s) {
+                Running(s);
+                s.targetCurrent = 6000;
+            },
+            nullptr, 0, OUTPUT_DBM, 40.2, 0.05},
         {"diode settled when started running", Running, nullptr, 0, TEMPERATURE_C, 28, 1e-9},
-        {"diode warms with a 20 s lag", [](AmpSetup& s) { s.targetCurrent = 3000; s.rampMaPerS = 1e6; }, nullptr,
-         20000, TEMPERATURE_C, Approach(25, 31, 20, 20), 0.02},
-        {"diode follows the ambient", Running, [](AmpModel& m) { AmpSetup s = m.Setup(); s.ambientC = 35; m.ChangeSetup(s); },
-         20000, TEMPERATURE_C, Approach(28, 38, 20, 20), 0.02},
+        {"diode warms with a 20 s lag",
+            [](AmpSetup& s) {
+                s.targetCurrent = 3000;
+                s.rampMaPerS = 1e6;
+            },
+            nullptr, 20000, TEMPERATURE_C, Approach(25, 31, 20, 20), 0.02},
+        {"diode follows the ambient", Running,
+            [](AmpModel& m) {
+                AmpSetup s = m.Setup();
+                s.ambientC = 35;
+                m.ChangeSetup(s);
+            },
+            20000, TEMPERATURE_C, Approach(28, 38, 20, 20), 0.02},
     };
     for (const ModelCase& c : cases) {
         AmpSetup s;
@@ -75,7 +121,9 @@ TEST(SimModel, MovesAsDocumented)
         for (sim::SimTime t = 0; t < sim::Ms(c.ms); t += 333333)
             m.AdvanceTo(t);
         m.AdvanceTo(sim::Ms(c.ms));
-        const double got = c.reading == CURRENT_MA ? m.CurrentMa() : c.reading == OUTPUT_DBM ? m.OutputDbm() : m.TemperatureC();
+        const double got = c.reading == CURRENT_MA ? m.CurrentMa()
+            : c.reading == OUTPUT_DBM              ? m.OutputDbm()
+                                                   : m.TemperatureC();
         EXPECT_NEAR(got, c.expected, c.tolerance) << c.what;
     }
 }

@@ -16,7 +16,8 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason)
         {{"--link", "/tmp/com5", "--max-current=3000", "--mode", "apc"}, sim::ParseStatus::RUN, ""},
         {{"--bogus"}, sim::ParseStatus::BAD, "unknown option '--bogus'"},
         {{"--link"}, sim::ParseStatus::BAD, "--link needs a value"},
-        {{"--max-current", "12x"}, sim::ParseStatus::BAD, "--max-current: expected an integer from 1 to 65535, got '12x'"},
+        {{"--max-current", "12x"}, sim::ParseStatus::BAD,
+            "--max-current: expected an integer from 1 to 65535, got '12x'"},
         {{"--mode", "auto"}, sim::ParseStatus::BAD, "--mode: expected acc or apc, got 'auto'"},
         {{"--target-current", "7000"}, sim::ParseStatus::BAD, "target-current 7000 is above max-current 6000"},
     };
@@ -33,8 +34,16 @@ public:
     bool Plugged() const override { return plugged; }
     std::string LinePath() const override { return "/dev/pts/9"; }
     std::string LinkPath() const override { return ""; }
-    std::string Unplug(sim::SimTime) override { plugged = false; return {}; }
-    std::string Replug(sim::SimTime) override { plugged = true; return {}; }
+    std::string Unplug(sim::SimTime) override
+    {
+        plugged = false;
+        return {};
+    }
+    std::string Replug(sim::SimTime) override
+    {
+        plugged = true;
+        return {};
+    }
     void Quit(sim::SimTime) override {}
     bool plugged = true;
 };

@@ -34,9 +34,10 @@ TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
     setup.selector = 2;
     const int out1500 = static_cast<int>(std::lround(1000 * std::log10(1.0 + 2.0 * 1200 / 1.1))) + 7000;
     const ReplyCase cases[] = {
-        {"status", MakeQueryFrame(CMD_QUERY_STATUS), REPLY_STATUS, 17, {{6, 1500}, {8, 7000}, {10, out1500}, {14, 2800}}},
+        {"status", MakeQueryFrame(CMD_QUERY_STATUS), REPLY_STATUS, 17,
+            {{6, 1500}, {8, 7000}, {10, out1500}, {14, 2800}}},
         {"settings", MakeQueryFrame(CMD_QUERY_SETTINGS), REPLY_SETTINGS, 19,
-         {{4, 10700}, {8, 1500}, {12, 6000}, {16, sim::MODE_ACC, 1}, {17, 2, 1}}},
+            {{4, 10700}, {8, 1500}, {12, 6000}, {16, sim::MODE_ACC, 1}, {17, 2, 1}}},
         {"output query", MakeQueryFrame(CMD_QUERY_OUTPUT), REPLY_OUTPUT, 6, {{4, 1, 1}}},
         {"mode APC", MakeByteFrame(CMD_SET_MODE, 0), REPLY_MODE, 6, {{4, 0, 1}}},
         {"mode 7 keeps APC", MakeByteFrame(CMD_SET_MODE, 7), REPLY_MODE, 6, {{4, 0, 1}}},
@@ -50,9 +51,9 @@ TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
         {"power held to min", MakeWordFrame(CMD_SET_POWER, 0), REPLY_TARGET_POWER, 7, {{4, 8000}}},
         {"current", MakeWordFrame(CMD_SET_CURRENT, 1200), REPLY_TARGET_CURRENT, 9, {{4, 0}, {6, 1200}}},
         {"current held to max, other code", MakeWordFrame(CMD_SET_CURRENT_ALT, 7000), REPLY_TARGET_CURRENT, 9,
-         {{6, 6000}}},
+            {{6, 6000}}},
         {"settings hold the changes", MakeQueryFrame(CMD_QUERY_SETTINGS), REPLY_SETTINGS, 19,
-         {{4, 8000}, {8, 6000}, {16, sim::MODE_ACC, 1}}},
+            {{4, 8000}, {8, 6000}, {16, sim::MODE_ACC, 1}}},
         {"unknown code", MakeQueryFrame(0x55), 0, 0, {}},
         {"query code with a word", MakeWordFrame(CMD_QUERY_STATUS, 1), 0, 0, {}},
         {"set power without a value", MakeQueryFrame(CMD_SET_POWER), 0, 0, {}},
@@ -81,15 +82,21 @@ TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
 struct FaultCase {
     FaultKind kind;
     int value;
-    int count;                  // replies it applies to, or UNTIL_CLEARED
+    int count;  // replies it applies to, or UNTIL_CLEARED
     std::uint8_t command;
     Bytes (*onLine)(Bytes reply);
-    SimTime late;               // added before the first byte
-    SimTime pause;              // added before the second half
+    SimTime late;   // added before the first byte
+    SimTime pause;  // added before the second half
 };
 
-Bytes Same(Bytes r) { return r; }
-Bytes Nothing(Bytes) { return {}; }
+Bytes Same(Bytes r)
+{
+    return r;
+}
+Bytes Nothing(Bytes)
+{
+    return {};
+}
 
 TEST(SimFaults, EachKindShapesTheRepliesItApplies)
 {
@@ -98,15 +105,34 @@ TEST(SimFaults, EachKindShapesTheRepliesItApplies)
         {FaultKind::NO_REPLY, 0, 2, CMD_QUERY_STATUS, Nothing, 0, 0},
         {FaultKind::NO_REPLY, 0, sim::FaultSet::UNTIL_CLEARED, CMD_QUERY_STATUS, Nothing, 0, 0},
         {FaultKind::LATE, 300, 1, CMD_QUERY_STATUS, Same, Ms(300), 0},
-        {FaultKind::BAD_CHECKSUM, 0, 1, CMD_QUERY_STATUS, [](Bytes r) { ++r.back(); return r; }, 0, 0},
-        {FaultKind::TRUNCATE, 0, 1, CMD_QUERY_STATUS, [](Bytes r) { r.resize(r.size() / 2); return r; }, 0, 0},
+        {FaultKind::BAD_CHECKSUM, 0, 1, CMD_QUERY_STATUS,
+            [](Bytes r) {
+                ++r.back();
+                return r;
+            },
+            0, 0},
+        {FaultKind::TRUNCATE, 0, 1, CMD_QUERY_STATUS,
+            [](Bytes r) {
+                r.resize(r.size() / 2);
+                return r;
+            },
+            0, 0},
         {FaultKind::SPLIT, 50, 1, CMD_QUERY_STATUS, Same, 0, Ms(50)},
         {FaultKind::GARBAGE, 0, 1, CMD_QUERY_STATUS,
-         [](Bytes r) { r.insert(r.begin(), {0x55, 0xAA, 0x00, 0xFF, 0x13}); return r; }, 0, 0},
+            [](Bytes r) {
+                r.insert(r.begin(), {0x55, 0xAA, 0x00, 0xFF, 0x13});
+                return r;
+            },
+            0, 0},
         {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_SETTINGS, Nothing, 0, 0},
         {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_STATUS, Same, 0, 0},
         {FaultKind::SELECTOR, 3, 1, CMD_QUERY_SETTINGS,
-         [](Bytes r) { r[17] = 3; r.back() = FrameChecksum(r.data(), r.size() - 1); return r; }, 0, 0},
+            [](Bytes r) {
+                r[17] = 3;
+                r.back() = FrameChecksum(r.data(), r.size() - 1);
+                return r;
+            },
+            0, 0},
     };
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(testing::Message() << sim::FaultName(c.kind) << " x" << c.count << " on " << int(c.command));

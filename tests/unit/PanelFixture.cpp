@@ -32,15 +32,16 @@ BYTE Lo(int v)
 
 std::vector<BYTE> StatusReply(int currentMa, int inputRaw, int outputRaw, int tempRaw)
 {
-    return Reply(proto::REPLY_STATUS, {0, 0, Hi(currentMa), Lo(currentMa), Hi(inputRaw), Lo(inputRaw),
-                                       Hi(outputRaw), Lo(outputRaw), 0, 0, Hi(tempRaw), Lo(tempRaw)});
+    return Reply(proto::REPLY_STATUS,
+        {0, 0, Hi(currentMa), Lo(currentMa), Hi(inputRaw), Lo(inputRaw), Hi(outputRaw), Lo(outputRaw), 0, 0,
+            Hi(tempRaw), Lo(tempRaw)});
 }
 
 std::vector<BYTE> SettingsReply(int targetPowerRaw, int targetCurrent, int maxCurrent, BYTE mode, BYTE selector)
 {
-    return Reply(proto::REPLY_SETTINGS, {Hi(targetPowerRaw), Lo(targetPowerRaw), 0, 0, Hi(targetCurrent),
-                                         Lo(targetCurrent), 0, 0, Hi(maxCurrent), Lo(maxCurrent), 0, 0, mode,
-                                         selector});
+    return Reply(proto::REPLY_SETTINGS,
+        {Hi(targetPowerRaw), Lo(targetPowerRaw), 0, 0, Hi(targetCurrent), Lo(targetCurrent), 0, 0, Hi(maxCurrent),
+            Lo(maxCurrent), 0, 0, mode, selector});
 }
 
 std::vector<BYTE> OutputReply(BYTE state)

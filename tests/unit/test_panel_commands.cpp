@@ -66,18 +66,18 @@ TEST_F(CommandsTest, SettingCommandsSendTheirFrameTwice100msApartThenPollAt500ms
         {"output on", [&] { Click(IDC_OUTPUT_SWITCH); }, {"+0: EF EF 03 26 01 08", "+100: EF EF 03 26 01 08"}},
         {"output off", [&] { Click(IDC_OUTPUT_SWITCH); }, {"+0: EF EF 03 26 00 07", "+100: EF EF 03 26 00 07"}},
         {"current 1500 above max 1000",
-         [&] {
-             Type(IDC_TARGET_CURRENT, "1500");
-             Click(IDC_SET_CURRENT);
-         },
-         {"+0: EF EF 04 0D 03 E8 DA", "+100: EF EF 04 0D 03 E8 DA"}},
+            [&] {
+                Type(IDC_TARGET_CURRENT, "1500");
+                Click(IDC_SET_CURRENT);
+            },
+            {"+0: EF EF 04 0D 03 E8 DA", "+100: EF EF 04 0D 03 E8 DA"}},
         {"APC", [&] { Click(IDC_MODE_APC); }, {"+0: EF EF 03 06 00 E7", "+100: EF EF 03 06 00 E7"}},
         {"power 20.5",
-         [&] {
-             Type(IDC_TARGET_POWER, "20.5");
-             Click(IDC_SET_POWER);
-         },
-         {"+0: EF EF 04 04 23 5A 63", "+100: EF EF 04 04 23 5A 63"}},
+            [&] {
+                Type(IDC_TARGET_POWER, "20.5");
+                Click(IDC_SET_POWER);
+            },
+            {"+0: EF EF 04 04 23 5A 63", "+100: EF EF 04 04 23 5A 63"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Sent(c.action), c.frames) << c.what;
@@ -112,8 +112,8 @@ TEST_F(CommandsTest, TypedEntriesAndTheirFrames)
         headless::Paste(Item(c.box), c.text);
         headless::Focus(Item(c.box));
         const Lines sent = Sent([] { headless::Key(VK_RETURN); });
-        const Lines expected =
-            c.frame ? Lines{std::string("+0: ") + c.frame, std::string("+100: ") + c.frame} : Lines{};
+        const Lines expected
+            = c.frame ? Lines{std::string("+0: ") + c.frame, std::string("+100: ") + c.frame} : Lines{};
         EXPECT_EQ(sent, expected) << c.text;
         Run(600);
     }
@@ -146,12 +146,10 @@ TEST_F(CommandsTest, HoldingStepUpGrowsTheStepAndTheClickAddsOne)
         headless::ReleaseLeft(Item(IDC_STEP_UP));
     });
     // Selector 2: the plain set-current code.
-    EXPECT_EQ(sent, (Lines{"+200: " + WordFrame(proto::CMD_SET_CURRENT, 101),
-                           "+400: " + WordFrame(proto::CMD_SET_CURRENT, 102),
-                           "+600: " + WordFrame(proto::CMD_SET_CURRENT, 103),
-                           "+800: " + WordFrame(proto::CMD_SET_CURRENT, 104),
-                           "+1000: " + WordFrame(proto::CMD_SET_CURRENT, 106),
-                           "+1000: " + WordFrame(proto::CMD_SET_CURRENT, 107)}));
+    EXPECT_EQ(sent,
+        (Lines{"+200: " + WordFrame(proto::CMD_SET_CURRENT, 101), "+400: " + WordFrame(proto::CMD_SET_CURRENT, 102),
+            "+600: " + WordFrame(proto::CMD_SET_CURRENT, 103), "+800: " + WordFrame(proto::CMD_SET_CURRENT, 104),
+            "+1000: " + WordFrame(proto::CMD_SET_CURRENT, 106), "+1000: " + WordFrame(proto::CMD_SET_CURRENT, 107)}));
     EXPECT_FALSE(Timer(TIMER_STEP_UP));
     EXPECT_EQ(Period(TIMER_POLL), 500u);
     EXPECT_EQ(AmpState.holdTicks, 0);
@@ -177,8 +175,8 @@ TEST_F(CommandsTest, StepGrowsToFiftyAndStopsAtTheLimits)
     ASSERT_EQ(steps.size(), 301u);  // 300 ticks and the click
     EXPECT_EQ(steps[0], 1);
     EXPECT_EQ(steps[3], 1);
-    EXPECT_EQ(steps[4], 2);    // tick 5
-    EXPECT_EQ(steps[9], 3);    // tick 10
+    EXPECT_EQ(steps[4], 2);     // tick 5
+    EXPECT_EQ(steps[9], 3);     // tick 10
     EXPECT_EQ(steps[243], 49);  // tick 244
     EXPECT_EQ(steps[244], 50);  // tick 245 on
     EXPECT_EQ(steps[299], 50);
@@ -191,8 +189,8 @@ TEST_F(CommandsTest, StepGrowsToFiftyAndStopsAtTheLimits)
         int button;
         const char* frame;
     } limits[] = {
-        {0, 1000, IDC_STEP_DOWN, "EF EF 04 0D 00 00 EF"},     // down from 0 sends 0 again
-        {1000, 1000, IDC_STEP_UP, "EF EF 04 0D 03 E8 DA"},    // up at the maximum sends it again
+        {0, 1000, IDC_STEP_DOWN, "EF EF 04 0D 00 00 EF"},   // down from 0 sends 0 again
+        {1000, 1000, IDC_STEP_UP, "EF EF 04 0D 03 E8 DA"},  // up at the maximum sends it again
         {5, 1000, IDC_STEP_DOWN, "EF EF 04 0D 00 04 F3"},
     };
     for (const auto& c : limits) {
@@ -206,8 +204,8 @@ TEST_F(CommandsTest, DoubleClickGivesTwoSingleSteps)
 {
     AmpState.targetCurrent = 100;
     const Lines sent = Sent([&] { headless::DoubleClick(Item(IDC_STEP_DOWN)); });
-    EXPECT_EQ(sent, (Lines{"+0: " + WordFrame(proto::CMD_SET_CURRENT, 99),
-                           "+0: " + WordFrame(proto::CMD_SET_CURRENT, 98)}));
+    EXPECT_EQ(
+        sent, (Lines{"+0: " + WordFrame(proto::CMD_SET_CURRENT, 99), "+0: " + WordFrame(proto::CMD_SET_CURRENT, 98)}));
     // The second press arrives as a double click: no repeat starts, polling is not stopped.
     EXPECT_FALSE(Timer(TIMER_STEP_DOWN));
     EXPECT_EQ(Period(TIMER_POLL), 500u);
@@ -228,9 +226,12 @@ TEST_F(CommandsTest, EnterAndEscapeNeverCloseThePanel)
         UINT key;
         bool sends;
     } cases[] = {
-        {IDC_TARGET_CURRENT, VK_RETURN, true}, {IDC_TARGET_POWER, VK_RETURN, true},
-        {IDC_OPEN_PORT, VK_RETURN, false},     {IDC_PORT_LIST, VK_RETURN, false},
-        {IDC_TARGET_CURRENT, VK_ESCAPE, false}, {IDC_OPEN_PORT, VK_ESCAPE, false},
+        {IDC_TARGET_CURRENT, VK_RETURN, true},
+        {IDC_TARGET_POWER, VK_RETURN, true},
+        {IDC_OPEN_PORT, VK_RETURN, false},
+        {IDC_PORT_LIST, VK_RETURN, false},
+        {IDC_TARGET_CURRENT, VK_ESCAPE, false},
+        {IDC_OPEN_PORT, VK_ESCAPE, false},
     };
     headless::Paste(Item(IDC_TARGET_CURRENT), "50");
     headless::Paste(Item(IDC_TARGET_POWER), "1");
@@ -252,8 +253,9 @@ TEST_F(CommandsTest, UnechoedSetpointIsOverriddenByTheSliderAtTheNextTick)
     EXPECT_EQ(AmpState.targetCurrent, 300);
     const DWORD t = headless::Now();
     Run(500);
-    EXPECT_EQ(Log(t + 1), (Lines{std::to_string(t + 500) + ": " + WordFrame(proto::CMD_SET_CURRENT, 100),
-                             std::to_string(t + 600) + ": EF EF 02 00 E0"}));
+    EXPECT_EQ(Log(t + 1),
+        (Lines{std::to_string(t + 500) + ": " + WordFrame(proto::CMD_SET_CURRENT, 100),
+            std::to_string(t + 600) + ": EF EF 02 00 E0"}));
     EXPECT_EQ(AmpState.targetCurrent, 100);
 }
 

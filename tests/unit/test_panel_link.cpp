@@ -27,7 +27,6 @@ TEST_F(PanelTest, OpenAndCloseToggleTheButtonListAndTimers)
     EXPECT_EQ(AmpState.portOpen, 1);
     EXPECT_EQ(AmpState.portNumber, 7);
 
-
     Arrive(StatusReply(900, 7000, 8000, 3000));
     Run(50);
     const DWORD closeAt = headless::Now();
@@ -68,15 +67,15 @@ TEST_F(PanelTest, SilentAmplifierIsProbedEvery500msAndCommandsStayInert)
     StartPanel({3});
     Click(IDC_OPEN_PORT);
     Run(2050);
-    EXPECT_EQ(Log(), (std::vector<std::string>{
-                         At(500, kSettingsQuery), At(600, kOutputQuery), At(1000, kSettingsQuery),
-                         At(1100, kOutputQuery), At(1500, kSettingsQuery), At(1600, kOutputQuery),
-                         At(2000, kSettingsQuery), At(2100, kOutputQuery)}));
+    EXPECT_EQ(Log(),
+        (std::vector<std::string>{At(500, kSettingsQuery), At(600, kOutputQuery), At(1000, kSettingsQuery),
+            At(1100, kOutputQuery), At(1500, kSettingsQuery), At(1600, kOutputQuery), At(2000, kSettingsQuery),
+            At(2100, kOutputQuery)}));
     simline::ClearWrites();
     headless::Paste(Item(IDC_TARGET_CURRENT), "12");
     headless::Paste(Item(IDC_TARGET_POWER), "3");
-    for (int id : {IDC_MODE_ACC, IDC_MODE_APC, IDC_OUTPUT_SWITCH, IDC_SET_CURRENT, IDC_SET_POWER, IDC_STEP_UP,
-                   IDC_STEP_DOWN})
+    for (int id :
+        {IDC_MODE_ACC, IDC_MODE_APC, IDC_OUTPUT_SWITCH, IDC_SET_CURRENT, IDC_SET_POWER, IDC_STEP_UP, IDC_STEP_DOWN})
         Click(id);
     EXPECT_FALSE(Timer(TIMER_STEP_UP));
     EXPECT_FALSE(Timer(TIMER_POLL));
@@ -93,9 +92,9 @@ TEST_F(PanelTest, LinkUpSwitchesFromProbingToPolling)
     EXPECT_EQ(AmpState.linkUp, 1);
     EXPECT_FALSE(Timer(TIMER_PROBE));
     EXPECT_EQ(Period(TIMER_POLL), 200u);
-    EXPECT_EQ(Log(), (std::vector<std::string>{At(500, kSettingsQuery), At(600, kOutputQuery),
-                                               At(810, kStatusQuery), At(1010, kStatusQuery),
-                                               At(1210, kStatusQuery), At(1410, kStatusQuery)}));
+    EXPECT_EQ(Log(),
+        (std::vector<std::string>{At(500, kSettingsQuery), At(600, kOutputQuery), At(810, kStatusQuery),
+            At(1010, kStatusQuery), At(1210, kStatusQuery), At(1410, kStatusQuery)}));
     // The settings reply of the probe filled the setpoints and the slider.
     EXPECT_EQ(AmpState.maxCurrent, 1000);
     EXPECT_EQ(Item(IDC_CURRENT_SLIDER)->pos, 100);

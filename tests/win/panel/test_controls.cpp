@@ -147,8 +147,7 @@ public:
 
 // A 32-bit memory bitmap to paint into and read back.
 struct Canvas {
-    explicit Canvas(const RECT& size)
-        : bitmap(::CreateBitmap(size.right, size.bottom, 1, 32, nullptr))
+    explicit Canvas(const RECT& size) : bitmap(::CreateBitmap(size.right, size.bottom, 1, 32, nullptr))
     {
         old = ::SelectObject(dc, bitmap);
     }

@@ -38,9 +38,7 @@ std::string Pre(UINT message, WPARAM wParam = 0)
 class ModalProbe : public CDialog {
 public:
     ModalProbe(std::vector<Post> posts, bool swallowEnterAndEscape)
-        : CDialog(IDD_PANEL)
-        , posts_(std::move(posts))
-        , swallow_(swallowEnterAndEscape)
+        : CDialog(IDD_PANEL), posts_(std::move(posts)), swallow_(swallowEnterAndEscape)
     {
     }
 

@@ -102,8 +102,8 @@ struct OwnerWindow {
         windowClass.hInstance = GetModuleHandleA(nullptr);
         windowClass.lpszClassName = "AmpSerialTestWindow";
         RegisterClassA(&windowClass);  // an earlier window may have registered it: fine
-        hwnd = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                               windowClass.hInstance, nullptr);
+        hwnd = CreateWindowExA(
+            0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance, nullptr);
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         // Ticks while this thread dispatches: in waits, and in the modal loop of a box it shows.
         SetTimer(hwnd, 1, 10, nullptr);
@@ -140,8 +140,7 @@ struct OwnerWindow {
 
 // Waits until done() holds or ms pass; true if it held. With pump, this thread's messages are
 // dispatched meanwhile; without, messages other threads send it stay waiting.
-template <class Done>
-bool WaitUntil(Done done, DWORD ms, bool pump = true)
+template <class Done> bool WaitUntil(Done done, DWORD ms, bool pump = true)
 {
     const ULONGLONG deadline = GetTickCount64() + ms;
     for (MSG msg;;) {
@@ -165,8 +164,8 @@ inline std::vector<DWORD> ThreadsBesides(const std::vector<DWORD>& known)
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == GetCurrentProcessId() &&
-            std::find(known.begin(), known.end(), entry.th32ThreadID) == known.end())
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()
+            && std::find(known.begin(), known.end(), entry.th32ThreadID) == known.end())
             ids.push_back(entry.th32ThreadID);
     }
     CloseHandle(snapshot);

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr DWORD kDeadlineMs = 30000;  // for what must happen: arrive, return, end
-constexpr DWORD kQuietMs = 1500;  // how long the line must stay silent for "nothing else sent"
+constexpr DWORD kQuietMs = 1500;      // how long the line must stay silent for "nothing else sent"
 constexpr UINT kBufferSize = 512;
 
 const Bytes kProbeFrame = {0xEF, 0xEF, 0x02, 0x02, 0xE2};
@@ -51,8 +51,7 @@ protected:
     BOOL Open(CCommPort& comm, const OpenArgs& args = OpenArgs(), UINT port = 0)
     {
         return comm.Open(window_.hwnd, port ? port : port_, args.baud, args.parity, args.dataBits, args.stopBits,
-                         EV_RXCHAR, kBufferSize, 1000, 1000, 1000, args.writeTimeoutMultiplier,
-                         args.writeTimeoutConstant);
+            EV_RXCHAR, kBufferSize, 1000, 1000, 1000, args.writeTimeoutMultiplier, args.writeTimeoutConstant);
     }
 
     void OpenAndMonitor(const OpenArgs& args = OpenArgs())
@@ -312,7 +311,7 @@ TEST_F(CommPortFigures, DeliveryRateAndIdleCpu)
     Sleep(5000);  // the measuring window: the port idle, the worker waiting
     std::printf("[ figure   ] delivered %zu bytes in %.3f s: %.0f bytes/s (the line carries 960)\n"
                 "[ figure   ] idle monitored port: the test process uses %.1f%% of a core\n",
-                burst.size(), seconds, double(burst.size()) / seconds, (CpuSeconds() - cpuBefore) / 5.0 * 100.0);
+        burst.size(), seconds, double(burst.size()) / seconds, (CpuSeconds() - cpuBefore) / 5.0 * 100.0);
 }
 
 }  // namespace

@@ -36,9 +36,9 @@ TEST(PortReport, FramesLabelSystemTextAndPort)
         const char* expected;
     } cases[] = {
         {"WriteFile()", "Access denied.\r\n", 3,
-         "WARNING:  WriteFile() Failed with the following error: \nAccess denied.\r\n\nPort: 3\n"},
+            "WARNING:  WriteFile() Failed with the following error: \nAccess denied.\r\n\nPort: 3\n"},
         {"GetOverlappedResults() in ReadFile()", "", 254,
-         "WARNING:  GetOverlappedResults() in ReadFile() Failed with the following error: \n\nPort: 254\n"},
+            "WARNING:  GetOverlappedResults() in ReadFile() Failed with the following error: \n\nPort: 254\n"},
         {nullptr, nullptr, 5, "WARNING:   Failed with the following error: \n\nPort: 5\n"},
     };
     for (const auto& c : cases)
@@ -51,10 +51,10 @@ TEST(PortReport, WhatDoesNotFitIsCutInsideTheBuffer)
     const std::string head = "WARNING:  GetOverlappedResults() in WriteFile() Failed with the following error: \n";
     const std::string tail = "\nPort: 12\n";
     EXPECT_EQ(Compose(kPortReportSize, "GetOverlappedResults() in WriteFile()", std::string(400, 'x').c_str(), 12),
-              head + std::string(kPortReportSize - 1 - head.size() - tail.size(), 'x') + tail);
+        head + std::string(kPortReportSize - 1 - head.size() - tail.size(), 'x') + tail);
     // A label that alone overflows is cut at the buffer's end.
     EXPECT_EQ(Compose(kPortReportSize, std::string(300, 'L').c_str(), "text", 1),
-              "WARNING:  " + std::string(kPortReportSize - 11, 'L'));
+        "WARNING:  " + std::string(kPortReportSize - 11, 'L'));
     for (size_t size : {1u, 2u, 11u})
         EXPECT_EQ(Compose(size, "ReadFile()", "text", 1), std::string("WARNING:  ").substr(0, size - 1)) << size;
     char untouched = kGuard;
@@ -70,9 +70,13 @@ TEST(LineCodes, ParityLettersAndStopBitCodes)
         UINT stopBits;
         BYTE stopCode;
     } cases[] = {
-        {'N', NOPARITY, 0, ONESTOPBIT},      {'O', ODDPARITY, 1, ONE5STOPBITS},
-        {'E', EVENPARITY, 2, TWOSTOPBITS},   {'M', MARKPARITY, 3, ONESTOPBIT},
-        {'S', SPACEPARITY, 0xFFFFFFFF, ONESTOPBIT}, {'X', NOPARITY, 0, ONESTOPBIT}, {'o', NOPARITY, 0, ONESTOPBIT},
+        {'N', NOPARITY, 0, ONESTOPBIT},
+        {'O', ODDPARITY, 1, ONE5STOPBITS},
+        {'E', EVENPARITY, 2, TWOSTOPBITS},
+        {'M', MARKPARITY, 3, ONESTOPBIT},
+        {'S', SPACEPARITY, 0xFFFFFFFF, ONESTOPBIT},
+        {'X', NOPARITY, 0, ONESTOPBIT},
+        {'o', NOPARITY, 0, ONESTOPBIT},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ParityCode(c.letter), c.parity) << "letter " << int(c.letter);
