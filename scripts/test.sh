@@ -42,6 +42,8 @@ stage "windows x86-64 build" build win64
 if amp_start_xvfb; then
   echo "test: Wine runs on Xvfb display $DISPLAY"
   stage "windows tests under wine" ctest --preset win64
+  echo "=== figures measured end to end (the simulator's frame log under Wine)"
+  cat build/win64/tests/e2e/*/figures.txt 2>/dev/null
 else
   failed+=("windows tests under wine (no X server)")
 fi

@@ -310,8 +310,10 @@ def main():
         finally:
             if rig:
                 rig.stop()
-    for line in figures:
-        print("figure: " + line)
+    with open(os.path.join(args.work, "figures.txt"), "w") as out:
+        for line in figures:
+            print("figure: " + line)
+            out.write(line + "\n")
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 
