@@ -293,6 +293,7 @@ def main():
     for name in ("wine-run", "panel", "driver", "ampsim", "prefix", "work"):
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
 
     passed, failed = 0, 0
     for test in SUITES[args.suite]:
