@@ -16,6 +16,8 @@ constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR |
 constexpr UINT kWorkerExitCode = 100;
 // How long an ending worker waits for its line-event wait to come back.
 constexpr DWORD kWaitEndMs = 1000;
+// The longest the worker waits without looking at the line itself.
+constexpr DWORD kHeartbeatMs = 50;
 
 enum EventIndex : DWORD { kShutdown = 0, kPortEvent = 1, kWrite = 2, kEventCount = 3 };
 
@@ -184,6 +186,17 @@ void OnLineEvent(Os& os)
     }
 }
 
+// Looks at the line when no event came for a while. The port event is a manual-reset event
+// that the loop resets when it judges a signal stale; should a completion's signal be lost that
+// way (or no wait be running after a refused re-arm), the line would otherwise go unread for good.
+void OnHeartbeat(Os& os)
+{
+    if (!os.waitPending || HasOverlappedIoCompleted(&os.overlapped))
+        OnLineEvent(os);
+    else if (os.commEvents & EV_RXCHAR)
+        DrainInput(os);  // bytes waiting while the wait still runs
+}
+
 LONGLONG Ticks()
 {
     LARGE_INTEGER now;
@@ -294,8 +307,9 @@ UINT CommMonitorThread(void* param)
         ArmLineEventWait(os);
         // A write that is not due yet leaves the write event out of the wait until it is.
         const DWORD untilDue = MsUntilWriteDue(os);
-        const DWORD waitCount = untilDue == 0 || untilDue == INFINITE ? kEventCount : kWrite;
-        switch (WaitForMultipleObjects(waitCount, os.events, FALSE, waitCount == kEventCount ? INFINITE : untilDue)) {
+        const bool writeWaits = untilDue != 0 && untilDue != INFINITE;
+        const DWORD timeout = writeWaits ? std::min(untilDue, kHeartbeatMs) : kHeartbeatMs;
+        switch (WaitForMultipleObjects(writeWaits ? kWrite : kEventCount, os.events, FALSE, timeout)) {
         case WAIT_OBJECT_0 + kShutdown:
             EndWorker(os);
         case WAIT_OBJECT_0 + kPortEvent:
@@ -303,6 +317,9 @@ UINT CommMonitorThread(void* param)
             break;
         case WAIT_OBJECT_0 + kWrite:
             SendPendingWrite(os);
+            break;
+        case WAIT_TIMEOUT:
+            OnHeartbeat(os);
             break;
         default:  // a failed wait: start again
             break;
