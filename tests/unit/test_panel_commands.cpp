@@ -14,16 +14,6 @@ protected:
         simline::ClearWrites();
     }
 
-    // Frames written since `from`, without the status polls.
-    std::vector<std::string> Commands(DWORD from)
-    {
-        std::vector<std::string> lines;
-        for (const auto& line : Log(from))
-            if (line.find("EF EF 02 00 E0") == std::string::npos)
-                lines.push_back(line);
-        return lines;
-    }
-
     // Runs an action; returns the frames it sent, times relative to its start.
     std::vector<std::string> Sent(const std::function<void()>& action)
     {
@@ -257,28 +247,6 @@ TEST_F(CommandsTest, UnechoedSetpointIsOverriddenByTheSliderAtTheNextTick)
         (Lines{std::to_string(t + 500) + ": " + WordFrame(proto::CMD_SET_CURRENT, 100),
             std::to_string(t + 600) + ": EF EF 02 00 E0"}));
     EXPECT_EQ(AmpState.targetCurrent, 100);
-}
-
-TEST_F(CommandsTest, EchoedSetpointMovesSliderAndBox)
-{
-    amp.echoSettings = true;
-    Type(IDC_TARGET_CURRENT, "640");
-    Click(IDC_SET_CURRENT);
-    Run(1000);
-    EXPECT_EQ(Item(IDC_CURRENT_SLIDER)->pos, 640);
-    EXPECT_EQ(Text(IDC_TARGET_CURRENT), "640");
-    for (const auto& line : Commands(0))
-        EXPECT_EQ(line.find("04 0D 00 64"), std::string::npos) << "the slider agrees: nothing more is sent";
-
-    // The mode boxes follow the echo, not the click.
-    Click(IDC_MODE_APC);
-    Run(100);
-    EXPECT_EQ(Item(IDC_MODE_APC)->check, BST_CHECKED);
-    EXPECT_EQ(Item(IDC_MODE_ACC)->check, BST_UNCHECKED);
-    EXPECT_FALSE(Enabled(IDC_SET_CURRENT));
-    Click(IDC_OUTPUT_SWITCH);
-    Run(100);
-    EXPECT_EQ(Text(IDC_OUTPUT_SWITCH), "ON");
 }
 
 TEST_F(PanelTest, StepButtonsAreInertWhileTheLinkIsDown)

@@ -238,16 +238,4 @@ TEST_F(PanelTest, FailedReopenSendsNothingUntilTheOperatorOpensAgain)
     EXPECT_EQ(polls, 2) << ::testing::PrintToString(Log());
 }
 
-TEST_F(PanelTest, CloseDeliversTheByteInHandAndDropsTheRest)
-{
-    StartPanel({3});
-    Click(IDC_OPEN_PORT);
-    Arrive(StatusReply(1500, 7000, 8000, 2500));
-    Run(5);  // some bytes delivered, more arrived, more on the way
-    Click(IDC_OPEN_PORT);
-    Run(100);
-    EXPECT_EQ(Text(IDC_CURRENT_READ), "") << "the rest of the frame never reached the parser";
-    EXPECT_GT(RxFramerState.Index(), 0);
-}
-
 }  // namespace
