@@ -57,12 +57,19 @@ void CPanelDlg::OnToggleOutput()
     SendSetting(Frames.setOutput);
 }
 
-void CPanelDlg::OnSetCurrent()
+// Reads a setpoint box into displayText; false (nothing to send) while the link is down or the
+// box is empty.
+bool CPanelDlg::ReadSetpoint(const CEdit& box)
 {
     if (!LinkReady())
-        return;
-    m_currentBox.GetWindowText(AmpState.displayText);
-    if (AmpState.displayText.IsEmpty())
+        return false;
+    box.GetWindowText(AmpState.displayText);
+    return !AmpState.displayText.IsEmpty();
+}
+
+void CPanelDlg::OnSetCurrent()
+{
+    if (!ReadSetpoint(m_currentBox))
         return;
     AmpState.targetCurrent = proto::CurrentEntryToMilliamps(AmpState.displayText, AmpState.maxCurrent);
     // A typed setpoint always uses the plain set-current code; box and slider wait for the echo.
@@ -72,10 +79,7 @@ void CPanelDlg::OnSetCurrent()
 
 void CPanelDlg::OnSetPower()
 {
-    if (!LinkReady())
-        return;
-    m_powerBox.GetWindowText(AmpState.displayText);
-    if (AmpState.displayText.IsEmpty())
+    if (!ReadSetpoint(m_powerBox))
         return;
     AmpState.targetPowerRaw = proto::PowerEntryToRaw(AmpState.displayText);
     // The full value is kept; its low 16 bits travel.

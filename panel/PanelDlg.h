@@ -53,6 +53,7 @@ protected:
     void OnStepTick(UINT_PTR id);
 
     void Send(const proto::Frame& frame);
+    bool ReadSetpoint(const CEdit& box);
     void SendSetting(const proto::Frame& frame);
     void SendSetCurrent(std::int32_t milliamps);
     void StopAllTimers();

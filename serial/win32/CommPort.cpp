@@ -173,15 +173,21 @@ CCommPort::Os::~Os()
         DeleteCriticalSection(&lock);
 }
 
+// Stops the worker, then closes the device.
+void CloseLine(CCommPort::Os& os, WhileStopping how)
+{
+    StopWorker(os, how);
+    if (os.comm)
+        CloseHandle(os.comm);
+    os.comm = nullptr;
+}
+
 CCommPort::CCommPort() : os_(std::make_unique<Os>()) {}
 
 CCommPort::~CCommPort()
 {
     Os& os = *os_;
-    StopWorker(os, WhileStopping::LetSentMessagesThrough);
-    if (os.comm)
-        CloseHandle(os.comm);
-    os.comm = nullptr;
+    CloseLine(os, WhileStopping::LetSentMessagesThrough);
     CloseEvent(os.shutdownEvent);
     CloseEvent(os.overlapped.hEvent);
     CloseEvent(os.writeEvent);
@@ -259,10 +265,7 @@ BOOL CCommPort::StartMonitor()
 void CCommPort::Close()
 {
     Os& os = *os_;
-    StopWorker(os, WhileStopping::DispatchOwnerMessages);
-    if (os.comm)
-        CloseHandle(os.comm);
-    os.comm = nullptr;
+    CloseLine(os, WhileStopping::DispatchOwnerMessages);
     ResetIfCreated(os.shutdownEvent);
     ResetIfCreated(os.overlapped.hEvent);
     ResetIfCreated(os.writeEvent);

@@ -44,14 +44,20 @@ class Rig:
         return self.drive.text(control_id)
 
     def select_port(self, name):
-        items, _, _ = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")
-        names = items.split(",") if items else []
+        names = self.port_list()
         assert name in names, "%s not in the port list %s" % (name, names)
         self.drive("select %d %d" % (IDC_PORT_LIST, names.index(name)))
 
     def port_list(self):
         items, _, _ = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")
         return items.split(",") if items else []
+
+    def type_into(self, box, text):
+        """Focuses the box with a click, empties it and types the text through its key filter."""
+        self.drive("click %d" % box)
+        self.drive("settext %d " % box)
+        self.drive("type %d %s" % (box, text))
+        wait_until(lambda: self.text(box) == text, 5, "%r typed into %d" % (text, box))
 
     def open_and_link(self):
         self.select_port("COM%d" % COM)
@@ -219,10 +225,7 @@ def test_operator_commands(rig):
     assert sim.state()["mode"] == "apc"
 
     # Power typed and SET clicked.
-    drive("click %d" % IDC_TARGET_POWER)
-    drive("settext %d " % IDC_TARGET_POWER)
-    drive("type %d 20.5" % IDC_TARGET_POWER)
-    wait_until(lambda: rig.text(IDC_TARGET_POWER) == "20.5", 5, "the typed power")
+    rig.type_into(IDC_TARGET_POWER, "20.5")
     t = sim.now()
     drive("click %d" % IDC_SET_POWER)
     repeat_gaps.append(twice_100ms_apart(sim, "EF EF 04 04 23 5A 63", t))
@@ -233,10 +236,7 @@ def test_operator_commands(rig):
     wait_until(lambda: drive("enabled %d" % IDC_SET_CURRENT) == "1", 5, "current controls enabled")
 
     # Current typed, then Enter.
-    drive("click %d" % IDC_TARGET_CURRENT)
-    drive("settext %d " % IDC_TARGET_CURRENT)
-    drive("type %d 1200" % IDC_TARGET_CURRENT)
-    wait_until(lambda: rig.text(IDC_TARGET_CURRENT) == "1200", 5, "the typed current")
+    rig.type_into(IDC_TARGET_CURRENT, "1200")
     t = sim.now()
     drive("key %d enter" % IDC_TARGET_CURRENT)
     repeat_gaps.append(twice_100ms_apart(sim, "EF EF 04 0D 04 B0 A3", t))
