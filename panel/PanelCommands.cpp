@@ -11,13 +11,13 @@ bool LinkReady()
 
 }  // namespace
 
-// A setting goes out twice, 100 ms apart, with polling held off; it then resumes at the
+// A setting goes out twice, one frame spacing apart, with polling held off; it then resumes at the
 // slower pace.
 void CPanelDlg::SendSetting(const proto::Frame& frame)
 {
     KillTimer(TIMER_POLL);
     Send(frame);
-    AfxSleep(100);
+    AfxSleep(proto::kFrameSpacingMs);
     Send(frame);
     SetTimer(TIMER_POLL, 500);
 }

@@ -8,7 +8,7 @@ void CPanelDlg::OnProbeTick()
         return;
     Send(Frames.querySettings);
     // Every write discards unread input: give the amplifier time to answer first.
-    AfxSleep(100);
+    AfxSleep(proto::kFrameSpacingMs);
     Send(Frames.queryOutput);
 }
 
@@ -21,7 +21,7 @@ void CPanelDlg::OnPollTick()
             return;
         AmpState.targetCurrent = position;
         SendSetCurrent(position);
-        AfxSleep(100);
+        AfxSleep(proto::kFrameSpacingMs);
     }
     if (AmpState.portOpen == 1)
         Send(Frames.queryStatus);

@@ -34,6 +34,10 @@ constexpr std::uint8_t COMMAND_HEADER = 0xEF;  // both header bytes of a command
 constexpr std::uint8_t REPLY_HEADER_1 = 0xED;
 constexpr std::uint8_t REPLY_HEADER_2 = 0xFA;
 
+// Time the amplifier is given to answer a frame before the next one: every write first discards
+// unread input, so frames of one action, and frames queued behind one another, go this far apart.
+constexpr int kFrameSpacingMs = 100;
+
 // Longest frame the panel sends: header, LEN, code, 16-bit value, checksum.
 constexpr std::size_t MAX_COMMAND_FRAME = 7;
 
