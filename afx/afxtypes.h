@@ -73,7 +73,10 @@ typedef HBRUSH__* HBRUSH;
 
 // Messages.
 #ifndef WM_PAINT
+#define WM_ENABLE 0x000A
 #define WM_CLOSE 0x0010
+#define WM_ACTIVATE 0x0006
+#define WM_CANCELMODE 0x001F
 #define WM_PAINT 0x000F
 #define WM_ICONERASEBKGND 0x0027
 #define WM_DRAWITEM 0x002B
@@ -81,10 +84,12 @@ typedef HBRUSH__* HBRUSH;
 #define WM_KEYDOWN 0x0100
 #define WM_CHAR 0x0102
 #define WM_COMMAND 0x0111
+#define WM_SYSCOMMAND 0x0112
 #define WM_TIMER 0x0113
 #define WM_LBUTTONDOWN 0x0201
 #define WM_LBUTTONUP 0x0202
 #define WM_LBUTTONDBLCLK 0x0203
+#define WM_CAPTURECHANGED 0x0215
 #define WM_DEVICECHANGE 0x0219
 #define WM_USER 0x0400
 #endif
@@ -93,12 +98,18 @@ typedef HBRUSH__* HBRUSH;
 #define BN_CLICKED 0
 #endif
 
+#ifndef SC_CLOSE
+#define SC_CLOSE 0xF060
+#define WA_INACTIVE 0
+#endif
+
 #ifndef IDOK
 #define IDOK 1
 #define IDCANCEL 2
 #endif
 
 #ifndef VK_RETURN
+#define VK_CANCEL 0x03
 #define VK_BACK 0x08
 #define VK_RETURN 0x0D
 #define VK_ESCAPE 0x1B

@@ -45,8 +45,9 @@ public:
     // Stops the worker while dispatching the owner's messages (the worker may be blocked
     // handing it a byte), then closes the port.
     void Close();
-    // Hands n bytes to the worker. One pending write, not a queue: a request the worker has not
-    // taken yet is replaced. Refused (FALSE) when n exceeds the write buffer or no port is open.
+    // Hands n bytes to the worker, which sends them by the write rule (WriteScheduler.h): paced
+    // behind frames still waiting, dropped if they would reach the line too late. Refused (FALSE)
+    // when n exceeds the write buffer or no port is open.
     BOOL Write(const BYTE* bytes, UINT n);
 
     BOOL IsOpen() const;

@@ -67,11 +67,24 @@ void SendFromThread(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, DWORD
 bool DeliverArrivedSend(HWND hwnd);
 // Drops sent messages for hwnd that have not been delivered.
 void DropSends(HWND hwnd, UINT message);
+// A message sent to hwnd has arrived and waits for the panel's thread: its sender is blocked.
+bool SendWaiting(HWND hwnd);
+
+// Another thread's work on the virtual clock (the serial port's worker): it runs at the times
+// asked for with WakeWorkerAt (even while the panel's thread waits) and whenever a sent message
+// has been handled.
+void SetWorker(std::function<void()> work);
+void WakeWorkerAt(DWORD at);
 
 // Operator input, through the modal loop's pre-translation and the controls' own behaviour.
 void PressLeft(HWND hwnd);    // left button down on a control
 void ReleaseLeft(HWND hwnd);  // left button up on the control that was pressed
 void Click(HWND hwnd);
+// The mouse capture a pressed button took goes elsewhere (the system took it away).
+void LoseCapture();
+void CancelMode(HWND hwnd);
+void Deactivate(HWND hwnd);  // another window became the active one
+void CloseBox(HWND hwnd);    // the caption's close box
 void DoubleClick(HWND hwnd);
 void Key(UINT vk);                               // a key press to the window that has the focus
 void Type(HWND hwnd, const std::string& text);   // one WM_CHAR per character

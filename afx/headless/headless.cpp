@@ -14,6 +14,8 @@ struct HDC__ {
 
 namespace {
 
+constexpr DWORD kNever = 0xFFFFFFFF;
+
 struct Timer {
     HWND hwnd;
     UINT_PTR id;
@@ -40,8 +42,12 @@ struct Desktop {
     std::map<HWND, std::unique_ptr<CWnd>> temporaries;
     HWND focus = nullptr;
     HWND pressed = nullptr;
+    HWND capture = nullptr;
     int liveBrushes = 0;
     std::vector<headless::DrawOp>* paintTarget = nullptr;
+    // Another thread's work on this clock (the serial port's worker) and when it next runs.
+    std::function<void()> worker;
+    DWORD workerAt = kNever;
 };
 
 Desktop& D()
@@ -73,8 +79,22 @@ void ExpireTimers(DWORD until)
     }
 }
 
+void RunWorker()
+{
+    D().workerAt = kNever;
+    if (D().worker)
+        D().worker();
+}
+
+// Moves the clock on; the worker runs at the times it asked for on the way, even while the
+// panel's thread waits.
 void AdvanceTo(DWORD time)
 {
+    while (D().workerAt <= time) {
+        if (D().workerAt > D().now)
+            D().now = D().workerAt;
+        RunWorker();
+    }
     ExpireTimers(time);
     if (time > D().now)
         D().now = time;
@@ -88,6 +108,17 @@ HWND TopLevel(HWND hwnd)
 }
 
 LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The window that had the mouse captured is told it lost it.
+void ReleaseCapture()
+{
+    const HWND lost = D().capture;
+    D().capture = nullptr;
+    if (lost) {
+        lost->pressed = false;
+        Send(lost, WM_CAPTURECHANGED, 0, 0);
+    }
+}
 
 // What the system's controls do by themselves with a message nobody handled.
 LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
@@ -108,12 +139,20 @@ LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:  // a button takes the second press of a double click as a press
-        if (button && enabled)
+        if (button && enabled) {
             hwnd->pressed = true;
+            D().capture = hwnd;
+        }
         return 0;
-    case WM_LBUTTONUP:
-        if (button && enabled && hwnd->pressed) {
-            hwnd->pressed = false;
+    case WM_LBUTTONUP: {
+        if (!button)
+            return 0;
+        // The button lets the capture go before it reports the click.
+        const bool clicked = enabled && hwnd->pressed;
+        if (D().capture == hwnd)
+            ReleaseCapture();
+        hwnd->pressed = false;
+        if (clicked) {
             if ((hwnd->style & BS_TYPEMASK) == BS_AUTOCHECKBOX)
                 hwnd->check = hwnd->check == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
             if (hwnd->parent)
@@ -121,10 +160,19 @@ LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
                     reinterpret_cast<LPARAM>(hwnd));
         }
         return 0;
+    }
+    case WM_SYSCOMMAND:
+        // The close box asks the window to close.
+        if ((wParam & 0xFFF0) == SC_CLOSE)
+            Send(hwnd, WM_CLOSE, 0, 0);
+        return 0;
     case WM_CLOSE:
-        // A dialog's close box is its Cancel command.
+        // A dialog's close request is its Cancel command.
         if (hwnd->parent == nullptr)
             Send(hwnd, WM_COMMAND, IDCANCEL, 0);
+        return 0;
+    case WM_CANCELMODE:
+        ReleaseCapture();
         return 0;
     default:
         return 0;
@@ -147,8 +195,8 @@ void Deliver(AfxMsg msg)
     for (HWND h = msg.hwnd; h; h = h->parent)
         if (h->object && h->object->PreTranslateMessage(&msg))
             return;
-    if (msg.message == WM_KEYDOWN && (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE)) {
-        // The dialog manager: Enter presses the default button, Escape cancels.
+    if (msg.message == WM_KEYDOWN && (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE || msg.wParam == VK_CANCEL)) {
+        // The dialog manager: Enter presses the default button; Escape and Ctrl+Break cancel.
         Send(TopLevel(msg.hwnd), WM_COMMAND, msg.wParam == VK_RETURN ? IDOK : IDCANCEL, 0);
         return;
     }
@@ -173,6 +221,7 @@ bool DeliverArrived(HWND hwnd)
         const SentMessage m = *it;
         q.erase(it);
         Send(m.hwnd, m.message, m.wParam, m.lParam);
+        RunWorker();  // the sender was waiting for this to be handled
         return true;
     }
     return false;
@@ -248,6 +297,7 @@ void RunFor(DWORD ms)
                 next = std::min(next, m.at);
         for (const Timer& t : D().timers)
             next = std::min(next, t.due);
+        next = std::min(next, D().workerAt);
         AdvanceTo(next);
     }
 }
@@ -260,6 +310,24 @@ void SendFromThread(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, DWORD
 bool DeliverArrivedSend(HWND hwnd)
 {
     return DeliverArrived(hwnd);
+}
+
+bool SendWaiting(HWND hwnd)
+{
+    for (const SentMessage& m : D().sent)
+        if (m.hwnd == hwnd && m.at <= D().now)
+            return true;
+    return false;
+}
+
+void SetWorker(std::function<void()> work)
+{
+    D().worker = std::move(work);
+}
+
+void WakeWorkerAt(DWORD at)
+{
+    D().workerAt = std::min(D().workerAt, std::max(at, D().now));
 }
 
 void DropSends(HWND hwnd, UINT message)
@@ -282,6 +350,26 @@ void ReleaseLeft(HWND hwnd)
     const HWND target = D().pressed ? D().pressed : MouseTarget(hwnd);
     D().pressed = nullptr;
     Deliver(AfxMsg{target, WM_LBUTTONUP, 0, 0});
+}
+
+void LoseCapture()
+{
+    ReleaseCapture();
+}
+
+void CancelMode(HWND hwnd)
+{
+    Send(hwnd, WM_CANCELMODE, 0, 0);
+}
+
+void Deactivate(HWND hwnd)
+{
+    Send(hwnd, WM_ACTIVATE, WA_INACTIVE, 0);
+}
+
+void CloseBox(HWND hwnd)
+{
+    Deliver(AfxMsg{hwnd, WM_SYSCOMMAND, SC_CLOSE, 0});
 }
 
 void Click(HWND hwnd)
@@ -436,6 +524,11 @@ int CWnd::GetDlgCtrlID() const
     return m_hWnd ? m_hWnd->id : 0;
 }
 
+CWnd* CWnd::GetParent() const
+{
+    return m_hWnd && m_hWnd->parent ? FromHandle(m_hWnd->parent) : nullptr;
+}
+
 void CWnd::SetDlgItemText(int id, const char* text)
 {
     if (HWND item = headless::Child(m_hWnd, id))
@@ -460,6 +553,8 @@ BOOL CWnd::EnableWindow(BOOL enable)
         m_hWnd->style &= ~static_cast<DWORD>(WS_DISABLED);
     else
         m_hWnd->style |= WS_DISABLED;
+    if (wasDisabled == (enable != FALSE))
+        Send(m_hWnd, WM_ENABLE, enable, 0);
     return wasDisabled;
 }
 

@@ -1,6 +1,7 @@
 // The headless CCommPort: the same observable behaviour as the Win32 engine (one byte per
 // WM_PORT_RXCHAR, in order, delivered while the panel's thread is free; Close delivers the byte a
-// worker would be blocked on and drops the rest), over a simulated line on the virtual clock.
+// worker would be blocked on and drops the rest; writes go out by the same write rule, when the
+// worker is free), over a simulated line on the virtual clock.
 #include "serial/CommPort.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "afx/headless/Headless.h"
+#include "serial/WriteScheduler.h"
 #include "serial/headless/SimLine.h"
 
 namespace {
@@ -20,7 +22,8 @@ struct Line {
     simline::Responder responder;
     CCommPort::Os* open = nullptr;  // the port object holding the line, if any
     int openCount = 0;
-    DWORD lineFreeAt = 0;  // the amplifier sends one byte at a time: frames never interleave
+    DWORD lineFreeAt = 0;        // the amplifier sends one byte at a time: frames never interleave
+    bool reportBoxOpen = false;  // the worker shows a report box and waits for the operator
 };
 
 Line& L()
@@ -56,7 +59,31 @@ struct CCommPort::Os {
     UINT writeBufSize = 0;
     bool open = false;
     bool monitored = false;
+    WriteScheduler writes;
 };
+
+namespace {
+
+// The worker's turn: sends what is due unless it is blocked, on a report box or on a byte the
+// panel's thread has not taken yet, and asks to run again when the next frame falls due.
+void RunWorker()
+{
+    CCommPort::Os* port = L().open;
+    if (!port || !port->monitored || L().reportBoxOpen || headless::SendWaiting(port->owner))
+        return;
+    const DWORD now = headless::Now();
+    std::vector<BYTE> frame;
+    while (port->writes.TakeDue(now, frame)) {
+        L().writes.push_back(simline::Write{now, port->portNr, frame});
+        if (L().responder)
+            L().responder(frame);
+    }
+    const WriteScheduler::Ms until = port->writes.UntilDue(now);
+    if (until != WriteScheduler::kNothingDue)
+        headless::WakeWorkerAt(now + static_cast<DWORD>(until));
+}
+
+}  // namespace
 
 CCommPort::CCommPort() : os_(std::make_unique<Os>()) {}
 
@@ -80,6 +107,7 @@ BOOL CCommPort::Open(
     os_->owner = owner;
     os_->portNr = portNr;
     os_->writeBufSize = writeBufSize;
+    os_->writes.Clear();
     if (!L().present.count(portNr) || L().openFails.count(portNr) || (L().open && L().open != os_.get()))
         return FALSE;
     os_->open = true;
@@ -90,7 +118,11 @@ BOOL CCommPort::Open(
 
 BOOL CCommPort::StartMonitor()
 {
+    if (!os_->open || os_->monitored)
+        return FALSE;
     os_->monitored = true;
+    headless::SetWorker(RunWorker);
+    RunWorker();
     return TRUE;
 }
 
@@ -103,18 +135,17 @@ void CCommPort::Close()
     }
     os_->monitored = false;
     os_->open = false;
+    os_->writes.Clear();
     if (L().open == os_.get())
         L().open = nullptr;
 }
 
 BOOL CCommPort::Write(const BYTE* bytes, UINT n)
 {
-    if (!os_->open || n > os_->writeBufSize)
+    if (!os_->open || n > os_->writeBufSize || (n > 0 && !bytes))
         return FALSE;
-    std::vector<BYTE> frame(bytes, bytes + n);
-    L().writes.push_back(simline::Write{headless::Now(), os_->portNr, frame});
-    if (L().responder)
-        L().responder(frame);
+    os_->writes.Push(bytes, n, headless::Now());
+    RunWorker();  // the write event wakes the worker
     return TRUE;
 }
 
@@ -206,6 +237,17 @@ void Arrive(const std::vector<BYTE>& bytes, DWORD delayMs)
 void SetResponder(Responder responder)
 {
     L().responder = std::move(responder);
+}
+
+void ShowReportBox()
+{
+    L().reportBoxOpen = true;
+}
+
+void DismissReportBox()
+{
+    L().reportBoxOpen = false;
+    RunWorker();
 }
 
 }  // namespace simline

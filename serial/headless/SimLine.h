@@ -37,7 +37,11 @@ void ClearWrites();
 // starting delayMs from now. Bytes reach the panel only while the port is monitored.
 void Arrive(const std::vector<BYTE>& bytes, DWORD delayMs = 0);
 
-// Called for every write, at its virtual time, e.g. to play the amplifier's answers.
+// The worker shows a report box: it writes nothing until the operator dismisses it.
+void ShowReportBox();
+void DismissReportBox();
+
+// Called for every write as it goes out on the line, e.g. to play the amplifier's answers.
 using Responder = std::function<void(const std::vector<BYTE>& frame)>;
 void SetResponder(Responder responder);
 

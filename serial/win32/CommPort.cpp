@@ -207,15 +207,14 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
     ResetLock(os.lock, os.lockReady);
     os.owner = owner;
     EnterCriticalSection(&os.writeGuard);
-    os.pendingWrites.clear();
-    os.lastRequestedAt = 0;
-    os.lastSentAt = 0;
+    os.writes.Clear();
     LeaveCriticalSection(&os.writeGuard);
-    os.sendBuf.assign(writeBufSize, 0);
+    os.sendBuf.clear();
     os.portNr = portNr;
     os.writeBufSize = writeBufSize;
     os.commEvents = commEvents;
     os.waitPending = false;
+    os.mayReport = true;
     ClearOffsets(os.overlapped);
     ClearOffsets(os.readOverlapped);
     ClearOffsets(os.writeOverlapped);
@@ -277,13 +276,7 @@ BOOL CCommPort::Write(const BYTE* bytes, UINT n)
     if (!os.comm || n > os.writeBufSize || (n > 0 && !bytes))
         return FALSE;
     EnterCriticalSection(&os.writeGuard);
-    // A worker that cannot write at all (a report box left open) must not make the queue grow
-    // without bound: the oldest request gives way to the newest.
-    if (os.pendingWrites.size() >= Os::kMaxPendingWrites)
-        os.pendingWrites.pop_front();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    os.pendingWrites.push_back(Os::PendingWrite{std::vector<BYTE>(bytes, bytes + n), now.QuadPart});
+    os.writes.Push(bytes, n, MonotonicMs());
     SetEvent(os.writeEvent);
     LeaveCriticalSection(&os.writeGuard);
     return TRUE;

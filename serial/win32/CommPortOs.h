@@ -3,11 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <vector>
 
 #include "serial/CommPort.h"
+#include "serial/WriteScheduler.h"
 
 class CWinThread;
 
@@ -43,22 +43,10 @@ struct CCommPort::Os {
 
     // Our own reference to the worker, so waiting for it can sleep until it ends.
     HANDLE threadHandle = nullptr;
-    // Writes handed over and not yet taken by the worker, oldest first. A short queue rather
-    // than one slot: while the worker is blocked handing the panel a byte, the panel may ask for
-    // a second write (a set-current frame, then the status query 100 ms later), and a single
-    // slot would silently drop the first one.
-    struct PendingWrite {
-        std::vector<BYTE> bytes;
-        LONGLONG requestedAt;  // performance-counter ticks
-    };
-    std::deque<PendingWrite> pendingWrites;
-    // The last write sent: when it was asked for and when it went out. A worker that fell behind
-    // keeps the spacing the panel gave its writes (100 ms between the frames of one action).
-    LONGLONG lastRequestedAt = 0;
-    LONGLONG lastSentAt = 0;
-    static constexpr std::size_t kMaxPendingWrites = 16;
-    // Guards pendingWrites between Write and the worker's taking of a frame, held only for the
-    // copy: a Write meeting a send never tears the frame being sent.
+    // Frames handed over and not yet sent, with the rule for when each goes out (or is dropped
+    // as stale). Guarded by writeGuard, held only for a push or a take: a Write meeting a send
+    // never tears the frame being sent.
+    WriteScheduler writes;
     CRITICAL_SECTION writeGuard;
     // The worker's copy of the frame it is sending.
     std::vector<BYTE> sendBuf;
@@ -66,7 +54,21 @@ struct CCommPort::Os {
     DWORD eventMask = 0;
     // Whether a line-event wait is outstanding; only the worker touches it.
     bool waitPending = false;
+    // A failure may be reported: once per write attempt, never from the heartbeat's own look at
+    // the line, so a line that fails for good raises no more boxes than writes are tried.
+    bool mayReport = true;
+    bool heartbeatPass = false;
 };
 
 // The worker started by StartMonitor; its argument is the port's Os.
 UINT CommMonitorThread(void* param);
+
+// The clock the write rule runs on: the performance counter, in milliseconds.
+inline WriteScheduler::Ms MonotonicMs()
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<WriteScheduler::Ms>(now.QuadPart / (frequency.QuadPart / 1000));
+}

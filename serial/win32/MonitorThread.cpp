@@ -45,6 +45,16 @@ private:
     CRITICAL_SECTION& lock_;
 };
 
+// Shows the report box, within the budget: one report per write attempt, none from a pass the
+// heartbeat started.
+void Report(Os& os, const char* label, DWORD error)
+{
+    if (!os.mayReport || os.heartbeatPass)
+        return;
+    os.mayReport = false;
+    ReportPortError(label, error, os.portNr);
+}
+
 bool IsSignalled(HANDLE event)
 {
     return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
@@ -90,7 +100,7 @@ void ArmLineEventWait(Os& os)
             return;
         }
         if (error != ERROR_INVALID_PARAMETER)
-            ReportPortError("WaitCommEvent()", error, os.portNr);
+            Report(os, "WaitCommEvent()", error);
         // No wait runs: a stale signal must not spin the loop.
         ResetEvent(PortEvent(os));
         return;
@@ -137,11 +147,11 @@ bool ReadOneByte(Os& os, BYTE* byte)
         return got == 1;
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
-        ReportPortError("ReadFile()", error, os.portNr);
+        Report(os, "ReadFile()", error);
         return false;
     }
     if (!GetOverlappedResult(os.comm, &os.readOverlapped, &got, TRUE)) {
-        ReportPortError("GetOverlappedResults() in ReadFile()", GetLastError(), os.portNr);
+        Report(os, "GetOverlappedResults() in ReadFile()", GetLastError());
         return false;
     }
     return got == 1;
@@ -197,58 +207,34 @@ void OnHeartbeat(Os& os)
         DrainInput(os);  // bytes waiting while the wait still runs
 }
 
-LONGLONG Ticks()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
-}
-
-// Milliseconds until the oldest pending write is due: at once, unless it was asked for while the
-// previous write was still waiting (the worker was blocked handing the panel a byte); then it
-// keeps the spacing from that write that the panel gave it. INFINITE when nothing is pending.
+// Milliseconds until the next frame is due, INFINITE when none is waiting.
 DWORD MsUntilWriteDue(Os& os)
 {
     Locked guarded(os.writeGuard);
-    if (os.pendingWrites.empty())
-        return INFINITE;
-    const LONGLONG requestedAt = os.pendingWrites.front().requestedAt;
-    if (os.lastSentAt == 0 || requestedAt >= os.lastSentAt)
-        return 0;
-    const LONGLONG left = os.lastSentAt + (requestedAt - os.lastRequestedAt) - Ticks();
-    if (left <= 0)
-        return 0;
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<DWORD>((left * 1000 + frequency.QuadPart - 1) / frequency.QuadPart);
+    const WriteScheduler::Ms until = os.writes.UntilDue(MonotonicMs());
+    return until == WriteScheduler::kNothingDue ? INFINITE : static_cast<DWORD>(until);
 }
 
-// Takes the oldest pending write into the worker's own buffer. The event is reset under the
-// same guard Write queues under, once the queue is empty, so each request is sent once, in order;
-// while more are waiting it stays set and the loop comes back for them (after any input).
-DWORD TakePendingWrite(Os& os)
+// Takes the next due frame into the worker's own buffer. The event is reset under the same guard
+// Write queues under, once nothing waits, so each frame is taken once, in order; while more are
+// waiting it stays set and the loop comes back for them (after any input).
+bool TakeDueWrite(Os& os)
 {
     Locked guarded(os.writeGuard);
-    if (os.pendingWrites.empty()) {
+    const bool taken = os.writes.TakeDue(MonotonicMs(), os.sendBuf);
+    if (os.writes.Empty())
         ResetEvent(os.writeEvent);
-        return 0;
-    }
-    const Os::PendingWrite write = std::move(os.pendingWrites.front());
-    os.pendingWrites.pop_front();
-    if (os.pendingWrites.empty())
-        ResetEvent(os.writeEvent);
-    std::copy(write.bytes.begin(), write.bytes.end(), os.sendBuf.begin());
-    os.lastRequestedAt = write.requestedAt;
-    os.lastSentAt = Ticks();
-    return static_cast<DWORD>(write.bytes.size());
+    return taken;
 }
 
-// Waits for the write to finish, or for a shutdown request, which abandons it: a write held up
-// by flow control must not hold Close up for the line's write timeout.
+// Waits for the write to finish. A shutdown request abandons it, so a write held up by flow
+// control cannot hold Close up; so does the age bound, so such a frame never reaches the line
+// late once the line moves again. An abandoned write is dropped, not reported.
 BOOL AwaitWrite(Os& os, DWORD* sent, bool* abandoned)
 {
     const HANDLE waits[] = {os.writeOverlapped.hEvent, os.shutdownEvent};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+    if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(WriteScheduler::kMaxAgeMs)) != WAIT_OBJECT_0) {
+        PurgeComm(os.comm, PURGE_TXABORT | PURGE_TXCLEAR);
         CancelIo(os.comm);  // the purge's abort flag does not end a write under Wine
         *abandoned = true;
     }
@@ -257,9 +243,9 @@ BOOL AwaitWrite(Os& os, DWORD* sent, bool* abandoned)
 
 void SendPendingWrite(Os& os)
 {
-    const DWORD size = TakePendingWrite(os);
-    if (size == 0)
+    if (!TakeDueWrite(os))
         return;
+    os.mayReport = true;  // a new write attempt may be reported
 
     EnterCriticalSection(&os.lock);
     os.writeOverlapped.Offset = 0;
@@ -267,6 +253,7 @@ void SendPendingWrite(Os& os)
     // Unread input is discarded before every write: a reply belongs to the command just sent.
     PurgeComm(os.comm, kAllPurgeFlags);
 
+    const DWORD size = static_cast<DWORD>(os.sendBuf.size());
     DWORD sent = 0;
     if (WriteFile(os.comm, os.sendBuf.data(), size, &sent, &os.writeOverlapped)) {
         LeaveCriticalSection(&os.lock);
@@ -274,7 +261,7 @@ void SendPendingWrite(Os& os)
     }
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
-        ReportPortError("WriteFile()", error, os.portNr);
+        Report(os, "WriteFile()", error);
         LeaveCriticalSection(&os.lock);
         return;
     }
@@ -283,7 +270,7 @@ void SendPendingWrite(Os& os)
     error = GetLastError();
     LeaveCriticalSection(&os.lock);
     if (!completed && !abandoned)
-        ReportPortError("GetOverlappedResults() in WriteFile()", error, os.portNr);
+        Report(os, "GetOverlappedResults() in WriteFile()", error);
 }
 
 [[noreturn]] void EndWorker(Os& os)
@@ -304,12 +291,16 @@ UINT CommMonitorThread(void* param)
         PurgeComm(os.comm, kAllPurgeFlags);
 
     for (;;) {
+        // After a heartbeat's pass, quietly: it reports nothing, nor does the arm that follows it.
         ArmLineEventWait(os);
         // A write that is not due yet leaves the write event out of the wait until it is.
         const DWORD untilDue = MsUntilWriteDue(os);
         const bool writeWaits = untilDue != 0 && untilDue != INFINITE;
-        const DWORD timeout = writeWaits ? std::min(untilDue, kHeartbeatMs) : kHeartbeatMs;
-        switch (WaitForMultipleObjects(writeWaits ? kWrite : kEventCount, os.events, FALSE, timeout)) {
+        const bool writeFirst = writeWaits && untilDue <= kHeartbeatMs;
+        const DWORD woken = WaitForMultipleObjects(
+            writeWaits ? kWrite : kEventCount, os.events, FALSE, writeFirst ? untilDue : kHeartbeatMs);
+        os.heartbeatPass = woken == WAIT_TIMEOUT && !writeFirst;
+        switch (woken) {
         case WAIT_OBJECT_0 + kShutdown:
             EndWorker(os);
         case WAIT_OBJECT_0 + kPortEvent:
@@ -319,7 +310,10 @@ UINT CommMonitorThread(void* param)
             SendPendingWrite(os);
             break;
         case WAIT_TIMEOUT:
-            OnHeartbeat(os);
+            if (writeFirst)
+                SendPendingWrite(os);
+            else
+                OnHeartbeat(os);
             break;
         default:  // a failed wait: start again
             break;

@@ -20,6 +20,7 @@ protected:
         const DWORD start = headless::Now();
         simline::ClearWrites();
         action();
+        Run(0);  // the panel's thread back in its loop: the worker hands over what arrived, then writes
         std::vector<std::string> lines;
         for (const auto& w : simline::Writes())
             lines.push_back("+" + std::to_string(w.time - start) + ": " + Hex(w.bytes));
@@ -232,6 +233,50 @@ TEST_F(CommandsTest, EnterAndEscapeNeverCloseThePanel)
         EXPECT_FALSE(headless::DialogEnded(*panel)) << c.focus << " key " << c.key;
         EXPECT_EQ(AmpState.portOpen, 1);
         Run(600);
+    }
+}
+
+// While a report box is open the worker writes nothing; what the operator asked for meanwhile
+// goes out afterwards only if it is still fresh, never replayed late.
+TEST_F(CommandsTest, FramesHeldUpByAReportBoxGoOutOnlyWhileFresh)
+{
+    const struct {
+        const char* what;
+        std::function<void()> action;
+        DWORD boxMs;
+        Lines sent;  // until 600 ms after the box is dismissed, times from the action
+    } cases[] = {
+        {"a setting during a short stall: both copies, in order, one spacing apart", [&] { Click(IDC_MODE_ACC); }, 150,
+            {"+150: EF EF 03 06 01 E8", "+250: EF EF 03 06 01 E8", "+600: EF EF 02 00 E0"}},
+        {"output on, then off, during a long stall: neither, and polling resumes",
+            [&] {
+                Click(IDC_OUTPUT_SWITCH);
+                Run(400);
+                Click(IDC_OUTPUT_SWITCH);
+            },
+            3000, {"+3100: EF EF 02 00 E0", "+3600: EF EF 02 00 E0"}},
+        {"two typed currents during a long stall: neither",
+            [&] {
+                Type(IDC_TARGET_CURRENT, "300");
+                Click(IDC_SET_CURRENT);
+                Type(IDC_TARGET_CURRENT, "900");
+                Click(IDC_SET_CURRENT);
+            },
+            2000, {"+2200: EF EF 02 00 E0"}},
+    };
+    for (const auto& c : cases) {
+        const DWORD start = headless::Now();
+        simline::ClearWrites();
+        simline::ShowReportBox();
+        c.action();
+        Run(start + c.boxMs - headless::Now());
+        simline::DismissReportBox();
+        Run(600);
+        Lines sent;
+        for (const auto& w : simline::Writes())
+            sent.push_back("+" + std::to_string(w.time - start) + ": " + Hex(w.bytes));
+        EXPECT_EQ(sent, c.sent) << c.what;
+        Run(1000);
     }
 }
 

@@ -21,17 +21,22 @@ import tty
 class Peer:
     def __init__(self, prefix, port):
         self.prefix = prefix
+        self.link = os.path.join(prefix, "dosdevices", "com%d" % port)
+        if os.path.exists(self.link) and not os.path.islink(self.link):
+            raise SystemExit("pty_peer: %s exists and is not a link" % self.link)
+        self.master = None
+        self.plug()
+        self.server = socket.create_server(("127.0.0.1", 0))
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def plug(self):
+        """A fresh line: a new pseudo-terminal linked as the COM port."""
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave, termios.TCSANOW)  # as a serial device set up for binary data
         self.path = os.ttyname(self.slave)
-        self.link = os.path.join(prefix, "dosdevices", "com%d" % port)
         if os.path.islink(self.link):
-            os.unlink(self.link)  # left over from an interrupted run
-        elif os.path.exists(self.link):
-            raise SystemExit("pty_peer: %s exists and is not a link" % self.link)
+            os.unlink(self.link)  # left over from an interrupted run, or a hung-up line
         os.symlink(self.path, self.link)
-        self.server = socket.create_server(("127.0.0.1", 0))
-        threading.Thread(target=self.serve, daemon=True).start()
 
     def serve(self):
         while True:  # one connection at a time: the program opens one per test
@@ -50,7 +55,12 @@ class Peer:
 
     def answer(self, command, args):
         """SEND <hex>; RECV <n> <ms> -> DATA <hex>; DISCARD what the program wrote; LINE -> its settings; IXON
-        (flow control on, as a new terminal has it); STOP / START its output; HOLDERS -> who has the line open."""
+        (flow control on, as a new terminal has it); STOP / START its output; HOLDERS -> who has the line open;
+        HANGUP: the far end goes away; NOTALINE: the port becomes a device that is no line (every call on it
+        fails); either lasts until START plugs a fresh line in."""
+        if command == "START" and self.master is None:
+            os.close(self.slave)
+            self.plug()
         if command == "SEND":
             data = memoryview(bytes.fromhex(args[0]))
             while data:
@@ -72,6 +82,14 @@ class Peer:
             termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
         elif command in ("STOP", "START"):
             termios.tcflow(self.slave, termios.TCOOFF if command == "STOP" else termios.TCOON)
+        elif command == "HANGUP":
+            os.close(self.master)
+            self.master = None
+        elif command == "NOTALINE":  # the port's device is no serial line: every call on it fails
+            os.close(self.master)
+            self.master = None
+            os.unlink(self.link)
+            os.symlink("/dev/null", self.link)
         elif command == "HOLDERS":
             pids = [int(p) for p in os.listdir("/proc") if p.isdigit() and int(p) != os.getpid()]
             return "HOLDERS %d" % sum(self.holds_line(pid) for pid in pids)
@@ -99,7 +117,8 @@ class Peer:
         # Closing the line while the prefix's wineserver still has it open would hang it up.
         subprocess.run(["timeout", "20", "wineserver", "-w"], env=dict(os.environ, WINEPREFIX=self.prefix))
         os.close(self.slave)
-        os.close(self.master)
+        if self.master is not None:
+            os.close(self.master)
 
 
 def main():

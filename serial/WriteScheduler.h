@@ -1,0 +1,54 @@
+// When each frame handed to the port goes out, or whether it goes out at all. Standard C++ only:
+// the Win32 worker and the headless port run the same rule, each on its own clock.
+//
+// - A frame goes out as soon as the worker can write, once it is due.
+// - A frame asked for while an earlier one was still waiting goes out one frame spacing after
+//   that one, the time the amplifier is given to answer (every write discards unread input).
+// - A frame that would go out more than kMaxAgeMs after it was asked for is dropped unsent: a
+//   command the operator gave before a stall (a report box, a write held up by flow control)
+//   must never reach the laser late, and frames are never replayed.
+//
+// Not thread-safe: the Win32 port guards it with a lock of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+class WriteScheduler {
+public:
+    using Ms = std::int64_t;  // any monotonic millisecond clock
+    static constexpr Ms kNothingDue = -1;
+    // Well above the frame spacing (a frame queued behind another waits one spacing), well
+    // below what an operator notices.
+    static constexpr Ms kMaxAgeMs = 250;
+    // A worker that cannot write must not make the queue grow without bound: the oldest frame
+    // gives way to the newest (it would be stale anyway).
+    static constexpr std::size_t kCapacity = 16;
+
+    void Push(const std::uint8_t* bytes, std::size_t n, Ms now);
+    // Drops the frames that have gone stale; returns how long until the next one is due (0: now),
+    // or kNothingDue.
+    Ms UntilDue(Ms now);
+    // Takes the next frame if it is due and fresh (stale ones are dropped on the way); false when
+    // none is due now.
+    bool TakeDue(Ms now, std::vector<std::uint8_t>& frame);
+    void Clear();
+
+    bool Empty() const { return m_queue.empty(); }
+    // Frames dropped as stale or crowded out since the last Clear.
+    std::size_t Dropped() const { return m_dropped; }
+
+private:
+    struct Pending {
+        std::vector<std::uint8_t> bytes;
+        Ms askedAt;
+    };
+    Ms DueAt(const Pending& frame) const;
+    void DropStale(Ms now);
+
+    std::deque<Pending> m_queue;
+    Ms m_lastSentAt = kNothingDue;
+    std::size_t m_dropped = 0;
+};
