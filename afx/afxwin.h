@@ -175,6 +175,36 @@ private:
          return 0;                                                                       \
      }},
 
+#define ON_WM_SYSCOMMAND()                                                          \
+    {WM_SYSCOMMAND, 0, 0, [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT { \
+         AFX_SELF->OnSysCommand(static_cast<UINT>(wParam), lParam);                 \
+         return 0;                                                                  \
+     }},
+
+#define ON_WM_ACTIVATE()                                                                            \
+    {WM_ACTIVATE, 0, 0, [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT {                   \
+         AFX_SELF->OnActivate(LOWORD(wParam), reinterpret_cast<HWND>(lParam), HIWORD(wParam) != 0); \
+         return 0;                                                                                  \
+     }},
+
+#define ON_WM_CANCELMODE()                                            \
+    {WM_CANCELMODE, 0, 0, [](CWnd* self, WPARAM, LPARAM) -> LRESULT { \
+         AFX_SELF->OnCancelMode();                                    \
+         return 0;                                                    \
+     }},
+
+#define ON_WM_CAPTURECHANGED()                                                   \
+    {WM_CAPTURECHANGED, 0, 0, [](CWnd* self, WPARAM, LPARAM lParam) -> LRESULT { \
+         AFX_SELF->OnCaptureChanged(reinterpret_cast<HWND>(lParam));             \
+         return 0;                                                               \
+     }},
+
+#define ON_WM_ENABLE()                                                   \
+    {WM_ENABLE, 0, 0, [](CWnd* self, WPARAM wParam, LPARAM) -> LRESULT { \
+         AFX_SELF->OnEnable(wParam != 0);                                \
+         return 0;                                                       \
+     }},
+
 #define ON_MESSAGE(message, memberFxn) \
     {(UINT)(message), 0, 0,            \
         [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT { return (AFX_SELF->*(memberFxn))(wParam, lParam); }},
@@ -211,6 +241,7 @@ public:
 
     CWnd* GetDlgItem(int id) const;
     int GetDlgCtrlID() const;
+    CWnd* GetParent() const;
     void SetDlgItemText(int id, const char* text);
     void SetWindowText(const char* text);
     int GetWindowText(CString& text) const;

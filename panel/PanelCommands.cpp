@@ -112,6 +112,56 @@ void CPanelDlg::OnStepUp()
     SendSetCurrent(target);
 }
 
+// Polling stops while a step button is held; the other button's repeat stops too.
+void CPanelDlg::StartHold(UINT_PTR stepTimer)
+{
+    KillTimer(TIMER_POLL);
+    KillTimer(stepTimer == TIMER_STEP_DOWN ? TIMER_STEP_UP : TIMER_STEP_DOWN);
+    AmpState.holdTicks = 0;
+    SetTimer(stepTimer, 200);
+    m_heldStep = stepTimer;
+}
+
+// A hold ends as the button-up would end it, however else it ends: the capture lost, the panel
+// deactivated or cancelled, the button disabled, the port closed. A repeat must never run on.
+void CPanelDlg::EndHold()
+{
+    if (m_heldStep == 0)
+        return;
+    m_heldStep = 0;
+    KillTimer(TIMER_STEP_DOWN);
+    KillTimer(TIMER_STEP_UP);
+    AmpState.holdTicks = 0;
+    if (AmpState.linkUp == 1)
+        SetTimer(TIMER_POLL, 500);
+}
+
+LRESULT CPanelDlg::OnStepHoldLost(WPARAM, LPARAM)
+{
+    EndHold();
+    return 0;
+}
+
+void CPanelDlg::OnActivate(UINT state, HWND, BOOL)
+{
+    if (state == WA_INACTIVE)
+        EndHold();
+    Default();
+}
+
+void CPanelDlg::OnCancelMode()
+{
+    EndHold();
+    Default();
+}
+
+void CPanelDlg::OnEnable(BOOL enabled)
+{
+    if (!enabled)
+        EndHold();
+    Default();
+}
+
 void CPanelDlg::OnStepTick(UINT_PTR id)
 {
     if (AmpState.holdTicks < 249)

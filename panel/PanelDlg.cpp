@@ -42,6 +42,11 @@ BEGIN_MESSAGE_MAP(CPanelDlg, CDialog)
     ON_BN_CLICKED(IDC_SET_CURRENT, &CPanelDlg::OnSetCurrent)
     ON_BN_CLICKED(IDC_SET_POWER, &CPanelDlg::OnSetPower)
     ON_BN_CLICKED(IDC_OUTPUT_SWITCH, &CPanelDlg::OnToggleOutput)
+    ON_WM_SYSCOMMAND()
+    ON_WM_ACTIVATE()
+    ON_WM_CANCELMODE()
+    ON_WM_ENABLE()
+    ON_MESSAGE(WM_STEP_HOLD_LOST, &CPanelDlg::OnStepHoldLost)
 END_MESSAGE_MAP()
 // clang-format on
 
@@ -105,21 +110,18 @@ BOOL CPanelDlg::PreTranslateMessage(AfxMsg* msg)
             OnSetPower();
         return TRUE;
     }
-    if (msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE)
-        return TRUE;  // the panel closes only from its caption's close box
+    // The panel closes only from its caption's close box: not on Escape, nor on Ctrl+Break,
+    // which the dialog manager would take as Cancel.
+    if (msg->message == WM_KEYDOWN && (msg->wParam == VK_ESCAPE || msg->wParam == VK_CANCEL))
+        return TRUE;
 
     if (AmpState.linkUp == 1) {
         if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepDown.m_hWnd) {
-            KillTimer(TIMER_POLL);
-            KillTimer(TIMER_STEP_UP);
-            AmpState.holdTicks = 0;
-            SetTimer(TIMER_STEP_DOWN, 200);
+            StartHold(TIMER_STEP_DOWN);
         } else if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepUp.m_hWnd) {
-            KillTimer(TIMER_POLL);
-            KillTimer(TIMER_STEP_DOWN);
-            AmpState.holdTicks = 0;
-            SetTimer(TIMER_STEP_UP, 200);
+            StartHold(TIMER_STEP_UP);
         } else if (msg->message == WM_LBUTTONUP) {
+            m_heldStep = 0;
             KillTimer(TIMER_STEP_DOWN);
             KillTimer(TIMER_STEP_UP);
             AmpState.holdTicks = 0;
@@ -127,6 +129,14 @@ BOOL CPanelDlg::PreTranslateMessage(AfxMsg* msg)
         }
     }
     return CDialog::PreTranslateMessage(msg);
+}
+
+void CPanelDlg::OnSysCommand(UINT id, LPARAM)
+{
+    if ((id & 0xFFF0) == SC_CLOSE)
+        EndDialog(IDCANCEL);
+    else
+        Default();
 }
 
 LRESULT CPanelDlg::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
@@ -157,6 +167,7 @@ void CPanelDlg::OnTimer(UINT_PTR id)
 
 void CPanelDlg::StopAllTimers()
 {
+    m_heldStep = 0;
     KillTimer(TIMER_POLL);
     KillTimer(TIMER_STEP_DOWN);
     KillTimer(TIMER_STEP_UP);

@@ -5,6 +5,7 @@
 #include "afx/afxwin.h"
 #include "panel/ColorButton.h"
 #include "panel/NumEdit.h"
+#include "panel/StepButton.h"
 #include "protocol/Frames.h"
 #include "res/resource.h"
 #include "serial/CommPort.h"
@@ -23,16 +24,28 @@ protected:
     void DoDataExchange(CDataExchange* dx) override;
     BOOL OnInitDialog() override;
     LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    // Only the caption's close box ends the panel: the dialog's OK and Cancel commands, whatever
+    // key or control raises them, do nothing.
+    void OnOK() override {}
+    void OnCancel() override {}
 
     // Window and timers.
     void OnPaint();
     HCURSOR OnQueryDragIcon();
     void OnTimer(UINT_PTR id);
+    void OnSysCommand(UINT id, LPARAM lParam);
+    // Ways a hold on a step button ends without the button coming up.
+    void OnActivate(UINT state, HWND other, BOOL minimized);
+    void OnCancelMode();
+    void OnEnable(BOOL enabled);
+    LRESULT OnStepHoldLost(WPARAM id, LPARAM);
 
     // Ports.
     void ScanPorts();
     void OnOpenPort();
     void OnDeviceChange();
+    void ClosePort();
+    void ReturnToIdle();
 
     // Link.
     void OnProbeTick();
@@ -51,6 +64,8 @@ protected:
     void OnStepDown();
     void OnStepUp();
     void OnStepTick(UINT_PTR id);
+    void StartHold(UINT_PTR stepTimer);
+    void EndHold();
 
     void Send(const proto::Frame& frame);
     bool ReadSetpoint(const CEdit& box);
@@ -66,12 +81,14 @@ protected:
     CNumEdit m_powerBox;
     CNumEdit m_currentBox;
     CStatic m_currentRead;
-    CButton m_stepUp;
-    CButton m_stepDown;
+    CStepButton m_stepUp;
+    CStepButton m_stepDown;
     CButton m_modeApc;
     CButton m_modeAcc;
     CSliderCtrl m_slider;
     CComboBoxEx m_portList;
     CButton m_openPort;
     HICON m_hIcon;
+    // The step timer of the hold in progress, 0 when no step button is held.
+    UINT_PTR m_heldStep = 0;
 };

@@ -21,7 +21,7 @@ void CPanelDlg::ScanPorts()
     AmpState.portOpen = 0;
     AmpState.portNumber = 0;
 
-    for (int n = 1; n <= 254; ++n) {
+    for (int n = 1; n <= MAX_PORTS; ++n) {
         AmpState.portName.Format("\\\\.\\COM%d", n);
         if (!ProbeCommDevice(AmpState.portName))
             continue;
@@ -54,11 +54,23 @@ void CPanelDlg::OnOpenPort()
         return;
     }
 
-    thePort.Close();
+    ClosePort();
     AfxSleep(200);
+    ReturnToIdle();
+}
+
+// Closes the port while its worker may be handing over a byte; no hold outlives the port.
+void CPanelDlg::ClosePort()
+{
+    EndHold();
+    thePort.Close();
+}
+
+// Back to closed: no timers, a fresh port list, the button offers to open again.
+void CPanelDlg::ReturnToIdle()
+{
     StopAllTimers();
     ScanPorts();
-    AmpState.portOpen = 0;
     m_openPort.SetWindowText("OpenPort");
     m_portList.EnableWindow(TRUE);
 }
@@ -69,14 +81,11 @@ void CPanelDlg::OnDeviceChange()
     AfxSleep(200);
     if (AmpState.portOpen == 0) {
         AfxSleep(200);
-        StopAllTimers();
-        ScanPorts();
-        m_openPort.SetWindowText("OpenPort");
-        m_portList.EnableWindow(TRUE);
+        ReturnToIdle();
         return;
     }
 
-    thePort.Close();
+    ClosePort();
     AmpState.portOpen = 0;
     AfxSleep(200);
 
@@ -90,8 +99,5 @@ void CPanelDlg::OnDeviceChange()
         return;
     }
 
-    StopAllTimers();
-    ScanPorts();
-    m_openPort.SetWindowText("OpenPort");
-    m_portList.EnableWindow(TRUE);
+    ReturnToIdle();
 }

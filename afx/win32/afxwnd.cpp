@@ -189,6 +189,12 @@ int CWnd::GetDlgCtrlID() const
     return ::GetDlgCtrlID(m_hWnd);
 }
 
+CWnd* CWnd::GetParent() const
+{
+    const HWND parent = ::GetParent(m_hWnd);
+    return parent ? FromHandle(parent) : nullptr;
+}
+
 void CWnd::SetDlgItemText(int id, const char* text)
 {
     ::SetDlgItemTextA(m_hWnd, id, text);

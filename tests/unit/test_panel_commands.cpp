@@ -210,7 +210,7 @@ TEST_F(CommandsTest, StepUsesTheSelectorsCode)
     EXPECT_EQ(Sent([&] { Click(IDC_STEP_UP); }), Lines{"+0: EF EF 04 0C 05 DC CF"});
 }
 
-TEST_F(CommandsTest, EnterAndEscapeNeverCloseThePanel)
+TEST_F(CommandsTest, KeysNeverCloseThePanelOnlyTheCloseBoxDoes)
 {
     const struct {
         int focus;
@@ -223,6 +223,8 @@ TEST_F(CommandsTest, EnterAndEscapeNeverCloseThePanel)
         {IDC_PORT_LIST, VK_RETURN, false},
         {IDC_TARGET_CURRENT, VK_ESCAPE, false},
         {IDC_OPEN_PORT, VK_ESCAPE, false},
+        {IDC_OPEN_PORT, VK_CANCEL, false},  // Ctrl+Break: the dialog manager's other Cancel key
+        {IDC_STEP_UP, VK_CANCEL, false},
     };
     headless::Paste(Item(IDC_TARGET_CURRENT), "50");
     headless::Paste(Item(IDC_TARGET_POWER), "1");
@@ -233,6 +235,56 @@ TEST_F(CommandsTest, EnterAndEscapeNeverCloseThePanel)
         EXPECT_FALSE(headless::DialogEnded(*panel)) << c.focus << " key " << c.key;
         EXPECT_EQ(AmpState.portOpen, 1);
         Run(600);
+    }
+    // Nor does anything else that raises the dialog's OK or Cancel command.
+    for (const int command : {IDOK, IDCANCEL}) {
+        panel->SendMessage(WM_COMMAND, command, 0);
+        EXPECT_FALSE(headless::DialogEnded(*panel)) << command;
+    }
+    const Lines sent = Sent([&] { headless::CloseBox(panel->m_hWnd); });
+    EXPECT_TRUE(headless::DialogEnded(*panel));
+    EXPECT_EQ(sent, Lines{}) << "nothing is sent on the way out";
+}
+
+// A hold ends however the operator lets go: the repeat stops at once and polling resumes as after
+// a button-up (while the link is up), so the current never ramps on by itself.
+TEST_F(CommandsTest, AHoldEndsWhenTheButtonUpNeverComes)
+{
+    const struct {
+        const char* how;
+        std::function<void()> end;
+        bool linked;  // polling resumes
+    } cases[] = {
+        {"capture lost", [] { headless::LoseCapture(); }, true},
+        {"cancel mode to the panel", [&] { headless::CancelMode(panel->m_hWnd); }, true},
+        {"cancel mode to the button", [&] { headless::CancelMode(Item(IDC_STEP_UP)); }, true},
+        {"panel deactivated", [&] { headless::Deactivate(panel->m_hWnd); }, true},
+        {"button disabled by an APC reply", [&] { ModeReply(0); }, true},
+        {"port reopened after a device change", [&] { DeviceChange(); }, true},
+        {"port gone after a device change",
+            [&] {
+                simline::SetPresent(3, false);
+                DeviceChange();
+            },
+            false},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        amp.echoSettings = true;  // the slider follows the steps, so polls carry no setpoint back
+        headless::PressLeft(Item(IDC_STEP_UP));
+        Run(450);  // two steps
+        c.end();
+        const DWORD ended = headless::Now();
+        Run(2000);
+        Lines after;
+        for (const auto& line : Log(ended + 1))
+            if (line.find("EF EF 04") != std::string::npos)
+                after.push_back(line);
+        EXPECT_EQ(after, Lines{}) << c.how << ": the repeat ran on";
+        EXPECT_FALSE(Timer(TIMER_STEP_UP)) << c.how;
+        EXPECT_EQ(Timer(TIMER_POLL), c.linked) << c.how;
+        EXPECT_EQ(AmpState.holdTicks, 0) << c.how;
+        TearDown();
     }
 }
 
