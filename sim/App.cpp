@@ -191,6 +191,11 @@ void App::Loop()
             ReadLine();
         control.Service(
             fds, [this](const std::string& command) { return ExecuteControl(command, Now(), engine, *this); });
+        if (control.InputEnded() && !quitting) {
+            // Commands from a file or a pipe: their end is the end of the run.
+            log.Event(Now(), "end of input");
+            quitting = true;
+        }
     }
 }
 

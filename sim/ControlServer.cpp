@@ -147,6 +147,8 @@ void ControlServer::CloseClient(const Client& client)
     // Standard input stays open for the process; only sockets are ours to close.
     if (client.in != STDIN_FILENO)
         ::close(client.in);
+    else
+        inputEnded = true;
 }
 
 }  // namespace sim

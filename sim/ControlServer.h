@@ -27,6 +27,9 @@ public:
     void AddPollFds(std::vector<pollfd>& fds);
     void Service(const std::vector<pollfd>& fds, const Handler& handler);
 
+    // Standard input has come to its end (or failed): nothing more can be asked on it.
+    bool InputEnded() const { return inputEnded; }
+
 private:
     struct Client {
         int in;
@@ -44,6 +47,7 @@ private:
     std::string socketPath;
     std::vector<Client> clients;
     std::size_t firstFd = 0;  // where AddPollFds put the listener, then the clients in order
+    bool inputEnded = false;
 };
 
 // Writes all of text, retrying after interruptions; false when the descriptor fails.

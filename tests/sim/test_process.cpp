@@ -1,12 +1,16 @@
-// The real program on a pseudo-terminal: it announces its line, answers a status query through
-// its link, and removes the link when terminated. Every wait has a deadline.
+// The real program on a pseudo-terminal and on pipes: it announces its line, answers through its
+// link, takes commands on standard input, and cleans up when it ends. Every wait has a deadline.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +21,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+Clock::time_point Deadline(int seconds = 5)
+{
+    return Clock::now() + std::chrono::seconds(seconds);
+}
+
 // Reads one byte from fd unless the deadline passes first.
 bool ReadByte(int fd, Clock::time_point deadline, std::uint8_t& b)
 {
@@ -25,29 +34,100 @@ bool ReadByte(int fd, Clock::time_point deadline, std::uint8_t& b)
     return ms > 0 && poll(&p, 1, static_cast<int>(ms)) == 1 && read(fd, &b, 1) == 1;
 }
 
-// The program with its standard output on a pipe, killed if a test leaves it running.
-struct SimProcess {
-    explicit SimProcess(const std::string& link)
+// Everything fd gives until its end or the deadline.
+std::string ReadToEnd(int fd, Clock::time_point deadline)
+{
+    std::string text;
+    for (std::uint8_t c = 0; ReadByte(fd, deadline, c);)
+        text += static_cast<char>(c);
+    return text;
+}
+
+std::string FileText(const std::string& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// The log's lines without their times.
+std::vector<std::string> LogLines(const std::string& path)
+{
+    std::istringstream log(FileText(path));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line.substr(line.find(' ') + 1));
+    return lines;
+}
+
+// A private folder, emptied and removed at the end.
+struct TempDir {
+    TempDir() { EXPECT_NE(mkdtemp(path), nullptr); }
+    ~TempDir()
     {
-        int out[2];
-        if (pipe(out) != 0)
+        if (DIR* d = opendir(path)) {
+            while (const dirent* e = readdir(d))
+                unlink((std::string(path) + "/" + e->d_name).c_str());
+            closedir(d);
+        }
+        rmdir(path);
+    }
+    std::string operator/(const char* name) const { return std::string(path) + "/" + name; }
+    char path[32] = "/tmp/ampsim-test-XXXXXX";
+};
+
+// The program with its standard streams on pipes, killed if a test leaves it running.
+struct SimProcess {
+    explicit SimProcess(std::vector<std::string> args)
+    {
+        int in[2], out[2], err[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::string args[] = {AMPSIM_PATH, "--link", link, "--output", "on"};
-        char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data(), nullptr};
-        if (posix_spawn(&pid, AMPSIM_PATH, &actions, nullptr, argv, nullptr) != 0)
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        // The stop signals as a shell in the foreground would leave them, whatever ours are.
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none, stops;
+        sigemptyset(&none);
+        sigemptyset(&stops);
+        for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+            sigaddset(&stops, s);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &stops);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        args.insert(args.begin(), AMPSIM_PATH);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, AMPSIM_PATH, &actions, &attr, argv.data(), nullptr) != 0)
             pid = -1;
+        posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
         close(out[1]);
+        close(err[1]);
+        input = in[1];
         output = out[0];
+        errors = err[0];
     }
     ~SimProcess()
     {
         if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
+        CloseInput();
         close(output);
+        close(errors);
     }
     std::string OutLine(Clock::time_point deadline)
     {
@@ -55,6 +135,13 @@ struct SimProcess {
         for (std::uint8_t c = 0; ReadByte(output, deadline, c) && c != '\n';)
             line += static_cast<char>(c);
         return line;
+    }
+    bool Send(const std::string& text) { return write(input, text.data(), text.size()) == ssize_t(text.size()); }
+    void CloseInput()
+    {
+        if (input >= 0)
+            close(input);
+        input = -1;
     }
     // The exit status, or -1 when it has not ended by the deadline.
     int Wait(Clock::time_point deadline)
@@ -67,16 +154,17 @@ struct SimProcess {
         return -1;
     }
     pid_t pid = -1;
+    int input = -1;
     int output = -1;
+    int errors = -1;
 };
 
 TEST(SimProcess, AnswersAStatusQueryOnItsLinkAndRemovesTheLinkOnSigterm)
 {
-    char dir[] = "/tmp/ampsim-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string link = std::string(dir) + "/com5";
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    SimProcess sim(link);
+    TempDir dir;
+    const std::string link = dir / "com5";
+    const auto deadline = Deadline();
+    SimProcess sim({"--link", link, "--output", "on"});
     const std::string announce = sim.OutLine(deadline);
     ASSERT_EQ(announce.rfind("ampsim: line /dev/pts/", 0), 0u) << announce;
 
@@ -95,9 +183,52 @@ TEST(SimProcess, AnswersAStatusQueryOnItsLinkAndRemovesTheLinkOnSigterm)
 
     ASSERT_EQ(kill(sim.pid, SIGTERM), 0);
     EXPECT_EQ(sim.Wait(deadline), 0);
-    char target[64];
-    EXPECT_LT(readlink(link.c_str(), target, sizeof target), 0) << "link left behind";
-    rmdir(dir);
+    EXPECT_FALSE(Exists(link)) << "link left behind";
+}
+
+struct StdinCase {
+    const char* what;
+    std::vector<std::string> options;
+    std::string input;                 // then standard input ends
+    std::vector<std::string> replies;  // each reply line holds its fragment, in order
+    std::vector<std::string> logEnd;   // the log's last lines; none: the case names its own log
+    std::string errorText;             // standard error
+};
+
+TEST(SimProcess, CommandsOnStandardInputAreEachAnsweredAndItsEndEndsTheRun)
+{
+    const StdinCase cases[] = {
+        {"end of input ends the run as quit does", {}, "", {}, {"EVENT end of input", "EVENT stop"}, ""},
+    };
+    for (const StdinCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::vector<std::string> args = {"--stdin", "--link", dir / "com5"};
+        if (!c.logEnd.empty())
+            args.insert(args.end(), {"--log", dir / "frames.log"});
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto deadline = Deadline();
+        SimProcess sim(args);
+        ASSERT_EQ(sim.OutLine(deadline).rfind("ampsim: line ", 0), 0u);
+        ASSERT_TRUE(sim.Send(c.input));
+        sim.CloseInput();
+
+        std::istringstream out(ReadToEnd(sim.output, deadline));
+        std::vector<std::string> replies;
+        for (std::string line; std::getline(out, line);)
+            replies.push_back(line);
+        ASSERT_EQ(replies.size(), c.replies.size());
+        for (std::size_t i = 0; i < replies.size(); ++i)
+            EXPECT_NE(replies[i].find(c.replies[i]), std::string::npos) << replies[i];
+        EXPECT_EQ(sim.Wait(deadline), 0);
+        EXPECT_EQ(ReadToEnd(sim.errors, deadline), c.errorText);
+        EXPECT_FALSE(Exists(dir / "com5")) << "link left behind";
+        if (!c.logEnd.empty()) {
+            const std::vector<std::string> log = LogLines(dir / "frames.log");
+            ASSERT_GE(log.size(), c.logEnd.size());
+            EXPECT_EQ(std::vector<std::string>(log.end() - c.logEnd.size(), log.end()), c.logEnd);
+        }
+    }
 }
 
 }  // namespace
