@@ -184,7 +184,7 @@ std::string ExecuteControl(const std::string& command, SimTime now, Engine& engi
 {
     const std::vector<std::string> w = Words(command);
     if (w.empty())
-        return {};
+        return Error("empty command");
     const std::string& verb = w[0];
     const bool bare = w.size() == 1;
     if (verb == "state" && bare)

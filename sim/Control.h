@@ -30,8 +30,8 @@ public:
 
 std::string StateJson(Engine& engine, SimTime now, const LineControl& line);
 
-// Carries out one command line at `now`; returns the reply line without its newline, or an empty
-// string for a blank line, which is no command.
+// Carries out one command line at `now`; returns the reply line without its newline. Every line,
+// a blank one too, gets one.
 std::string ExecuteControl(const std::string& command, SimTime now, Engine& engine, LineControl& line);
 
 }  // namespace sim

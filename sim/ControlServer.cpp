@@ -77,7 +77,7 @@ bool ControlServer::Listen(const std::string& path, std::string& error)
 
 void ControlServer::WatchStdin()
 {
-    clients.push_back({STDIN_FILENO, STDOUT_FILENO, {}});
+    clients.push_back({STDIN_FILENO, STDOUT_FILENO, {}, false});
 }
 
 void ControlServer::AddPollFds(std::vector<pollfd>& fds)
@@ -111,7 +111,7 @@ void ControlServer::Accept()
         const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        clients.push_back({fd, fd, {}});
+        clients.push_back({fd, fd, {}, false});
     }
 }
 
@@ -119,25 +119,45 @@ bool ControlServer::ReadFrom(Client& client, const Handler& handler)
 {
     char buf[512];
     const ssize_t n = ::read(client.in, buf, sizeof buf);
-    if (n < 0)
-        return errno == EAGAIN || errno == EINTR;
-    if (n == 0)
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    if (n <= 0) {
+        // A last line without its newline is still a command; the client may be reading yet.
+        if (!client.pending.empty() && !client.discarding) {
+            client.pending += '\n';
+            TakeLines(client, handler);
+        }
         return false;
+    }
     client.pending.append(buf, static_cast<std::size_t>(n));
+    return TakeLines(client, handler);
+}
 
+bool ControlServer::TakeLines(Client& client, const Handler& handler)
+{
+    static const std::string TOO_LONG = "error: line too long\n";
     std::size_t eol;
     while ((eol = client.pending.find('\n')) != std::string::npos) {
         std::string line = client.pending.substr(0, eol);
         client.pending.erase(0, eol + 1);
+        if (client.discarding) {
+            // The end of a line answered already: none of it is a command.
+            client.discarding = false;
+            continue;
+        }
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        const std::string reply = handler(line);
-        if (!reply.empty() && !WriteAll(client.out, reply + "\n"))
+        const std::string reply = line.size() > MAX_LINE ? TOO_LONG : handler(line) + "\n";
+        if (!WriteAll(client.out, reply))
             return false;
     }
-    if (client.pending.size() > MAX_LINE) {
+    if (client.discarding) {
         client.pending.clear();
-        return WriteAll(client.out, "error: line too long\n");
+    } else if (client.pending.size() > MAX_LINE) {
+        // One error for the line; the rest of it, up to its newline, is dropped unread.
+        client.pending.clear();
+        client.discarding = true;
+        return WriteAll(client.out, TOO_LONG);
     }
     return true;
 }

@@ -12,7 +12,7 @@ namespace sim {
 
 class ControlServer {
 public:
-    // Takes one command line, returns the reply line (no newline); an empty reply sends nothing.
+    // Takes one command line, returns the reply line (no newline).
     using Handler = std::function<std::string(const std::string& line)>;
 
     ControlServer() = default;
@@ -35,9 +35,11 @@ private:
         int in;
         int out;
         std::string pending;
+        bool discarding = false;  // in a line already answered as too long, until its newline
     };
     // False when the client is gone.
     bool ReadFrom(Client& client, const Handler& handler);
+    bool TakeLines(Client& client, const Handler& handler);
     void Accept();
     void CloseClient(const Client& client);
 
