@@ -88,11 +88,12 @@ bool App::OpenLog(std::string& error)
 
 bool App::OpenSignals(std::string& error)
 {
-    // The signals are read from a descriptor in the loop; nothing runs in a handler.
+    // The signals are read from a descriptor in the loop; nothing runs in a handler. SIGHUP (the
+    // terminal closed) cleans up as the others do; one ignored, as under nohup, stays ignored.
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (const int stop : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&set, stop);
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
         error = std::string("cannot block signals: ") + std::strerror(errno);
         return false;

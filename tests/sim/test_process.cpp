@@ -160,31 +160,39 @@ struct SimProcess {
     int errors = -1;
 };
 
-TEST(SimProcess, AnswersAStatusQueryOnItsLinkAndRemovesTheLinkOnSigterm)
+TEST(SimProcess, AnswersOnItsLinkAndCleansUpOnEachStopSignal)
 {
-    TempDir dir;
-    const std::string link = dir / "com5";
-    const auto deadline = Deadline();
-    SimProcess sim({"--link", link, "--output", "on"});
-    const std::string announce = sim.OutLine(deadline);
-    ASSERT_EQ(announce.rfind("ampsim: line /dev/pts/", 0), 0u) << announce;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        TempDir dir;
+        const std::string link = dir / "com5";
+        const auto deadline = Deadline();
+        SimProcess sim({"--link", link, "--output", "on", "--control", dir / "control", "--log", dir / "frames.log"});
+        const std::string announce = sim.OutLine(deadline);
+        ASSERT_EQ(announce.rfind("ampsim: line /dev/pts/", 0), 0u) << announce;
 
-    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);  // the program keeps the line raw itself
-    ASSERT_GE(fd, 0) << "no link to the line";
-    const proto::Frame query = proto::MakeQueryFrame(proto::CMD_QUERY_STATUS);
-    ASSERT_EQ(write(fd, query.bytes, query.size), query.size);
-    proto::RxFramer framer;
-    bool whole = false;
-    for (std::uint8_t b = 0; !whole && ReadByte(fd, deadline, b);)
-        whole = framer.Push(b);
-    close(fd);
-    ASSERT_TRUE(whole) << "no checksummed reply before the deadline";
-    EXPECT_EQ(framer.Byte(3), proto::REPLY_STATUS);
-    EXPECT_EQ(framer.Byte(6) * 256 + framer.Byte(7), 1500);
+        const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);  // the program keeps the line raw itself
+        ASSERT_GE(fd, 0) << "no link to the line";
+        const proto::Frame query = proto::MakeQueryFrame(proto::CMD_QUERY_STATUS);
+        ASSERT_EQ(write(fd, query.bytes, query.size), query.size);
+        proto::RxFramer framer;
+        bool whole = false;
+        for (std::uint8_t b = 0; !whole && ReadByte(fd, deadline, b);)
+            whole = framer.Push(b);
+        close(fd);
+        ASSERT_TRUE(whole) << "no checksummed reply before the deadline";
+        EXPECT_EQ(framer.Byte(3), proto::REPLY_STATUS);
+        EXPECT_EQ(framer.Byte(6) * 256 + framer.Byte(7), 1500);
 
-    ASSERT_EQ(kill(sim.pid, SIGTERM), 0);
-    EXPECT_EQ(sim.Wait(deadline), 0);
-    EXPECT_FALSE(Exists(link)) << "link left behind";
+        ASSERT_EQ(kill(sim.pid, signal), 0);
+        EXPECT_EQ(sim.Wait(deadline), 0);
+        EXPECT_FALSE(Exists(link)) << "link left behind";
+        EXPECT_FALSE(Exists(dir / "control")) << "control socket left behind";
+        const std::vector<std::string> log = LogLines(dir / "frames.log");
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log[log.size() - 2], std::string("EVENT signal ") + strsignal(signal));
+        EXPECT_EQ(log.back(), "EVENT stop");
+    }
 }
 
 struct StdinCase {
