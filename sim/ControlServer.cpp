@@ -42,6 +42,29 @@ ControlServer::~ControlServer()
     }
 }
 
+namespace {
+
+// Empty when nothing listens on the socket at addr (a connection is refused, or the socket went
+// meanwhile): it is stale. Otherwise why it must be left alone.
+std::string WhyInUse(const sockaddr_un& addr)
+{
+    const std::string path = addr.sun_path;
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return "cannot tell whether control socket " + path + " is in use: " + std::strerror(errno);
+    const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    const int error = errno;
+    ::close(probe);
+    // A full backlog (EAGAIN) means a listener as well.
+    if (connected || error == EAGAIN)
+        return "control socket " + path + " is in use: another program is listening on it";
+    if (error == ECONNREFUSED || error == ENOENT)
+        return {};
+    return "cannot tell whether control socket " + path + " is in use: " + std::strerror(error);
+}
+
+}  // namespace
+
 bool ControlServer::Listen(const std::string& path, std::string& error)
 {
     sockaddr_un addr{};
@@ -49,13 +72,19 @@ bool ControlServer::Listen(const std::string& path, std::string& error)
         error = "control socket path too long: " + path;
         return false;
     }
-    // A socket left by an earlier run is stale; any other file is not ours to remove.
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // A socket nobody listens on is left by an earlier run and replaced; a live one is another
+    // simulator's, and any other file is not ours to remove.
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             error = path + " exists and is not a socket";
             return false;
         }
+        error = WhyInUse(addr);
+        if (!error.empty())
+            return false;
         ::unlink(path.c_str());
     }
     listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -63,8 +92,6 @@ bool ControlServer::Listen(const std::string& path, std::string& error)
         error = std::string("cannot create the control socket: ") + std::strerror(errno);
         return false;
     }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     if (::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 4) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
         ::close(listener);

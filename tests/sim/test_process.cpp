@@ -11,7 +11,10 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +68,21 @@ std::vector<std::string> LogLines(const std::string& path)
     for (std::string line; std::getline(log, line);)
         lines.push_back(line.substr(line.find(' ') + 1));
     return lines;
+}
+
+// One command on the control socket, its sending side then shut; the reply, empty when none came.
+std::string Ask(const std::string& socketPath, const std::string& command, Clock::time_point deadline)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0
+        && write(fd, command.data(), command.size()) == ssize_t(command.size()) && shutdown(fd, SHUT_WR) == 0)
+        reply = ReadToEnd(fd, deadline);
+    close(fd);
+    return reply;
 }
 
 // A private folder, emptied and removed at the end.
@@ -193,6 +211,30 @@ TEST(SimProcess, AnswersOnItsLinkAndCleansUpOnEachStopSignal)
         EXPECT_EQ(log[log.size() - 2], std::string("EVENT signal ") + strsignal(signal));
         EXPECT_EQ(log.back(), "EVENT stop");
     }
+}
+
+TEST(SimProcess, ASecondSimulatorRefusesALiveControlSocketAndTakesOverAStaleOne)
+{
+    TempDir dir;
+    const std::string control = dir / "control";
+    const auto deadline = Deadline();
+    SimProcess first({"--control", control});
+    ASSERT_EQ(first.OutLine(deadline).rfind("ampsim: line ", 0), 0u);
+
+    SimProcess second({"--control", control, "--link", dir / "com5"});
+    EXPECT_EQ(second.Wait(deadline), 1);
+    EXPECT_EQ(ReadToEnd(second.errors, deadline),
+        "ampsim: error: control socket " + control + " is in use: another program is listening on it\n");
+    EXPECT_FALSE(Exists(dir / "com5"));
+    EXPECT_THAT(Ask(control, "state", deadline), testing::HasSubstr("\"plugged\":true")) << "the first lost it";
+
+    // Killed, the first leaves its socket behind with nothing listening on it.
+    ASSERT_EQ(kill(first.pid, SIGKILL), 0);
+    ASSERT_EQ(first.Wait(deadline), 128 + SIGKILL);
+    ASSERT_TRUE(Exists(control));
+    SimProcess third({"--control", control});
+    ASSERT_EQ(third.OutLine(deadline).rfind("ampsim: line ", 0), 0u);
+    EXPECT_THAT(Ask(control, "state", deadline), testing::HasSubstr("\"plugged\":true"));
 }
 
 struct StdinCase {
