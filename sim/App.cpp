@@ -165,6 +165,7 @@ void App::Loop()
     while (!quitting) {
         SimTime now = Now();
         engine.Model().AdvanceTo(now);
+        engine.CheckRxQuiet(now);
         SendDue(now);
 
         const bool watchLine = line.IsOpen() && now >= hungUntil;
@@ -173,7 +174,8 @@ void App::Loop()
         fds.push_back({watchLine ? line.Fd() : -1, POLLIN, 0});
         control.AddPollFds(fds);
 
-        SimTime wake = std::min(line.IsOpen() ? engine.NextTxTime() : NEVER, now + MODEL_TICK);
+        const SimTime lineDue = line.IsOpen() ? std::min(engine.NextTxTime(), engine.RxQuietTime()) : NEVER;
+        SimTime wake = std::min(lineDue, now + MODEL_TICK);
         if (line.IsOpen() && !watchLine)
             wake = std::min(wake, hungUntil);
         const timespec timeout = ToTimespec(std::max<SimTime>(0, wake - now));

@@ -54,6 +54,12 @@ Bytes CommandFramer::TakeJunk()
     return out;
 }
 
+void CommandFramer::GiveUpPending()
+{
+    junk.insert(junk.end(), pending.begin(), pending.end());
+    pending.clear();
+}
+
 void CommandFramer::Reset()
 {
     pending.clear();

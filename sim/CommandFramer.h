@@ -28,6 +28,8 @@ public:
     bool HasJunk() const { return !junk.empty(); }
     // True when no partial frame is held.
     bool Idle() const { return pending.empty(); }
+    // The partial frame will not be finished: its bytes join the junk.
+    void GiveUpPending();
 
     void Reset();
 

@@ -8,6 +8,7 @@ Engine::Engine(const AmpSetup& setup, FrameLog& frameLog) : log(frameLog), model
 
 void Engine::Receive(SimTime t, const std::uint8_t* bytes, std::size_t n)
 {
+    lastRx = t;
     for (std::size_t i = 0; i < n; ++i) {
         if (!framer.Push(bytes[i]))
             continue;
@@ -17,9 +18,23 @@ void Engine::Receive(SimTime t, const std::uint8_t* bytes, std::size_t n)
         ++counts.rx;
         Handle(t, f);
     }
-    // Junk is reported once what follows it is known, so a run of junk makes one line.
+    // Junk is reported once what follows it is known, so a run of junk makes one line; bytes
+    // that may still begin a frame wait for more, or for the line to go quiet.
     if (framer.Idle())
         LogJunk(t);
+}
+
+SimTime Engine::RxQuietTime() const
+{
+    return framer.Idle() && !framer.HasJunk() ? NEVER : lastRx + RX_QUIET;
+}
+
+void Engine::CheckRxQuiet(SimTime now)
+{
+    if (now < RxQuietTime())
+        return;
+    framer.GiveUpPending();
+    LogJunk(now);
 }
 
 void Engine::LogJunk(SimTime t)

@@ -23,8 +23,16 @@ class Engine {
 public:
     Engine(const AmpSetup& setup, FrameLog& log);
 
+    // Bytes that may still begin a frame are given up as bad once the line has been quiet this
+    // long after them: some 19 byte times, more than a USB serial adapter holds bytes back.
+    static constexpr SimTime RX_QUIET = Ms(20);
+
     // Bytes read from the line at time t.
     void Receive(SimTime t, const std::uint8_t* bytes, std::size_t n);
+    // When received bytes held back are due to be given up; NEVER when none are.
+    SimTime RxQuietTime() const;
+    // Gives them up, logged and counted as bad, once that time has come.
+    void CheckRxQuiet(SimTime now);
 
     // When the next byte is to be written; NEVER when nothing waits.
     SimTime NextTxTime() const { return pacer.NextDue(); }
@@ -51,6 +59,7 @@ private:
     FaultSet faults;
     TxPacer pacer;
     FrameCounts counts;
+    SimTime lastRx = 0;  // when bytes were last read from the line
 };
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 // One line per frame or event, flushed at once so a reader can follow the log while it grows:
 //   <t> RX <hex>       a frame from the panel, at the time its last byte arrived
-//   <t> RX-BAD <hex>   bytes dropped: bad checksum, bad header or length, junk
+//   <t> RX-BAD <hex>   bytes dropped: bad checksum, bad header or length, junk; at the time they
+//                      were given up (at once, or after the line was quiet for Engine::RX_QUIET)
 //   <t> TX <hex>       bytes sent, at the time their first byte went out
 //   <t> EVENT <text>   what the operator or the simulator did
 // t is in seconds since the simulator started, with 6 decimals; hex is upper case, space separated.

@@ -54,4 +54,31 @@ TEST(SimLine, CommandFramerFindsAFrameBehindJunkOrABrokenFrame)
     }
 }
 
+TEST(SimLine, DroppedBytesAreLoggedOnceKnownBadOrOnceTheLineIsQuiet)
+{
+    // Received at 0.100000; what may still begin a frame is given up after 20 ms of quiet.
+    const struct {
+        const char* what;
+        Bytes bytes;
+        const char* logged;
+    } cases[] = {
+        {"bad checksum", {0xEF, 0xEF, 0x02, 0x00, 0xE1}, "0.100000 RX-BAD EF EF 02 00 E1\n"},
+        {"junk", {0x13, 0x37}, "0.100000 RX-BAD 13 37\n"},
+        {"bad checksum that is a header byte", {0xEF, 0xEF, 0x02, 0x00, 0xEF}, "0.120000 RX-BAD EF EF 02 00 EF\n"},
+        {"truncated frame", {0xEF, 0xEF, 0x04, 0x0D}, "0.120000 RX-BAD EF EF 04 0D\n"},
+        {"junk, then a header byte", {0x13, 0x37, 0xEF}, "0.120000 RX-BAD 13 37 EF\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        std::vector<std::string> lines;
+        h.log.AddSink([&lines](const std::string& line) { lines.push_back(line); });
+        h.engine.Receive(Ms(100), c.bytes.data(), c.bytes.size());
+        h.engine.CheckRxQuiet(Ms(120) - 1);
+        h.engine.CheckRxQuiet(Ms(120));
+        EXPECT_EQ(lines, std::vector<std::string>{c.logged});
+        EXPECT_EQ(Decode(Values(h.Run(Ms(200), proto::MakeQueryFrame(proto::CMD_QUERY_STATUS)))).size(), 1u);
+    }
+}
+
 }  // namespace

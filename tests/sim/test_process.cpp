@@ -70,6 +70,17 @@ std::vector<std::string> LogLines(const std::string& path)
     return lines;
 }
 
+// Waits until the log has the line (without its time) or the deadline passes.
+bool LogShows(const std::string& path, const std::string& line, Clock::time_point deadline)
+{
+    for (; Clock::now() < deadline; poll(nullptr, 0, 10)) {
+        const std::vector<std::string> lines = LogLines(path);
+        if (std::find(lines.begin(), lines.end(), line) != lines.end())
+            return true;
+    }
+    return false;
+}
+
 // One command on the control socket, its sending side then shut; the reply, empty when none came.
 std::string Ask(const std::string& socketPath, const std::string& command, Clock::time_point deadline)
 {
@@ -197,10 +208,14 @@ TEST(SimProcess, AnswersOnItsLinkAndCleansUpOnEachStopSignal)
         bool whole = false;
         for (std::uint8_t b = 0; !whole && ReadByte(fd, deadline, b);)
             whole = framer.Push(b);
-        close(fd);
         ASSERT_TRUE(whole) << "no checksummed reply before the deadline";
         EXPECT_EQ(framer.Byte(3), proto::REPLY_STATUS);
         EXPECT_EQ(framer.Byte(6) * 256 + framer.Byte(7), 1500);
+        // A truncated frame is logged bad while the line stays quiet, not when more bytes come.
+        const std::uint8_t truncated[] = {0xEF, 0xEF, 0x04, 0x0D};
+        ASSERT_EQ(write(fd, truncated, sizeof truncated), ssize_t(sizeof truncated));
+        EXPECT_TRUE(LogShows(dir / "frames.log", "RX-BAD EF EF 04 0D", deadline));
+        close(fd);
 
         ASSERT_EQ(kill(sim.pid, signal), 0);
         EXPECT_EQ(sim.Wait(deadline), 0);
