@@ -73,16 +73,19 @@ bool App::Start(std::string& error)
 
 bool App::OpenLog(std::string& error)
 {
+    // A log that fails later (disk full, reader gone) is reported once; the run goes on.
+    log.OnWriteError(
+        [](const std::string& why) { std::fprintf(stderr, "ampsim: log write failed: %s\n", why.c_str()); });
     if (!options.logPath.empty()) {
         logFile = std::fopen(options.logPath.c_str(), "a");
         if (logFile == nullptr) {
             error = "cannot open the log " + options.logPath + ": " + std::strerror(errno);
             return false;
         }
-        log.AddFile(logFile);
+        log.AddFile(logFile, options.logPath);
     }
     if (options.verbose)
-        log.AddFile(stderr);
+        log.AddFile(stderr, "standard error");
     return true;
 }
 

@@ -177,6 +177,8 @@ std::string StateJson(Engine& engine, SimTime now, const LineControl& line)
     j += ",\"faults\":" + engine.Faults().Json();
     j += ",\"frames\":{\"rx\":" + std::to_string(n.rx) + ",\"rx_bad\":" + std::to_string(n.rxBad)
         + ",\"tx\":" + std::to_string(n.tx) + "}";
+    const std::string& logError = engine.Log().WriteError();
+    j += ",\"log_error\":" + (logError.empty() ? std::string("null") : JsonString(logError));
     return j + "}";
 }
 

@@ -1,5 +1,8 @@
 #include "sim/FrameLog.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace sim {
 
 std::string FormatTime(SimTime t)
@@ -28,12 +31,24 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes)
     return HexBytes(bytes.data(), bytes.size());
 }
 
-void FrameLog::AddFile(std::FILE* file)
+void FrameLog::AddFile(std::FILE* file, const std::string& name)
 {
-    AddSink([file](const std::string& line) {
-        std::fputs(line.c_str(), file);
-        std::fflush(file);
+    AddSink([this, file, name](const std::string& line) {
+        errno = 0;
+        if (std::fputs(line.c_str(), file) != EOF && std::fflush(file) == 0)
+            return;
+        WriteFailed(name + ": " + (errno != 0 ? std::strerror(errno) : "write failed"));
+        std::clearerr(file);
     });
+}
+
+void FrameLog::WriteFailed(const std::string& error)
+{
+    if (!writeError.empty())
+        return;
+    writeError = error;
+    if (onWriteError)
+        onWriteError(error);
 }
 
 void FrameLog::Frame(SimTime t, const char* tag, const std::vector<std::uint8_t>& bytes)

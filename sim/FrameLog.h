@@ -25,18 +25,31 @@ class FrameLog {
 public:
     using Sink = std::function<void(const std::string& line)>;
 
+    FrameLog() = default;
+    FrameLog(const FrameLog&) = delete;  // file sinks refer back to it
+    FrameLog& operator=(const FrameLog&) = delete;
+
     // Every line goes to every sink, newline included.
     void AddSink(Sink sink) { sinks.push_back(std::move(sink)); }
-    // A stream sink that flushes after each line; the stream stays the caller's.
-    void AddFile(std::FILE* file);
+    // A stream sink that flushes after each line; the stream stays the caller's. A line it cannot
+    // write is lost and the failure noted under `name`; later lines are still tried.
+    void AddFile(std::FILE* file, const std::string& name);
+
+    // The first failed write, "name: why"; empty while every line has been written.
+    const std::string& WriteError() const { return writeError; }
+    // Told the first failed write, once.
+    void OnWriteError(std::function<void(const std::string& error)> report) { onWriteError = std::move(report); }
 
     void Frame(SimTime t, const char* tag, const std::vector<std::uint8_t>& bytes);
     void Event(SimTime t, const std::string& text);
 
 private:
     void Emit(SimTime t, const char* tag, const std::string& rest);
+    void WriteFailed(const std::string& error);
 
     std::vector<Sink> sinks;
+    std::string writeError;
+    std::function<void(const std::string&)> onWriteError;
 };
 
 }  // namespace sim

@@ -271,6 +271,9 @@ TEST(SimProcess, CommandsOnStandardInputAreEachAnsweredAndItsEndEndsTheRun)
         {"an over-long line gets one error and none of it runs", {"--output", "on"},
             std::string(4608, 'x') + " set output off\nstate\n", {"error: line too long", "\"output\":\"on\""},
             {"EVENT end of input", "EVENT stop"}, ""},
+        {"a log that cannot be written is reported once and shown in state", {"--log", "/dev/full"}, "state\nstate\n",
+            {"\"log_error\":\"/dev/full: No space left on device\"", "\"log_error\":\"/dev/full"}, {},
+            "ampsim: log write failed: /dev/full: No space left on device\n"},
     };
     for (const StdinCase& c : cases) {
         SCOPED_TRACE(c.what);
