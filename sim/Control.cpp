@@ -62,7 +62,11 @@ std::string Set(const std::vector<std::string>& w, SimTime now, Engine& engine)
     const std::string why = field->apply(next, w[2]);
     if (!why.empty())
         return Error(w[1] + ": " + why);
-    // Limits hold the setpoints, as the panel's own commands are held to them.
+    // What the command line refuses is refused here too, and nothing changes; only the panel's
+    // own commands are held to the limits.
+    const std::string conflict = CheckSetup(next);
+    if (!conflict.empty())
+        return Error(conflict);
     model.ChangeSetup(next);
     const std::string held = field->show(model.Setup());
     engine.Log().Event(now, "set " + w[1] + " " + held);

@@ -1,6 +1,6 @@
 // Control commands, one line in, one line out:
 //   state                       -> one line of JSON
-//   set NAME VALUE              -> ok NAME VALUE-HELD
+//   set NAME VALUE              -> ok NAME VALUE (refused when the limits would conflict)
 //   unplug | replug             -> ok unplugged | ok line PATH
 //   fault KIND [VALUE] [N|on]   -> ok fault ...
 //   fault clear [KIND]          -> ok fault clear ...

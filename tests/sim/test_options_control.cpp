@@ -1,4 +1,5 @@
 // Bad options and bad control commands are refused with the reason, good ones are taken.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "sim/Control.h"
@@ -57,8 +58,16 @@ TEST(SimControl, BadCommandsAreRefusedWithAReason)
         const char* command;
         const char* reply;
     } cases[] = {
+        {"set target-current 800", "ok target-current 800"},
         {"set max-current 1000", "ok max-current 1000"},
-        {"set target-current 2000", "ok target-current 1000"},
+        // Limits are checked as on the command line: a conflict is refused and changes nothing.
+        {"set target-current 2000", "error: target-current 2000 is above max-current 1000"},
+        {"set max-current 700", "error: target-current 800 is above max-current 700"},
+        {"set min-power 50", "error: min-power 50.00 is above max-power 40.00"},
+        {"set max-power 30", "error: target-power 37.00 is outside min-power 10.00 .. max-power 30.00"},
+        {"set target-power 45", "error: target-power 45.00 is outside min-power 10.00 .. max-power 40.00"},
+        {"set target-power 20", "ok target-power 20.00"},
+        {"set max-power 30", "ok max-power 30.00"},
         {"set colour red", "error: unknown field 'colour'"},
         {"set selector 256", "error: selector: expected an integer from 0 to 255, got '256'"},
         {"fault late 300 2", "ok fault late 300 2"},
@@ -70,8 +79,10 @@ TEST(SimControl, BadCommandsAreRefusedWithAReason)
     };
     for (const auto& c : cases)
         EXPECT_EQ(sim::ExecuteControl(c.command, 0, engine, line), c.reply);
-    EXPECT_EQ(engine.Model().Setup().targetCurrent, 1000);
-    EXPECT_TRUE(engine.Faults().Get(sim::FaultKind::LATE).active);
+    const std::string state = sim::ExecuteControl("state", 0, engine, line);
+    for (const char* held : {"\"target_current_ma\":800,", "\"max_current_ma\":1000,", "\"target_power_dbm\":20.00,",
+             "\"min_power_dbm\":10.00,\"max_power_dbm\":30.00,", "\"faults\":[{\"kind\":\"late\",\"value\":300,"})
+        EXPECT_THAT(state, testing::HasSubstr(held));
 }
 
 }  // namespace
