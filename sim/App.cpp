@@ -8,6 +8,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "sim/Text.h"
+
 namespace sim {
 
 namespace {
@@ -49,7 +51,7 @@ int App::Run()
 {
     std::string error;
     if (!Start(error)) {
-        std::fprintf(stderr, "ampsim: error: %s\n", error.c_str());
+        std::fprintf(stderr, "ampsim: error: %s\n", PrintableText(error).c_str());
         return 1;
     }
     Loop();
@@ -74,8 +76,9 @@ bool App::Start(std::string& error)
 bool App::OpenLog(std::string& error)
 {
     // A log that fails later (disk full, reader gone) is reported once; the run goes on.
-    log.OnWriteError(
-        [](const std::string& why) { std::fprintf(stderr, "ampsim: log write failed: %s\n", why.c_str()); });
+    log.OnWriteError([](const std::string& why) {
+        std::fprintf(stderr, "ampsim: log write failed: %s\n", PrintableText(why).c_str());
+    });
     if (!options.logPath.empty()) {
         logFile = std::fopen(options.logPath.c_str(), "a");
         if (logFile == nullptr) {

@@ -5,28 +5,11 @@
 #include <vector>
 
 #include "sim/SetupFields.h"
+#include "sim/Text.h"
 
 namespace sim {
 
 namespace {
-
-std::string JsonString(const std::string& s)
-{
-    std::string out = "\"";
-    for (const char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 std::string Num(double v)
 {
@@ -144,6 +127,30 @@ std::string Replug(SimTime now, LineControl& line)
     return why.empty() ? "ok line " + line.LinePath() : Error(why);
 }
 
+// Every command but a bare state; the reply as plain text, not yet made printable.
+std::string Execute(const std::vector<std::string>& w, SimTime now, Engine& engine, LineControl& line)
+{
+    if (w.empty())
+        return Error("empty command");
+    const std::string& verb = w[0];
+    const bool bare = w.size() == 1;
+    if (verb == "set")
+        return Set(w, now, engine);
+    if (verb == "fault")
+        return Fault(w, now, engine);
+    if (verb == "unplug" && bare)
+        return Unplug(now, line);
+    if (verb == "replug" && bare)
+        return Replug(now, line);
+    if (verb == "quit" && bare) {
+        line.Quit(now);
+        return "ok quit";
+    }
+    if (verb == "state" || verb == "unplug" || verb == "replug" || verb == "quit")
+        return Error(verb + " takes no arguments");
+    return Error("unknown command '" + verb + "'");
+}
+
 }  // namespace
 
 std::string StateJson(Engine& engine, SimTime now, const LineControl& line)
@@ -189,27 +196,10 @@ std::string StateJson(Engine& engine, SimTime now, const LineControl& line)
 std::string ExecuteControl(const std::string& command, SimTime now, Engine& engine, LineControl& line)
 {
     const std::vector<std::string> w = Words(command);
-    if (w.empty())
-        return Error("empty command");
-    const std::string& verb = w[0];
-    const bool bare = w.size() == 1;
-    if (verb == "state" && bare)
+    if (w.size() == 1 && w[0] == "state")
         return StateJson(engine, now, line);
-    if (verb == "set")
-        return Set(w, now, engine);
-    if (verb == "fault")
-        return Fault(w, now, engine);
-    if (verb == "unplug" && bare)
-        return Unplug(now, line);
-    if (verb == "replug" && bare)
-        return Replug(now, line);
-    if (verb == "quit" && bare) {
-        line.Quit(now);
-        return "ok quit";
-    }
-    if (verb == "state" || verb == "unplug" || verb == "replug" || verb == "quit")
-        return Error(verb + " takes no arguments");
-    return Error("unknown command '" + verb + "'");
+    // The other replies echo what came in (names, values, paths): made printable in one place.
+    return PrintableText(Execute(w, now, engine, line));
 }
 
 }  // namespace sim

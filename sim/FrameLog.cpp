@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim/Text.h"
+
 namespace sim {
 
 std::string FormatTime(SimTime t)
@@ -58,7 +60,8 @@ void FrameLog::Frame(SimTime t, const char* tag, const std::vector<std::uint8_t>
 
 void FrameLog::Event(SimTime t, const std::string& text)
 {
-    Emit(t, "EVENT", text);
+    // Events may carry paths given on the command line.
+    Emit(t, "EVENT", PrintableText(text));
 }
 
 void FrameLog::Emit(SimTime t, const char* tag, const std::string& rest)

@@ -5,6 +5,7 @@
 
 #include "sim/App.h"
 #include "sim/Options.h"
+#include "sim/Text.h"
 
 int main(int argc, char** argv)
 {
@@ -16,7 +17,7 @@ int main(int argc, char** argv)
         std::fputs(sim::HelpText().c_str(), stdout);
         return 0;
     case sim::ParseStatus::BAD:
-        std::fprintf(stderr, "ampsim: error: %s\nTry 'ampsim --help'.\n", error.c_str());
+        std::fprintf(stderr, "ampsim: error: %s\nTry 'ampsim --help'.\n", sim::PrintableText(error).c_str());
         return 2;
     case sim::ParseStatus::RUN:
         break;

@@ -34,7 +34,7 @@ class FakeLine : public sim::LineControl {
 public:
     bool Plugged() const override { return plugged; }
     std::string LinePath() const override { return "/dev/pts/9"; }
-    std::string LinkPath() const override { return ""; }
+    std::string LinkPath() const override { return link; }
     std::string Unplug(sim::SimTime) override
     {
         plugged = false;
@@ -47,6 +47,7 @@ public:
     }
     void Quit(sim::SimTime) override {}
     bool plugged = true;
+    std::string link;
 };
 
 TEST(SimControl, BadCommandsAreRefusedWithAReason)
@@ -76,10 +77,17 @@ TEST(SimControl, BadCommandsAreRefusedWithAReason)
         {"unplug", "ok unplugged"},
         {"unplug", "error: already unplugged"},
         {"dance", "error: unknown command 'dance'"},
+        // Echoed words come back printable: bad UTF-8 and control characters as \xNN.
+        {"set \xff\x01 1", "error: unknown field '\\xFF\\x01'"},
+        {"d\xc3\xa9j\xe0 \x1b[2J", "error: unknown command 'd\xc3\xa9j\\xE0'"},
+        {"set input-dbm 1\x7f", "error: input-dbm: expected a number from -70.00 to 40.00, got '1\\x7F'"},
+        {"fault \xc2\x9b\\", "error: unknown fault '\\xC2\\x9B\\\\'"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(sim::ExecuteControl(c.command, 0, engine, line), c.reply);
+    line.link = "/tmp/\xff\"\x01\xc3\xa9";
     const std::string state = sim::ExecuteControl("state", 0, engine, line);
+    EXPECT_THAT(state, testing::HasSubstr("\"link\":\"/tmp/\\u00ff\\\"\\u0001\xc3\xa9\","));
     for (const char* held : {"\"target_current_ma\":800,", "\"max_current_ma\":1000,", "\"target_power_dbm\":20.00,",
              "\"min_power_dbm\":10.00,\"max_power_dbm\":30.00,", "\"faults\":[{\"kind\":\"late\",\"value\":300,"})
         EXPECT_THAT(state, testing::HasSubstr(held));

@@ -252,6 +252,27 @@ TEST(SimProcess, ASecondSimulatorRefusesALiveControlSocketAndTakesOverAStaleOne)
     EXPECT_THAT(Ask(control, "state", deadline), testing::HasSubstr("\"plugged\":true"));
 }
 
+TEST(SimProcess, OptionsThatEndTheRunAtOnceAnswerOnTheRightStream)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"--\xff\x1b[2J"}, 2, "", "ampsim: error: unknown option '--\\xFF\\x1B[2J'\nTry 'ampsim --help'.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const auto deadline = Deadline();
+        SimProcess sim(c.args);
+        sim.CloseInput();
+        EXPECT_EQ(ReadToEnd(sim.output, deadline), c.out);
+        EXPECT_EQ(ReadToEnd(sim.errors, deadline), c.err);
+        EXPECT_EQ(sim.Wait(deadline), c.status);
+    }
+}
+
 struct StdinCase {
     const char* what;
     std::vector<std::string> options;
