@@ -29,6 +29,7 @@ const FlagOption FLAG_OPTIONS[] = {
     {"stdin", &Options::useStdin},
     {"verbose", &Options::verbose},
     {"help", &Options::help},
+    {"version", &Options::version},
 };
 
 const PathOption* FindPathOption(const std::string& name)
@@ -53,8 +54,15 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options,
 {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg.rfind("--", 0) != 0 || arg.size() == 2) {
-            error = "unexpected argument '" + arg + "'";
+        if (arg == "--" && i + 1 == args.size())
+            break;  // the end of the options, with nothing after it
+        if (arg == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (arg == "--" || arg.rfind("--", 0) != 0) {
+            // An operand, after "--" or without it; ampsim takes none.
+            error = "unexpected argument '" + (arg == "--" ? args[i + 1] : arg) + "'";
             return ParseStatus::BAD;
         }
         // Both "--name value" and "--name=value".
@@ -106,6 +114,8 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options,
 
     if (options.help)
         return ParseStatus::HELP;
+    if (options.version)
+        return ParseStatus::VERSION;
     const std::string setupError = CheckSetup(options.setup);
     if (!setupError.empty()) {
         error = setupError;
@@ -133,7 +143,8 @@ std::string HelpText()
           "                     the end of the input ends the simulator as 'quit' does\n"
           "  --log PATH         append the frame log to PATH\n"
           "  --verbose          write the frame log to standard error as well\n"
-          "  --help             show this text\n"
+          "  -h, --help         show this text\n"
+          "  --version          show the version\n"
           "\n"
           "Amplifier (also settable at run time with the control command 'set NAME VALUE'):\n";
     const AmpSetup defaults;

@@ -17,11 +17,13 @@ struct Options {
     bool useStdin = false;    // control commands on standard input as well
     bool verbose = false;     // frame log on standard error as well
     bool help = false;
+    bool version = false;
 };
 
-enum class ParseStatus { RUN, HELP, BAD };
+enum class ParseStatus { RUN, HELP, VERSION, BAD };
 
-// args excludes the program name. On BAD, error says what is wrong.
+// args excludes the program name. "--" ends the options; ampsim takes no operands, so anything
+// after it is refused. On BAD, error says what is wrong.
 ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
 std::string HelpText();

@@ -16,6 +16,9 @@ int main(int argc, char** argv)
     case sim::ParseStatus::HELP:
         std::fputs(sim::HelpText().c_str(), stdout);
         return 0;
+    case sim::ParseStatus::VERSION:
+        std::puts("ampsim " AMPSIM_VERSION);
+        return 0;
     case sim::ParseStatus::BAD:
         std::fprintf(stderr, "ampsim: error: %s\nTry 'ampsim --help'.\n", sim::PrintableText(error).c_str());
         return 2;

@@ -21,6 +21,9 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason)
             "--max-current: expected an integer from 1 to 65535, got '12x'"},
         {{"--mode", "auto"}, sim::ParseStatus::BAD, "--mode: expected acc or apc, got 'auto'"},
         {{"--target-current", "7000"}, sim::ParseStatus::BAD, "target-current 7000 is above max-current 6000"},
+        {{"-h"}, sim::ParseStatus::HELP, ""}, {{"--output", "on", "--"}, sim::ParseStatus::RUN, ""},
+        {{"--", "--help"}, sim::ParseStatus::BAD, "unexpected argument '--help'"},
+        {{"--link", "--", "--stdin"}, sim::ParseStatus::RUN, ""},  // "--" as a value is a value
     };
     for (const auto& c : cases) {
         sim::Options o;

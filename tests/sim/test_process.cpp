@@ -20,6 +20,7 @@
 
 #include "protocol/Frames.h"
 #include "protocol/RxFramer.h"
+#include "sim/Options.h"
 
 namespace {
 
@@ -261,6 +262,9 @@ TEST(SimProcess, OptionsThatEndTheRunAtOnceAnswerOnTheRightStream)
         std::string err;
     } cases[] = {
         {{"--\xff\x1b[2J"}, 2, "", "ampsim: error: unknown option '--\\xFF\\x1B[2J'\nTry 'ampsim --help'.\n"},
+        {{"-h"}, 0, sim::HelpText(), ""},
+        {{"--version"}, 0, "ampsim " AMPSIM_VERSION "\n", ""},
+        {{"--", "--version"}, 2, "", "ampsim: error: unexpected argument '--version'\nTry 'ampsim --help'.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
