@@ -138,6 +138,7 @@ struct SimProcess {
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         args.insert(args.begin(), AMPSIM_PATH);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
