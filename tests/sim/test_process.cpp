@@ -5,13 +5,13 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -293,7 +293,7 @@ TEST(SimProcess, CommandsOnStandardInputAreEachAnsweredAndItsEndEndsTheRun)
         {"end of input ends the run as quit does", {}, "", {}, {"EVENT end of input", "EVENT stop"}, ""},
         {"blank lines are answered, and so is a last line without a newline", {}, "\n \r\nstate",
             {"error: empty command", "error: empty command", "{\"time\":"}, {"EVENT end of input", "EVENT stop"}, ""},
-        // Read 512 bytes at a time, the tail would once have run on its own after the first 4608.
+        // The tail starts right after nine full 512-byte reads, where a line cut at the limit would resume.
         {"an over-long line gets one error and none of it runs", {"--output", "on"},
             std::string(4608, 'x') + " set output off\nstate\n", {"error: line too long", "\"output\":\"on\""},
             {"EVENT end of input", "EVENT stop"}, ""},
