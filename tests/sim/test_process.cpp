@@ -82,9 +82,10 @@ bool LogShows(const std::string& path, const std::string& line, Clock::time_poin
     return false;
 }
 
-// One command on the control socket, its sending side then shut; the reply, empty when none came.
-std::string Ask(const std::string& socketPath, const std::string& command, Clock::time_point deadline)
+// One command line on the control socket, its sending side then shut; the reply, empty when none came.
+std::string Ask(const std::string& socketPath, std::string command, Clock::time_point deadline)
 {
+    command += '\n';
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
@@ -220,7 +221,7 @@ TEST(SimProcess, AnswersOnItsLinkAndCleansUpOnEachStopSignal)
         close(fd);
 
         ASSERT_EQ(kill(sim.pid, signal), 0);
-        EXPECT_EQ(sim.Wait(deadline), 0);
+        EXPECT_EQ(sim.Wait(Deadline()), 0);
         EXPECT_FALSE(Exists(link)) << "link left behind";
         EXPECT_FALSE(Exists(dir / "control")) << "control socket left behind";
         const std::vector<std::string> log = LogLines(dir / "frames.log");
@@ -243,15 +244,17 @@ TEST(SimProcess, ASecondSimulatorRefusesALiveControlSocketAndTakesOverAStaleOne)
     EXPECT_EQ(ReadToEnd(second.errors, deadline),
         "ampsim: error: control socket " + control + " is in use: another program is listening on it\n");
     EXPECT_FALSE(Exists(dir / "com5"));
-    EXPECT_THAT(Ask(control, "state", deadline), testing::HasSubstr("\"plugged\":true")) << "the first lost it";
+    // Still the first answering: it has no link, the second was given one.
+    EXPECT_THAT(Ask(control, "state", Deadline()), testing::HasSubstr("\"link\":\"\","));
 
     // Killed, the first leaves its socket behind with nothing listening on it.
+    const auto restart = Deadline();
     ASSERT_EQ(kill(first.pid, SIGKILL), 0);
-    ASSERT_EQ(first.Wait(deadline), 128 + SIGKILL);
+    ASSERT_EQ(first.Wait(restart), 128 + SIGKILL);
     ASSERT_TRUE(Exists(control));
     SimProcess third({"--control", control});
-    ASSERT_EQ(third.OutLine(deadline).rfind("ampsim: line ", 0), 0u);
-    EXPECT_THAT(Ask(control, "state", deadline), testing::HasSubstr("\"plugged\":true"));
+    ASSERT_EQ(third.OutLine(restart).rfind("ampsim: line ", 0), 0u);
+    EXPECT_THAT(Ask(control, "state", restart), testing::HasSubstr("\"plugged\":true"));
 }
 
 TEST(SimProcess, OptionsThatEndTheRunAtOnceAnswerOnTheRightStream)
