@@ -14,9 +14,11 @@ void CStepButton::HoldLost()
         parent->SendMessage(WM_STEP_HOLD_LOST, static_cast<WPARAM>(GetDlgCtrlID()));
 }
 
-void CStepButton::OnCaptureChanged(HWND)
+void CStepButton::OnCaptureChanged(HWND newCapture)
 {
-    HoldLost();
+    // A button that takes the capture it already holds is told so too: that is no loss.
+    if (newCapture != m_hWnd)
+        HoldLost();
     Default();
 }
 

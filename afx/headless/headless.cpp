@@ -141,6 +141,9 @@ LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     case WM_LBUTTONDBLCLK:  // a button takes the second press of a double click as a press
         if (button && enabled) {
             hwnd->pressed = true;
+            // The window that held the capture is told, even when it takes it again itself.
+            if (const HWND previous = D().capture)
+                Send(previous, WM_CAPTURECHANGED, 0, reinterpret_cast<LPARAM>(hwnd));
             D().capture = hwnd;
         }
         return 0;
