@@ -52,6 +52,11 @@ bool WriteScheduler::TakeDue(Ms now, std::vector<std::uint8_t>& frame)
     return true;
 }
 
+bool WriteScheduler::Overdue(Ms now)
+{
+    return UntilDue(now) == 0 && now - DueAt(m_queue.front()) >= proto::kFrameSpacingMs / 2;
+}
+
 void WriteScheduler::Clear()
 {
     m_queue.clear();

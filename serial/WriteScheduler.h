@@ -4,6 +4,9 @@
 // - A frame goes out as soon as the worker can write, once it is due.
 // - A frame asked for while an earlier one was still waiting goes out one frame spacing after
 //   that one, the time the amplifier is given to answer (every write discards unread input).
+// - A due frame waits behind incoming bytes for half a frame spacing at most: long enough for a
+//   reply under way to arrive whole, short enough that a line that never falls quiet (noise)
+//   cannot starve the operator's commands.
 // - A frame that would go out more than kMaxAgeMs after it was asked for is dropped unsent: a
 //   command the operator gave before a stall (a report box, a write held up by flow control)
 //   must never reach the laser late, and frames are never replayed.
@@ -34,6 +37,8 @@ public:
     // Takes the next frame if it is due and fresh (stale ones are dropped on the way); false when
     // none is due now.
     bool TakeDue(Ms now, std::vector<std::uint8_t>& frame);
+    // The next frame has been due for half a frame spacing: the worker stops reading to send it.
+    bool Overdue(Ms now);
     void Clear();
 
     bool Empty() const { return m_queue.empty(); }

@@ -157,11 +157,17 @@ bool ReadOneByte(Os& os, BYTE* byte)
     return got == 1;
 }
 
+bool WriteOverdue(Os& os)
+{
+    Locked guarded(os.writeGuard);
+    return os.writes.Overdue(MonotonicMs());
+}
+
 // Hands every waiting byte to the owner, one synchronous notification each, until the queue
-// is empty or a shutdown is asked for.
+// is empty, a shutdown is asked for, or a frame has waited too long behind the bytes.
 void DrainInput(Os& os)
 {
-    while (!IsSignalled(os.shutdownEvent)) {
+    while (!IsSignalled(os.shutdownEvent) && !WriteOverdue(os)) {
         DWORD queued = 0;
         {
             Locked locked(os.lock);
@@ -305,6 +311,10 @@ UINT CommMonitorThread(void* param)
             EndWorker(os);
         case WAIT_OBJECT_0 + kPortEvent:
             OnLineEvent(os);
+            // A due write goes next: on a line that never falls quiet the port event would
+            // always win the wait.
+            if (MsUntilWriteDue(os) == 0)
+                SendPendingWrite(os);
             break;
         case WAIT_OBJECT_0 + kWrite:
             SendPendingWrite(os);

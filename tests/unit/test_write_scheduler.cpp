@@ -54,6 +54,15 @@ TEST(WriteScheduler, FramesGoOutPacedAndNeverStale)
         EXPECT_EQ(Replay(c.asks, c.freeAt), c.sent) << c.fault;
 }
 
+TEST(WriteScheduler, ADueFrameWaitsBehindIncomingBytesForHalfASpacingAtMost)
+{
+    WriteScheduler writes;
+    const std::uint8_t frame = 1;
+    writes.Push(&frame, 1, 0);
+    EXPECT_FALSE(writes.Overdue(49));
+    EXPECT_TRUE(writes.Overdue(50));
+}
+
 TEST(WriteScheduler, AWorkerThatCannotWriteKeepsOnlyTheNewestFrames)
 {
     WriteScheduler writes;

@@ -56,7 +56,7 @@ class Peer:
     def answer(self, command, args):
         """SEND <hex>; RECV <n> <ms> -> DATA <hex>; DISCARD what the program wrote; LINE -> its settings; IXON
         (flow control on, as a new terminal has it); STOP / START its output; HOLDERS -> who has the line open;
-        HANGUP: the far end goes away; NOTALINE: the port becomes a device that is no line (every call on it
+        STREAM <ms>: bytes at the line's rate for that long, in the background; HANGUP: the far end goes away; NOTALINE: the port becomes a device that is no line (every call on it
         fails); either lasts until START plugs a fresh line in."""
         if command == "START" and self.master is None:
             os.close(self.slave)
@@ -82,6 +82,8 @@ class Peer:
             termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
         elif command in ("STOP", "START"):
             termios.tcflow(self.slave, termios.TCOOFF if command == "STOP" else termios.TCOON)
+        elif command == "STREAM":  # bytes at the line's rate for <ms>, in the background
+            threading.Thread(target=self.stream, args=(int(args[0]) / 1000.0,), daemon=True).start()
         elif command == "HANGUP":
             os.close(self.master)
             self.master = None
@@ -96,6 +98,14 @@ class Peer:
         else:
             return "ERR unknown command %s" % command
         return "OK"
+
+    def stream(self, seconds):
+        end = time.monotonic() + seconds
+        value = 0
+        while time.monotonic() < end and self.master is not None:
+            os.write(self.master, bytes([0x40 + value % 64]))  # no header byte among them
+            value += 1
+            time.sleep(1 / 960.0)
 
     def receive(self, count, deadline):
         data = b""

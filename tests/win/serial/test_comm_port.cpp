@@ -202,6 +202,21 @@ TEST_F(CommPortTest, ALineThatFailsForGoodRaisesABoxPerWriteNotPerHeartbeat)
     }
 }
 
+TEST_F(CommPortTest, ALineThatNeverFallsQuietDoesNotStarveWrites)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
+    ASSERT_EQ(peer_.Ask("STREAM 3000"), "OK");
+    ASSERT_TRUE(ReceiveAtWindow(100)) << "the stream did not start";
+    ASSERT_TRUE(Write(comm_, kProbeFrame));
+    const ULONGLONG asked = GetTickCount64();
+    // The peer is asked from another thread's point of view; pump meanwhile so bytes keep flowing.
+    std::string got;
+    WaitUntil([&] { return !(got = peer_.Receive(5, 10)).empty(); }, 2000);
+    EXPECT_EQ(got, Hex(kProbeFrame)) << "the write waited for the line to fall quiet";
+    EXPECT_LE(GetTickCount64() - asked, 400u);
+    WaitUntil([] { return false; }, 3000);  // let the stream end
+}
+
 TEST_F(CommPortTest, WriteDuringADrainWaitsUntilTheDrainEnds)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
