@@ -61,8 +61,19 @@ void Engine::Handle(SimTime t, const proto::Frame& command)
         pacer.Enqueue(std::move(c));
 }
 
+// Noise fills the line only while no reply waits, so it never splits one.
+SimTime Engine::NextTxTime() const
+{
+    if (pacer.Empty() && faults.NoiseOn())
+        return pacer.LineFreeAt();
+    return pacer.NextDue();
+}
+
 bool Engine::TakeTxByte(SimTime now, std::uint8_t& byte)
 {
+    std::uint8_t noise = 0;
+    if (pacer.Empty() && now >= pacer.LineFreeAt() && faults.TakeNoise(noise))
+        pacer.Enqueue({{noise}, now, 0, {}, false});
     TxPacer::Sent sent;
     if (!pacer.Take(now, sent))
         return false;

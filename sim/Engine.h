@@ -35,7 +35,7 @@ public:
     void CheckRxQuiet(SimTime now);
 
     // When the next byte is to be written; NEVER when nothing waits.
-    SimTime NextTxTime() const { return pacer.NextDue(); }
+    SimTime NextTxTime() const;
     // The byte to write at `now`, if one is due.
     bool TakeTxByte(SimTime now, std::uint8_t& byte);
 

@@ -25,7 +25,14 @@ constexpr KindInfo KINDS[FAULT_KIND_COUNT] = {
     {FaultKind::GARBAGE, "garbage", nullptr},
     {FaultKind::NO_SETTINGS, "no-settings", nullptr},
     {FaultKind::SELECTOR, "selector", "n"},
+    {FaultKind::BAD_LEN, "bad-len", nullptr},
+    {FaultKind::DOUBLE, "double", nullptr},
+    {FaultKind::NOISE, "noise", nullptr},
 };
+
+// A LEN raised this much still lies in the range the panel accepts, so the panel reads past the
+// frame's end into whatever follows.
+constexpr std::uint8_t BAD_LEN_EXCESS = 5;
 
 // Where the settings reply carries the current-command selector.
 constexpr std::size_t SELECTOR_POS = 17;
@@ -107,6 +114,12 @@ std::vector<TxChunk> FaultSet::Shape(const Bytes& reply, SimTime readyAt, std::v
         ++frame.back();
     if (Use(FaultKind::TRUNCATE, reply, notes))
         frame.resize(frame.size() / 2);
+    if (frame.size() > 2 && Use(FaultKind::BAD_LEN, reply, notes))
+        frame[2] = static_cast<std::uint8_t>(frame[2] + BAD_LEN_EXCESS);
+    if (Use(FaultKind::DOUBLE, reply, notes)) {
+        const Bytes once = frame;
+        frame.insert(frame.end(), once.begin(), once.end());
+    }
     const int lateMs = Get(FaultKind::LATE).value;
     if (Use(FaultKind::LATE, reply, notes))
         readyAt += Ms(lateMs);
@@ -125,6 +138,19 @@ std::vector<TxChunk> FaultSet::Shape(const Bytes& reply, SimTime readyAt, std::v
         chunks.push_back({frame, readyAt, 0, frame, true});
     }
     return chunks;
+}
+
+bool FaultSet::TakeNoise(std::uint8_t& byte)
+{
+    Fault& f = faults[Index(FaultKind::NOISE)];
+    if (!f.active)
+        return false;
+    if (f.remaining != UNTIL_CLEARED && --f.remaining == 0)
+        f = {};
+    // Every byte value turns up, headers included: what a disturbed line really carries.
+    noiseState = noiseState * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>(noiseState >> 16);
+    return true;
 }
 
 std::string FaultSet::Json() const

@@ -21,8 +21,11 @@ enum class FaultKind {
     GARBAGE,       // junk bytes go out just before the reply
     NO_SETTINGS,   // settings queries get no reply
     SELECTOR,      // settings replies report <value> as the current-command selector
+    BAD_LEN,       // LEN is 5 too high (still a length the panel accepts), checksum as before
+    DOUBLE,        // the reply goes out twice, back to back: two frames merged in one burst
+    NOISE,         // pseudo-random bytes fill the line whenever it is idle; N counts bytes
 };
-constexpr std::size_t FAULT_KIND_COUNT = 8;
+constexpr std::size_t FAULT_KIND_COUNT = 11;
 
 // Sent before the reply by the garbage fault. No 0xED among them, so a reader hunting for a
 // header is still hunting when the reply starts.
@@ -56,11 +59,16 @@ public:
     // The active faults as a JSON array.
     std::string Json() const;
 
+    // The next noise byte, if noise is on (using one of its count).
+    bool TakeNoise(std::uint8_t& byte);
+    bool NoiseOn() const { return Get(FaultKind::NOISE).active; }
+
 private:
     static std::size_t Index(FaultKind kind) { return static_cast<std::size_t>(kind); }
     bool Use(FaultKind kind, const Bytes& reply, std::vector<std::string>& notes);
 
     std::array<Fault, FAULT_KIND_COUNT> faults{};
+    std::uint32_t noiseState = 1;  // a fixed sequence: runs repeat byte for byte
 };
 
 }  // namespace sim

@@ -124,6 +124,19 @@ TEST(SimFaults, EachKindShapesTheRepliesItApplies)
                 return r;
             },
             0, 0},
+        {FaultKind::BAD_LEN, 0, 1, CMD_QUERY_STATUS,
+            [](Bytes r) {
+                r[2] += 5;
+                return r;
+            },
+            0, 0},
+        {FaultKind::DOUBLE, 0, 1, CMD_QUERY_STATUS,
+            [](Bytes r) {
+                const Bytes once = r;
+                r.insert(r.end(), once.begin(), once.end());
+                return r;
+            },
+            0, 0},
         {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_SETTINGS, Nothing, 0, 0},
         {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_STATUS, Same, 0, 0},
         {FaultKind::SELECTOR, 3, 1, CMD_QUERY_SETTINGS,
@@ -154,6 +167,32 @@ TEST(SimFaults, EachKindShapesTheRepliesItApplies)
             h.engine.Faults().ClearAll();
         EXPECT_EQ(Values(h.Run(Ms(10000), command)), clean) << "used up or cleared";
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimFaults, NoiseFillsTheIdleLineAtItsRateAndNeverSplitsAReply)
+{
+    Harness h;
+    const Frame query = MakeQueryFrame(CMD_QUERY_STATUS);
+    const Bytes clean = Values(h.Run(0, query));
+    h.engine.Faults().Set(FaultKind::NOISE, 0, 60);
+    std::vector<SentByte> out;
+    std::uint8_t b = 0;
+    const SimTime quiet = h.engine.NextTxTime();  // once the first reply has left the line
+    for (SimTime due = quiet; due < quiet + Ms(20) && h.engine.TakeTxByte(due, b); due = h.engine.NextTxTime())
+        out.push_back({due, b});
+    ASSERT_GE(out.size(), 18u) << "noise does not fill the line";
+    for (std::size_t k = 1; k < out.size(); ++k)
+        EXPECT_NEAR(out[k].t - out[k - 1].t, sim::ByteOffset(1), 1) << "byte " << k;
+
+    const std::vector<SentByte> withReply = h.Run(quiet + Ms(20), query, Ms(200));
+    const Bytes line = Values(withReply);
+    EXPECT_EQ(line.size(), 60 - out.size() + clean.size()) << "the noise ran out, the reply went whole";
+    EXPECT_NE(std::search(line.begin(), line.end(), clean.begin(), clean.end()), line.end())
+        << "a reply split by noise";
 }
 
 }  // namespace
