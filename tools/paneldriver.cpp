@@ -4,6 +4,9 @@
 // "ok [value]" or "err <why>".
 #include <windows.h>
 #include <commctrl.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstring>
@@ -98,6 +101,148 @@ std::vector<std::string> ComboItems(HWND combo)
     return items;
 }
 
+DWORD PanelProcessId()
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(panel, &pid);
+    return pid;
+}
+
+int CountThreads(DWORD pid)
+{
+    int threads = 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        threads += entry.th32OwnerProcessID == pid;
+    CloseHandle(snapshot);
+    return threads;
+}
+
+// The process's windows, top-level and child: under Wine, whose GetGuiResources is a stub, the
+// USER objects a program of this kind makes.
+int CountWindows(DWORD pid)
+{
+    struct Count {
+        DWORD pid;
+        int windows;
+    } count = {pid, 0};
+    EnumWindows(
+        [](HWND top, LPARAM param) -> BOOL {
+            auto* c = reinterpret_cast<Count*>(param);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(top, &owner);
+            if (owner != c->pid)
+                return TRUE;
+            ++c->windows;
+            EnumChildWindows(
+                top, [](HWND, LPARAM inner) -> BOOL { return ++reinterpret_cast<Count*>(inner)->windows > 0; }, param);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return count.windows;
+}
+
+// The process's GDI objects, counted in the GDI handle table its PEB points to (the way GDI
+// viewers count them; Wine keeps the same table): entries of any type that it owns.
+int CountGdiObjects(HANDLE process, DWORD pid)
+{
+    using QueryProcess = LONG(WINAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryProcess>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (!query || query(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0)
+        return -1;
+    const SIZE_T tableField = sizeof(void*) == 8 ? 0xF8 : 0x94;  // PEB.GdiSharedHandleTable
+    ULONG_PTR table = 0;
+    if (!ReadProcessMemory(process, static_cast<BYTE*>(static_cast<void*>(basic.PebBaseAddress)) + tableField, &table,
+            sizeof table, nullptr)
+        || !table)
+        return -1;
+    struct Entry {
+        ULONG_PTR object;
+        USHORT processId;
+        USHORT count;
+        USHORT unique;
+        BYTE type;
+        BYTE flags;
+        ULONG_PTR user;
+    };
+    std::vector<Entry> entries(0x4000);
+    if (!ReadProcessMemory(
+            process, reinterpret_cast<void*>(table), entries.data(), entries.size() * sizeof(Entry), nullptr))
+        return -1;
+    // Windows shares one table among processes and marks each entry's owner; Wine gives each
+    // process a table of its own and leaves the owner unset.
+    int owned = 0;
+    int all = 0;
+    for (const Entry& e : entries) {
+        all += e.type != 0;
+        owned += e.type != 0 && e.processId == static_cast<USHORT>(pid);
+    }
+    return owned ? owned : all;
+}
+
+// The process's kernel handles, from the system's handle list (which Wine keeps too; its
+// per-process handle count is not implemented).
+int CountHandles(DWORD pid)
+{
+    using QuerySystem = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QuerySystem>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    struct Entry {
+        USHORT processId;
+        USHORT creatorBackTrace;
+        BYTE type;
+        BYTE attributes;
+        USHORT value;
+        void* object;
+        ULONG access;
+    };
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<BYTE> buffer(1 << 16);
+    LONG status = kInfoLengthMismatch;
+    while (query
+        && (status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr))
+            == kInfoLengthMismatch)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0)
+        return -1;
+    const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+    int handles = 0;
+    for (ULONG i = 0; i < count; ++i)
+        handles += entries[i].processId == static_cast<USHORT>(pid);
+    return handles;
+}
+
+// What the panel's process holds: handles, threads, GDI and USER objects, memory.
+std::string Resources()
+{
+    const DWORD pid = PanelProcessId();
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process)
+        return "err cannot open the panel's process";
+    DWORD handles = 0;
+    if (!GetProcessHandleCount(process, &handles) || handles == 0)
+        handles = static_cast<DWORD>(CountHandles(pid));
+    PROCESS_MEMORY_COUNTERS_EX memory = {};
+    GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+    DWORD gdi = GetGuiResources(process, GR_GDIOBJECTS);
+    DWORD user = GetGuiResources(process, GR_USEROBJECTS);
+    if (gdi == 0)  // the call is not implemented (Wine)
+        gdi = static_cast<DWORD>(CountGdiObjects(process, pid));
+    if (user == 0)
+        user = static_cast<DWORD>(CountWindows(pid));
+    CloseHandle(process);
+    return "ok handles=" + std::to_string(handles) + " threads=" + std::to_string(CountThreads(pid))
+        + " gdi=" + std::to_string(static_cast<int>(gdi)) + " user=" + std::to_string(user)
+        + " private_kb=" + std::to_string(memory.PagefileUsage / 1024)
+        + " working_set_kb=" + std::to_string(memory.WorkingSetSize / 1024);
+}
+
 std::string Run(const std::string& line)
 {
     std::istringstream in(line);
@@ -151,11 +296,10 @@ std::string Run(const std::string& line)
 
     if (verb == "caption")
         return "ok " + TextOf(panel);
-    if (verb == "pid") {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(panel, &pid);
-        return "ok " + std::to_string(pid);
-    }
+    if (verb == "pid")
+        return "ok " + std::to_string(PanelProcessId());
+    if (verb == "resources")
+        return Resources();
     if (verb == "close") {  // the caption's close box
         PostMessageW(panel, WM_SYSCOMMAND, SC_CLOSE, 0);
         return "ok";
@@ -164,11 +308,17 @@ std::string Run(const std::string& line)
         std::string key;
         int id = 0;
         in >> id >> key;
-        const WPARAM vk = key == "enter" ? VK_RETURN : key == "escape" ? VK_ESCAPE : 0;
+        const WPARAM vk = key == "enter" ? VK_RETURN : key == "escape" ? VK_ESCAPE : key == "break" ? VK_CANCEL : 0;
         if (!vk)
             return "err unknown key";
-        PostMessageW(Control(id), WM_KEYDOWN, vk, 1);
-        PostMessageW(Control(id), WM_KEYUP, vk, 0xC0000001);
+        // To the control, or (id 0) to whichever window of the panel has the keyboard focus.
+        GUITHREADINFO gui = {};
+        gui.cbSize = sizeof gui;
+        const HWND target = id                                                                  ? Control(id)
+            : GetGUIThreadInfo(GetWindowThreadProcessId(panel, nullptr), &gui) && gui.hwndFocus ? gui.hwndFocus
+                                                                                                : panel;
+        PostMessageW(target, WM_KEYDOWN, vk, 1);
+        PostMessageW(target, WM_KEYUP, vk, 0xC0000001);
         return "ok";
     }
     if (verb == "devicechange") {
@@ -192,11 +342,24 @@ std::string Run(const std::string& line)
 
     int id = 0;
     in >> id;
-    HWND control = Control(id);
+    HWND control = id ? Control(id) : panel;  // 0: the panel itself
     if (!control)
         return "err no control " + std::to_string(id);
     if (verb == "text")
         return "ok " + TextOf(control);
+    if (verb == "send") {  // a message straight to the control's window procedure
+        unsigned message = 0;
+        long long wParam = 0, lParam = 0;
+        in >> message >> wParam >> lParam;
+        return "ok "
+            + std::to_string(SendMessageW(control, message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam)));
+    }
+    if (verb == "enable") {
+        int enable = 1;
+        in >> enable;
+        EnableWindow(control, enable);
+        return "ok";
+    }
     if (verb == "enabled")
         return std::string("ok ") + (IsWindowEnabled(control) ? "1" : "0");
     if (verb == "checked")

@@ -15,66 +15,7 @@ import traceback
 
 from harness import *  # noqa: F401,F403
 
-COM = 5
-STATUS_QUERY = "EF EF 02 00 E0"
-SETTINGS_QUERY = "EF EF 02 02 E2"
-OUTPUT_QUERY = "EF EF 02 25 05"
-
 figures = []
-
-
-class Rig:
-    """Simulator, panel and driver, started fresh; stopped whatever happens."""
-
-    def __init__(self, args, sim_options=()):
-        self.args = args
-        os.makedirs(args.work, exist_ok=True)
-        self.link = os.path.join(args.prefix, "dosdevices", "com%d" % COM)
-        self.sim = Simulator(args.ampsim, args.work, self.link, sim_options)
-        self.panel = Panel(args.wine_run, args.panel, args.work)
-        self.drive = Driver(args.wine_run, args.driver)
-        self.drive("find 30000")
-
-    def stop(self):
-        for part in (getattr(self, "drive", None), getattr(self, "panel", None), getattr(self, "sim", None)):
-            if part:
-                part.stop()
-
-    def text(self, control_id):
-        return self.drive.text(control_id)
-
-    def select_port(self, name):
-        names = self.port_list()
-        assert name in names, "%s not in the port list %s" % (name, names)
-        self.drive("select %d %d" % (IDC_PORT_LIST, names.index(name)))
-
-    def port_list(self):
-        items, _, _ = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")
-        return items.split(",") if items else []
-
-    def type_into(self, box, text):
-        """Focuses the box with a click, empties it and types the text through its key filter."""
-        self.drive("click %d" % box)
-        self.drive("settext %d " % box)
-        self.drive("type %d %s" % (box, text))
-        wait_until(lambda: self.text(box) == text, 5, "%r typed into %d" % (text, box))
-
-    def open_and_link(self):
-        self.select_port("COM%d" % COM)
-        clicked = self.sim.now()
-        self.drive("click %d" % IDC_OPEN_PORT)
-        wait_until(lambda: self.text(IDC_OPEN_PORT) == "ClosePort", 10, "the button to read ClosePort")
-        wait_until(lambda: self.sim.received(STATUS_QUERY, since=clicked), 10, "the first status poll")
-        return clicked
-
-    def dismiss_error_boxes(self):
-        """The port engine reports line failures in message boxes; an operator would dismiss them."""
-        texts = []
-        while True:
-            try:
-                texts.append(self.drive("msgbox 300"))
-            except AssertionError:
-                return texts
 
 
 def pairs_spacing(frames, first, second):
@@ -280,10 +221,56 @@ def test_operator_commands(rig):
     assert all(90 <= g <= 150 for g in repeat_gaps), repeat_gaps
 
 
+def test_keys_never_close_the_panel(rig):
+    """Only the close box ends the panel. At start-up a button has the focus, where Ctrl+Break would
+    reach the dialog manager as Cancel."""
+    drive = rig.drive
+    typed = ""
+    for target, key in ((0, "break"), (0, "escape"), (0, "enter"), (IDC_OPEN_PORT, "break"), (IDC_STEP_UP, "break"),
+                        (IDC_PORT_LIST, "escape"), (IDC_TARGET_CURRENT, "break"), (IDC_TARGET_POWER, "escape")):
+        drive("key %d %s" % (target, key))
+        # Posted after the key, so handled after it: once it shows, the key has been dealt with.
+        typed += "1"
+        drive("type %d 1" % IDC_TARGET_POWER)
+        wait_until(lambda: not rig.panel.running() or rig.text(IDC_TARGET_POWER) == typed, 5, "the panel to take the key")
+        assert rig.panel.running(), "%s to control %d closed the panel" % (key, target)
+    drive("close")
+    wait_until(lambda: not rig.panel.running(), 5, "the close box to end the panel")
+
+
+def test_a_hold_ends_when_the_button_up_never_comes(rig):
+    """The messages that end a hold without a button-up, sent while the step button is held: the
+    repeat stops at once."""
+    sim, drive = rig.sim, rig.drive
+    rig.open_and_link()
+    code = 0x0D if sim.state()["selector"] >= 2 else 0x0C
+
+    def steps(since):
+        return [f for f in sim.received(since=since) if len(f.data) == 7 and f.data[3] == code]
+
+    WM_ACTIVATE, WM_CANCELMODE, WM_CAPTURECHANGED = 0x0006, 0x001F, 0x0215
+    for what, end, undo in (("capture lost", "send %d %d 0 0" % (IDC_STEP_UP, WM_CAPTURECHANGED), None),
+                            ("cancel mode", "send 0 %d 0 0" % WM_CANCELMODE, None),
+                            ("panel deactivated", "send 0 %d 0 0" % WM_ACTIVATE, None),
+                            ("button disabled", "enable %d 0" % IDC_STEP_UP, "enable %d 1" % IDC_STEP_UP)):
+        pressed = sim.now()
+        drive("press %d" % IDC_STEP_UP)
+        wait_until(lambda: len(steps(pressed)) >= 2, 5, "the repeat to run (%s)" % what)
+        drive(end)
+        ended = sim.now()
+        time.sleep(1.0)  # five ticks of silence are the expected outcome
+        late = [f for f in steps(ended + 0.05)]
+        assert not late, "%s: the repeat ran on: %s" % (what, late)
+        drive("release %d" % IDC_STEP_UP)
+        if undo:
+            drive(undo)
+        drive("sync")
+
+
 SUITES = {
     "connection": [test_link_up_and_live_readouts, test_open_click_to_link_up, test_unplug_replug_and_close,
                    test_close_panel_while_linked],
-    "commands": [test_operator_commands],
+    "commands": [test_operator_commands, test_keys_never_close_the_panel, test_a_hold_ends_when_the_button_up_never_comes],
 }
 
 

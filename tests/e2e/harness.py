@@ -12,6 +12,10 @@ import subprocess
 import time
 
 CAPTION = "Lumacore - 10W - V20240531"
+COM = 5
+STATUS_QUERY = "EF EF 02 00 E0"
+SETTINGS_QUERY = "EF EF 02 02 E2"
+OUTPUT_QUERY = "EF EF 02 25 05"
 
 # Control identifiers of the panel.
 IDC_OPEN_PORT = 1000
@@ -195,3 +199,57 @@ def screen_pixel(x, y):
             rgb = line.split("(")[1].split(")")[0].split(",")
             return tuple(int(float(v)) for v in rgb[:3])
     raise AssertionError("could not read the screen: %r" % out)
+
+
+class Rig:
+    """Simulator, panel and driver, started fresh; stopped whatever happens."""
+
+    def __init__(self, args, sim_options=()):
+        self.args = args
+        os.makedirs(args.work, exist_ok=True)
+        self.link = os.path.join(args.prefix, "dosdevices", "com%d" % COM)
+        self.sim = Simulator(args.ampsim, args.work, self.link, sim_options)
+        self.panel = Panel(args.wine_run, args.panel, args.work)
+        self.drive = Driver(args.wine_run, args.driver)
+        self.drive("find 30000")
+
+    def stop(self):
+        for part in (getattr(self, "drive", None), getattr(self, "panel", None), getattr(self, "sim", None)):
+            if part:
+                part.stop()
+
+    def text(self, control_id):
+        return self.drive.text(control_id)
+
+    def select_port(self, name):
+        names = self.port_list()
+        assert name in names, "%s not in the port list %s" % (name, names)
+        self.drive("select %d %d" % (IDC_PORT_LIST, names.index(name)))
+
+    def port_list(self):
+        items, _, _ = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")
+        return items.split(",") if items else []
+
+    def type_into(self, box, text):
+        """Focuses the box with a click, empties it and types the text through its key filter."""
+        self.drive("click %d" % box)
+        self.drive("settext %d " % box)
+        self.drive("type %d %s" % (box, text))
+        wait_until(lambda: self.text(box) == text, 5, "%r typed into %d" % (text, box))
+
+    def open_and_link(self):
+        self.select_port("COM%d" % COM)
+        clicked = self.sim.now()
+        self.drive("click %d" % IDC_OPEN_PORT)
+        wait_until(lambda: self.text(IDC_OPEN_PORT) == "ClosePort", 10, "the button to read ClosePort")
+        wait_until(lambda: self.sim.received(STATUS_QUERY, since=clicked), 10, "the first status poll")
+        return clicked
+
+    def dismiss_error_boxes(self):
+        """The port engine reports line failures in message boxes; an operator would dismiss them."""
+        texts = []
+        while True:
+            try:
+                texts.append(self.drive("msgbox 300"))
+            except AssertionError:
+                return texts
