@@ -156,7 +156,7 @@ LONG_CASES = {"unplugged during a burst", "close clicked while bytes are deliver
 def run_faults(rig, cycles, long_cycles):
     watch = Watch(rig)
     rig.open_and_link()
-    value = -10.0
+    readout = 0  # each recovery shows a new input power: -9.9, -9.8, ... 9.9 dBm, never -0.0
     for name, case in CASES:
         count = long_cycles if name in LONG_CASES and long_cycles else cycles
         started = time.monotonic()
@@ -166,8 +166,8 @@ def run_faults(rig, cycles, long_cycles):
             since = rig.sim.now()
             try:
                 case(rig, watch)
-                value = value + 0.1 if value < 10 else -10.0
-                watch.comes_back(value)
+                readout = readout % 198 + 1
+                watch.comes_back((readout - 100 if readout < 100 else readout - 99) / 10.0)
                 watch.check_nothing_unasked(since)
             except Exception as error:
                 raise AssertionError("%s, cycle %d of %d: %s" % (name, cycle + 1, count, error)) from error
