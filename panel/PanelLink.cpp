@@ -1,6 +1,7 @@
 // Probing until the amplifier answers, polling it afterwards, and applying its replies.
 #include "panel/AmpState.h"
 #include "panel/PanelDlg.h"
+#include "protocol/Replies.h"
 
 void CPanelDlg::OnProbeTick()
 {
@@ -57,30 +58,28 @@ void CPanelDlg::ApplyMode(BYTE mode)
     m_setPower.EnableWindow(!acc);
 }
 
-// A checked reply frame is in the framer; positions are frame positions, 16-bit values big-endian.
+// A checked reply frame is in the framer; the decoder reads its fields at their frame positions.
 void CPanelDlg::ApplyReply()
 {
-    const proto::RxFramer& rx = RxFramerState;
-    switch (rx.Type()) {
-    case proto::REPLY_STATUS:
-        AmpState.currentRead = rx.Word(6);
-        AmpState.inputPowerRaw = rx.Word(8);
-        AmpState.outputPowerRaw = rx.Word(10);
-        AmpState.ldTempRaw = rx.Word(14);
+    const auto status = [this](const proto::StatusReply& r) {
+        AmpState.currentRead = r.currentMa;
+        AmpState.inputPowerRaw = r.inputPowerRaw;
+        AmpState.outputPowerRaw = r.outputPowerRaw;
+        AmpState.ldTempRaw = r.temperatureRaw;
         AmpState.displayText.Format("%d", AmpState.currentRead);
         m_currentRead.SetWindowText(AmpState.displayText);
         ShowPower(IDC_INPUT_POWER, AmpState.inputPowerRaw);
         ShowPower(IDC_OUTPUT_POWER, AmpState.outputPowerRaw);
         AmpState.displayText.Format("%.1f", proto::TempRawToCelsius(AmpState.ldTempRaw));
         SetDlgItemText(IDC_LD_TEMP, AmpState.displayText);
-        break;
+    };
 
-    case proto::REPLY_SETTINGS:
-        AmpState.targetPowerRaw = rx.Word(4);
+    const auto settings = [this](const proto::SettingsReply& r) {
+        AmpState.targetPowerRaw = r.targetPowerRaw;
         ShowPower(IDC_TARGET_POWER, AmpState.targetPowerRaw);
-        AmpState.currentCmdSelect = rx.Byte(17);
-        AmpState.targetCurrent = rx.Word(8);
-        AmpState.maxCurrent = rx.Word(12);
+        AmpState.currentCmdSelect = r.currentCmdSelect;
+        AmpState.targetCurrent = r.targetCurrentMa;
+        AmpState.maxCurrent = r.maxCurrentMa;
         m_slider.SetRange(0, AmpState.maxCurrent, FALSE);
         m_slider.ClearTics(TRUE);
         for (int i = 1; i <= 9; ++i)
@@ -88,27 +87,25 @@ void CPanelDlg::ApplyReply()
         m_slider.SetPos(AmpState.targetCurrent);
         AmpState.displayText.Format("%d", AmpState.targetCurrent);
         m_currentBox.SetWindowText(AmpState.displayText);
-        ApplyMode(rx.Byte(16));
-        break;
+        ApplyMode(r.mode);
+    };
 
-    case proto::REPLY_TARGET_POWER:
-        AmpState.targetPowerRaw = rx.Word(4);
+    const auto targetPower = [this](const proto::TargetPowerReply& r) {
+        AmpState.targetPowerRaw = r.targetPowerRaw;
         ShowPower(IDC_TARGET_POWER, AmpState.targetPowerRaw);
-        break;
+    };
 
-    case proto::REPLY_MODE:
-        ApplyMode(rx.Byte(4));
-        break;
+    const auto mode = [this](const proto::ModeReply& r) { ApplyMode(r.mode); };
 
-    case proto::REPLY_TARGET_CURRENT:
-        AmpState.targetCurrent = rx.Word(6);
+    const auto targetCurrent = [this](const proto::TargetCurrentReply& r) {
+        AmpState.targetCurrent = r.targetCurrentMa;
         m_slider.SetPos(AmpState.targetCurrent);
         AmpState.displayText.Format("%d", AmpState.targetCurrent);
         m_currentBox.SetWindowText(AmpState.displayText);
-        break;
+    };
 
-    case proto::REPLY_OUTPUT:
-        AmpState.outputOn = rx.Byte(4);
+    const auto output = [this](const proto::OutputReply& r) {
+        AmpState.outputOn = r.state;
         if (AmpState.outputOn == 1) {
             m_outputSwitch.SetColor(RGB(255, 0, 0));
             m_outputSwitch.SetWindowText("ON");
@@ -122,9 +119,10 @@ void CPanelDlg::ApplyReply()
             SetTimer(TIMER_POLL, 200);
             AmpState.linkUp = 1;
         }
-        break;
+    };
 
-    default:
-        break;
-    }
+    const auto other = [](const proto::OtherReply&) {};
+
+    std::visit(proto::Overloaded{status, settings, targetPower, mode, targetCurrent, output, other},
+        proto::DecodeReply(RxFramerState));
 }

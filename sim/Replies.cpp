@@ -1,24 +1,17 @@
 #include "sim/Replies.h"
 
-#include <algorithm>
 #include <cstdio>
+
+#include "protocol/Replies.h"
 
 namespace sim {
 
 namespace {
 
-void PutWord(Bytes& data, std::size_t pos, int value)
+// Model values go out as the protocol's unsigned 16-bit fields: their low 16 bits.
+std::uint16_t Wire(int value)
 {
-    data[pos] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
-    data[pos + 1] = static_cast<std::uint8_t>(value & 0xFF);
-}
-
-// Data bytes start at frame position 4; these helpers take frame positions.
-constexpr std::size_t DATA_START = 4;
-
-void PutWordAt(Bytes& data, std::size_t framePos, int value)
-{
-    PutWord(data, framePos - DATA_START, value);
+    return static_cast<std::uint16_t>(value);
 }
 
 int CommandWord(const proto::Frame& f)
@@ -35,62 +28,36 @@ std::string Hex2(std::uint8_t v)
 
 }  // namespace
 
-Bytes MakeReplyFrame(std::uint8_t type, const Bytes& data)
-{
-    Bytes f(data.size() + 5);
-    f[0] = proto::REPLY_HEADER_1;
-    f[1] = proto::REPLY_HEADER_2;
-    f[2] = static_cast<std::uint8_t>(data.size() + 2);
-    f[3] = type;
-    std::copy(data.begin(), data.end(), f.begin() + 4);
-    f.back() = proto::FrameChecksum(f.data(), f.size() - 1);
-    return f;
-}
-
 Bytes StatusReply(const StatusRaw& s)
 {
-    Bytes data(STATUS_REPLY_SIZE - 5, 0);
-    PutWordAt(data, 6, s.currentMa);
-    PutWordAt(data, 8, s.inputPowerRaw);
-    PutWordAt(data, 10, s.outputPowerRaw);
-    PutWordAt(data, 14, s.temperatureRaw);
-    return MakeReplyFrame(proto::REPLY_STATUS, data);
+    return proto::EncodeReply(
+        proto::StatusReply{Wire(s.currentMa), Wire(s.inputPowerRaw), Wire(s.outputPowerRaw), Wire(s.temperatureRaw)});
 }
 
 Bytes SettingsReply(const AmpSetup& setup)
 {
-    Bytes data(SETTINGS_REPLY_SIZE - 5, 0);
-    PutWordAt(data, 4, setup.targetPowerRaw);
-    PutWordAt(data, 8, setup.targetCurrent);
-    PutWordAt(data, 12, setup.maxCurrent);
-    data[16 - DATA_START] = setup.mode;
-    data[17 - DATA_START] = setup.selector;
-    return MakeReplyFrame(proto::REPLY_SETTINGS, data);
+    return proto::EncodeReply(proto::SettingsReply{
+        Wire(setup.targetPowerRaw), Wire(setup.targetCurrent), Wire(setup.maxCurrent), setup.mode, setup.selector});
 }
 
 Bytes OutputReply(std::uint8_t state)
 {
-    return MakeReplyFrame(proto::REPLY_OUTPUT, {state});
+    return proto::EncodeReply(proto::OutputReply{state});
 }
 
 Bytes ModeReply(std::uint8_t mode)
 {
-    return MakeReplyFrame(proto::REPLY_MODE, {mode});
+    return proto::EncodeReply(proto::ModeReply{mode});
 }
 
 Bytes TargetPowerReply(int raw)
 {
-    Bytes data(2);
-    PutWord(data, 0, raw);
-    return MakeReplyFrame(proto::REPLY_TARGET_POWER, data);
+    return proto::EncodeReply(proto::TargetPowerReply{Wire(raw)});
 }
 
 Bytes TargetCurrentReply(int mA)
 {
-    // The panel reads the target at positions 6-7; 4-5 are not used.
-    Bytes data(4, 0);
-    PutWordAt(data, 6, mA);
-    return MakeReplyFrame(proto::REPLY_TARGET_CURRENT, data);
+    return proto::EncodeReply(proto::TargetCurrentReply{Wire(mA)});
 }
 
 int ExpectedCommandLen(std::uint8_t code)

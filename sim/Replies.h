@@ -1,5 +1,4 @@
-// The amplifier's replies: ED FA LEN type data checksum, with the data at the positions the
-// panel reads them.
+// The amplifier's replies to the panel's commands.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +10,7 @@
 
 namespace sim {
 
-// Frame lengths the panel's reply table is laid out for.
-constexpr std::size_t STATUS_REPLY_SIZE = 17;
-constexpr std::size_t SETTINGS_REPLY_SIZE = 19;
-
-// ED FA LEN type data... checksum, LEN = data bytes + 2.
-Bytes MakeReplyFrame(std::uint8_t type, const Bytes& data);
-
+// Whole reply frames, laid out by the protocol's reply encoder.
 Bytes StatusReply(const StatusRaw& status);
 Bytes SettingsReply(const AmpSetup& setup);
 Bytes OutputReply(std::uint8_t state);

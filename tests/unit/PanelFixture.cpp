@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "protocol/Replies.h"
+
 namespace {
 // The framework's application object, as the program has one.
 CWinApp testApplication;
@@ -9,49 +11,29 @@ CWinApp testApplication;
 
 std::vector<BYTE> Reply(BYTE type, std::vector<BYTE> data)
 {
-    std::vector<BYTE> frame;
-    frame.reserve(data.size() + 5);
-    for (BYTE b : {BYTE{0xED}, BYTE{0xFA}, static_cast<BYTE>(data.size() + 2), type})
-        frame.push_back(b);
-    for (BYTE b : data)
-        frame.push_back(b);
-    frame.push_back(proto::FrameChecksum(frame.data(), frame.size()));
-    return frame;
+    return proto::MakeReplyFrame(type, data);
 }
 
-namespace {
-BYTE Hi(int v)
+std::vector<BYTE> StatusReply(
+    std::uint16_t currentMa, std::uint16_t inputRaw, std::uint16_t outputRaw, std::uint16_t tempRaw)
 {
-    return static_cast<BYTE>((v >> 8) & 0xFF);
-}
-BYTE Lo(int v)
-{
-    return static_cast<BYTE>(v & 0xFF);
-}
-}  // namespace
-
-std::vector<BYTE> StatusReply(int currentMa, int inputRaw, int outputRaw, int tempRaw)
-{
-    return Reply(proto::REPLY_STATUS,
-        {0, 0, Hi(currentMa), Lo(currentMa), Hi(inputRaw), Lo(inputRaw), Hi(outputRaw), Lo(outputRaw), 0, 0,
-            Hi(tempRaw), Lo(tempRaw)});
+    return proto::EncodeReply(proto::StatusReply{currentMa, inputRaw, outputRaw, tempRaw});
 }
 
-std::vector<BYTE> SettingsReply(int targetPowerRaw, int targetCurrent, int maxCurrent, BYTE mode, BYTE selector)
+std::vector<BYTE> SettingsReply(
+    std::uint16_t targetPowerRaw, std::uint16_t targetCurrent, std::uint16_t maxCurrent, BYTE mode, BYTE selector)
 {
-    return Reply(proto::REPLY_SETTINGS,
-        {Hi(targetPowerRaw), Lo(targetPowerRaw), 0, 0, Hi(targetCurrent), Lo(targetCurrent), 0, 0, Hi(maxCurrent),
-            Lo(maxCurrent), 0, 0, mode, selector});
+    return proto::EncodeReply(proto::SettingsReply{targetPowerRaw, targetCurrent, maxCurrent, mode, selector});
 }
 
 std::vector<BYTE> OutputReply(BYTE state)
 {
-    return Reply(proto::REPLY_OUTPUT, {state});
+    return proto::EncodeReply(proto::OutputReply{state});
 }
 
-std::vector<BYTE> TargetCurrentReply(int milliamps)
+std::vector<BYTE> TargetCurrentReply(std::uint16_t milliamps)
 {
-    return Reply(proto::REPLY_TARGET_CURRENT, {0, 0, Hi(milliamps), Lo(milliamps)});
+    return proto::EncodeReply(proto::TargetCurrentReply{milliamps});
 }
 
 std::string Hex(const std::vector<BYTE>& bytes)
@@ -112,7 +94,7 @@ void ScriptedAmp::Install()
         case proto::CMD_SET_MODE:
             if (echoSettings) {
                 mode = frame[4];
-                simline::Arrive(Reply(proto::REPLY_MODE, {mode}), latencyMs);
+                simline::Arrive(proto::EncodeReply(proto::ModeReply{mode}), latencyMs);
             }
             break;
         case proto::CMD_SET_OUTPUT:

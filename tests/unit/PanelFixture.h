@@ -17,10 +17,13 @@
 
 // A reply frame: ED FA LEN type data... checksum.
 std::vector<BYTE> Reply(BYTE type, std::vector<BYTE> data);
-std::vector<BYTE> StatusReply(int currentMa, int inputRaw, int outputRaw, int tempRaw);
-std::vector<BYTE> SettingsReply(int targetPowerRaw, int targetCurrent, int maxCurrent, BYTE mode, BYTE selector);
+// Replies as the amplifier sends them, from the protocol's reply encoder.
+std::vector<BYTE> StatusReply(
+    std::uint16_t currentMa, std::uint16_t inputRaw, std::uint16_t outputRaw, std::uint16_t tempRaw);
+std::vector<BYTE> SettingsReply(
+    std::uint16_t targetPowerRaw, std::uint16_t targetCurrent, std::uint16_t maxCurrent, BYTE mode, BYTE selector);
 std::vector<BYTE> OutputReply(BYTE state);
-std::vector<BYTE> TargetCurrentReply(int milliamps);
+std::vector<BYTE> TargetCurrentReply(std::uint16_t milliamps);
 
 // "EF EF 02 00 E0".
 std::string Hex(const std::vector<BYTE>& bytes);
