@@ -1,0 +1,42 @@
+// The amplifier's serial port, held exclusively at 9600 8N1, raw, with no flow control of either
+// kind, and used synchronously. One implementation per platform: termios on Linux, the Win32
+// communications API on Windows.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ampctl/Line.h"
+
+namespace ampctl {
+
+class SerialPort : public ByteStream {
+public:
+    // The port by its name (a device path on Linux, COMn on Windows); null, with the reason in
+    // error, when it is missing, busy or no serial port.
+    static std::unique_ptr<SerialPort> Open(const std::string& name, std::string& error);
+    // Puts back the line settings it changed and releases the port.
+    ~SerialPort() override;
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    bool Write(const std::uint8_t* bytes, std::size_t n) override;
+    int Read(std::uint8_t* into, std::size_t max, int timeoutMs) override;
+
+    struct Os;
+
+private:
+    explicit SerialPort(std::unique_ptr<Os> os);
+    std::unique_ptr<Os> m_os;
+};
+
+// The serial ports present, by the names Open takes.
+std::vector<std::string> ListSerialPorts();
+
+// Ctrl+C (and on Linux SIGTERM and SIGHUP) set the flag instead of ending the process, so every
+// way out closes the port; a closed standard output shows in the writes to it, not as a signal.
+void CatchStopRequests(std::atomic<bool>& stop);
+
+}  // namespace ampctl

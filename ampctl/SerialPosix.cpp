@@ -1,0 +1,189 @@
+// The serial port over termios.
+#include "ampctl/SerialPort.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace ampctl {
+
+struct SerialPort::Os {
+    int fd = -1;
+    bool locked = false;      // our flock on the device
+    bool exclusive = false;   // TIOCEXCL set by us
+    bool configured = false;  // saved holds the settings to put back
+    termios saved{};
+};
+
+namespace {
+
+std::atomic<bool>* stopFlag = nullptr;
+
+void OnStopSignal(int)
+{
+    if (stopFlag)
+        stopFlag->store(true);
+}
+
+std::string Reason(const std::string& name, int error)
+{
+    if (error == EBUSY || error == EWOULDBLOCK)
+        return name + ": busy (another program holds it)";
+    return name + ": " + std::strerror(error);
+}
+
+// Raw 9600 8N1: no echo, no line editing, no translation, no flow control of either kind, modem
+// lines ignored; reads return at once with what is there (waits are done with poll).
+void MakeAmplifierLine(termios& t)
+{
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+SerialPort::SerialPort(std::unique_ptr<Os> os) : m_os(std::move(os)) {}
+
+std::unique_ptr<SerialPort> SerialPort::Open(const std::string& name, std::string& error)
+{
+    // Non-blocking so the open does not wait for a carrier.
+    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = Reason(name, errno);
+        return nullptr;
+    }
+    // From here the destructor gives back whatever has been taken.
+    std::unique_ptr<SerialPort> port(new SerialPort(std::make_unique<Os>()));
+    Os& os = *port->m_os;
+    os.fd = fd;
+
+    // TIOCEXCL keeps out other opens (except root's); the lock keeps out other ampctl runs and
+    // every program that locks too.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = Reason(name, errno);
+        return nullptr;
+    }
+    os.locked = true;
+    if (tcgetattr(fd, &os.saved) != 0) {
+        error = name + ": not a serial port (" + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        error = Reason(name, errno);
+        return nullptr;
+    }
+    os.exclusive = true;
+    termios line = os.saved;
+    MakeAmplifierLine(line);
+    if (tcsetattr(fd, TCSANOW, &line) != 0) {
+        error = name + ": cannot set 9600 8N1 (" + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    os.configured = true;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = Reason(name, errno);
+        return nullptr;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return port;
+}
+
+SerialPort::~SerialPort()
+{
+    Os& os = *m_os;
+    // Draining first lets a frame already written finish at the line's speed.
+    if (os.configured)
+        tcsetattr(os.fd, TCSADRAIN, &os.saved);
+    if (os.exclusive)
+        ioctl(os.fd, TIOCNXCL);
+    if (os.locked)
+        flock(os.fd, LOCK_UN);
+    close(os.fd);
+}
+
+bool SerialPort::Write(const std::uint8_t* bytes, std::size_t n)
+{
+    tcflush(m_os->fd, TCIFLUSH);
+    while (n > 0) {
+        const ssize_t written = write(m_os->fd, bytes, n);
+        if (written < 0 && errno == EINTR)
+            continue;  // a frame once begun is finished
+        if (written <= 0)
+            return false;
+        bytes += written;
+        n -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+int SerialPort::Read(std::uint8_t* into, std::size_t max, int timeoutMs)
+{
+    pollfd p{m_os->fd, POLLIN, 0};
+    const int ready = poll(&p, 1, timeoutMs);
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+    if (ready == 0)
+        return 0;
+    if ((p.revents & POLLIN) == 0)
+        return -1;  // hung up (adapter pulled out, the other end of a pty gone) or invalid
+    const ssize_t n = read(m_os->fd, into, max);
+    if (n < 0)
+        return (errno == EINTR || errno == EAGAIN) ? 0 : -1;
+    if (n == 0 && (p.revents & POLLHUP) != 0)
+        return -1;
+    return static_cast<int>(n);
+}
+
+std::vector<std::string> ListSerialPorts()
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> ports;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/sys/class/tty", ec)) {
+        // Consoles and pseudo-terminals have no device behind them.
+        if (!fs::exists(entry.path() / "device", ec))
+            continue;
+        const std::string name = entry.path().filename().string();
+        // The kernel keeps ttyS slots for UARTs that are not there; their type reads 0.
+        if (name.rfind("ttyS", 0) == 0) {
+            int type = 0;
+            std::ifstream(entry.path() / "type") >> type;
+            if (type == 0)
+                continue;
+        }
+        ports.push_back("/dev/" + name);
+    }
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+void CatchStopRequests(std::atomic<bool>& stop)
+{
+    stopFlag = &stop;
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a wait in poll ends at once
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace ampctl

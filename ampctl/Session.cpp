@@ -1,0 +1,297 @@
+#include "ampctl/Session.h"
+
+#include <algorithm>
+#include <variant>
+
+namespace ampctl {
+
+namespace {
+
+// The raw power scale, 0 ... 65535, in dBm.
+constexpr double kLowestPowerDbm = (0 - proto::POWER_RAW_OFFSET) / 100.0;
+constexpr double kHighestPowerDbm = (65535 - proto::POWER_RAW_OFFSET) / 100.0;
+
+// What the C runtime's truncation to 32 bits keeps whole.
+constexpr double kBelowInt32 = -2147483649.0;
+constexpr double kAboveInt32 = 2147483648.0;
+
+template <class T> struct MemberOf;
+template <class R, class F> struct MemberOf<F R::*> {
+    using Reply = R;
+};
+
+// The field's value when the reply is of the field's type.
+template <auto Field> std::optional<std::int32_t> Reported(const proto::Reply& reply)
+{
+    using R = typename MemberOf<decltype(Field)>::Reply;
+    if (const R* r = std::get_if<R>(&reply))
+        return r->*Field;
+    return std::nullopt;
+}
+
+Outcome OutcomeOf(bool stopped, bool failed)
+{
+    if (failed)
+        return Outcome::kLineFailed;
+    return stopped ? Outcome::kInterrupted : Outcome::kNoAnswer;
+}
+
+}  // namespace
+
+// How one kind of setting goes out and how the amplifier reports it back.
+struct SettingPlan {
+    std::uint8_t command;
+    bool word;  // a 16-bit value, else one byte
+    std::uint8_t readBackQuery;
+    // The setting's value as the amplifier reports it, in its echo and when read back.
+    std::optional<std::int32_t> (*echo)(const proto::Reply&);
+    std::optional<std::int32_t> (*readBack)(const proto::Reply&);
+};
+
+namespace {
+
+// A typed current always goes with the plain set-current code, as the panel sends it.
+constexpr SettingPlan kCurrentPlan{proto::CMD_SET_CURRENT, true, proto::CMD_QUERY_SETTINGS,
+    Reported<&proto::TargetCurrentReply::targetCurrentMa>, Reported<&proto::SettingsReply::targetCurrentMa>};
+constexpr SettingPlan kPowerPlan{proto::CMD_SET_POWER, true, proto::CMD_QUERY_SETTINGS,
+    Reported<&proto::TargetPowerReply::targetPowerRaw>, Reported<&proto::SettingsReply::targetPowerRaw>};
+constexpr SettingPlan kModePlan{proto::CMD_SET_MODE, false, proto::CMD_QUERY_SETTINGS,
+    Reported<&proto::ModeReply::mode>, Reported<&proto::SettingsReply::mode>};
+constexpr SettingPlan kOutputPlan{proto::CMD_SET_OUTPUT, false, proto::CMD_QUERY_OUTPUT,
+    Reported<&proto::OutputReply::state>, Reported<&proto::OutputReply::state>};
+
+SettingResult Refused()
+{
+    SettingResult result;
+    result.outcome = Outcome::kRefused;
+    return result;
+}
+
+}  // namespace
+
+bool PowerEntryOnScale(const char* entry)
+{
+    const double dBm = proto::ParseLeadingNumber(entry);
+    return dBm >= kLowestPowerDbm && dBm <= kHighestPowerDbm;
+}
+
+bool CurrentEntryFits(const char* entry)
+{
+    const double mA = proto::ParseLeadingNumber(entry);
+    return mA > kBelowInt32 && mA < kAboveInt32;
+}
+
+Session::Session(ByteStream& line, Clock& clock, const std::atomic<bool>& stop, int timeoutMs)
+    : m_line(line), m_clock(clock), m_stop(stop), m_timeoutMs(timeoutMs)
+{
+}
+
+Session::Wait Session::Pump(std::int64_t untilMs, const ReplyHandler& handler)
+{
+    std::uint8_t bytes[64];
+    for (;;) {
+        if (m_stop)
+            return Wait::kStopped;
+        const std::int64_t left = untilMs - m_clock.NowMs();
+        if (left <= 0)
+            return Wait::kTimedOut;
+        const int n = m_line.Read(bytes, sizeof bytes, static_cast<int>(std::min<std::int64_t>(left, kWaitSliceMs)));
+        if (n < 0)
+            return Wait::kFailed;
+        for (int i = 0; i < n; ++i)
+            if (m_framer.Push(bytes[i]) && handler(proto::DecodeReply(m_framer)))
+                return Wait::kSatisfied;
+    }
+}
+
+Session::Wait Session::Send(const proto::Frame& frame)
+{
+    // Settings only ever follow a passed link check; queries are LEN 2.
+    if (frame.bytes[2] != 2 && !m_linked)
+        return Wait::kFailed;
+    if (m_written) {
+        const Wait wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, [](const proto::Reply&) { return false; });
+        if (wait != Wait::kTimedOut)
+            return wait;
+    }
+    if (m_stop)
+        return Wait::kStopped;
+    if (!m_line.Write(frame.bytes, frame.size))
+        return Wait::kFailed;
+    m_lastWriteMs = m_clock.NowMs();
+    m_written = true;
+    return Wait::kSatisfied;
+}
+
+Session::Wait Session::Ask(std::uint8_t query, const ReplyHandler& handler)
+{
+    const Wait sent = Send(proto::MakeQueryFrame(query));
+    if (sent != Wait::kSatisfied)
+        return sent;
+    return Pump(m_clock.NowMs() + m_timeoutMs, handler);
+}
+
+Outcome Session::CheckLink()
+{
+    const std::int64_t deadline = m_clock.NowMs() + m_timeoutMs;
+    bool settings = false;
+    bool output = false;
+    const ReplyHandler heard = [&](const proto::Reply& reply) {
+        if (const auto* s = std::get_if<proto::SettingsReply>(&reply)) {
+            m_amp.settings = *s;
+            settings = true;
+        } else if (const auto* o = std::get_if<proto::OutputReply>(&reply)) {
+            m_amp.output = o->state;
+            output = true;
+        }
+        return settings && output;
+    };
+    const ReplyHandler hearAll = [&](const proto::Reply& reply) {
+        heard(reply);
+        return false;
+    };
+
+    Wait wait = Wait::kTimedOut;
+    while (wait == Wait::kTimedOut && m_clock.NowMs() < deadline) {
+        const std::int64_t round = m_clock.NowMs();
+        wait = Send(proto::MakeQueryFrame(proto::CMD_QUERY_SETTINGS));
+        if (wait == Wait::kSatisfied)
+            wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, hearAll);
+        if (wait == Wait::kTimedOut)
+            wait = Send(proto::MakeQueryFrame(proto::CMD_QUERY_OUTPUT));
+        if (wait == Wait::kSatisfied)
+            wait = Pump(std::min(round + kProbePeriodMs, deadline), heard);
+    }
+    m_linked = wait == Wait::kSatisfied;
+    return m_linked ? Outcome::kDone : OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
+}
+
+Outcome Session::ReadStatus(proto::StatusReply& status)
+{
+    const Wait wait = Ask(proto::CMD_QUERY_STATUS, [&](const proto::Reply& reply) {
+        if (const auto* s = std::get_if<proto::StatusReply>(&reply)) {
+            status = *s;
+            return true;
+        }
+        return false;
+    });
+    return wait == Wait::kSatisfied ? Outcome::kDone : OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
+}
+
+SettingResult Session::Apply(const SettingPlan& plan, std::int32_t requested, const Limit& limit)
+{
+    SettingResult result;
+    result.requested = result.sent = requested;
+    result.outcome = m_linked ? Outcome::kDone : CheckLink();
+    if (result.outcome != Outcome::kDone)
+        return result;
+    if (limit)
+        result.sent = limit(m_amp);
+    const proto::Frame frame = plan.word ? proto::MakeWordFrame(plan.command, result.sent)
+                                         : proto::MakeByteFrame(plan.command, static_cast<std::uint8_t>(result.sent));
+
+    std::optional<std::int32_t> reported;
+    const auto listen = [&](bool untilEcho) -> ReplyHandler {
+        return [&, untilEcho](const proto::Reply& reply) {
+            const auto value = plan.echo(reply);
+            if (value)
+                reported = value;
+            return untilEcho && value.has_value();
+        };
+    };
+
+    // Twice, as the panel sends a setting; the echo of either counts, the later one last.
+    Wait wait = Send(frame);
+    if (wait == Wait::kSatisfied)
+        wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, listen(false));
+    if (wait == Wait::kTimedOut)
+        wait = Send(frame);
+    if (wait == Wait::kSatisfied)
+        wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, listen(true));
+    result.confirmedBy = Confirmation::kEcho;
+    if (wait == Wait::kTimedOut && !reported) {
+        result.confirmedBy = Confirmation::kReadBack;
+        wait = Ask(plan.readBackQuery, [&](const proto::Reply& reply) {
+            reported = plan.readBack(reply);
+            return reported.has_value();
+        });
+    }
+    if (wait == Wait::kStopped || wait == Wait::kFailed) {
+        result.confirmedBy = Confirmation::kNone;
+        result.outcome = OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
+        return result;
+    }
+    if (reported == result.sent)
+        return result;
+    result.confirmedBy = Confirmation::kNone;
+    result.held = reported;
+    result.outcome = Outcome::kNotConfirmed;
+    return result;
+}
+
+SettingResult Session::SetCurrent(const char* entry)
+{
+    if (!CurrentEntryFits(entry))
+        return Refused();
+    return Apply(kCurrentPlan, proto::TruncateToInt32(proto::ParseLeadingNumber(entry)),
+        [entry](const AmpSettings& amp) { return proto::CurrentEntryToMilliamps(entry, amp.settings.maxCurrentMa); });
+}
+
+SettingResult Session::SetPower(const char* entry)
+{
+    if (!PowerEntryOnScale(entry))
+        return Refused();
+    return Apply(kPowerPlan, proto::PowerEntryToRaw(entry), {});
+}
+
+SettingResult Session::SetMode(std::uint8_t mode)
+{
+    return Apply(kModePlan, mode, {});
+}
+
+SettingResult Session::SetOutput(std::uint8_t state)
+{
+    return Apply(kOutputPlan, state, {});
+}
+
+WatchResult Session::Watch(int intervalMs, int count, const std::function<bool(const proto::StatusReply&)>& onReading,
+    const std::function<void()>& onMissed)
+{
+    WatchResult result;
+    const std::int64_t start = m_clock.NowMs();
+    const ReplyHandler ignore = [](const proto::Reply&) { return false; };
+    for (std::int64_t k = 0; count == 0 || k < count; ++k) {
+        // A stalled process skips the readings it missed rather than catching up in a burst.
+        k = std::max(k, (m_clock.NowMs() - start) / intervalMs);
+        if (count != 0 && k >= count)
+            break;
+        const std::int64_t slot = start + k * intervalMs;
+        proto::StatusReply status;
+        Wait wait = Pump(slot, ignore);
+        if (wait == Wait::kTimedOut)
+            wait = Send(proto::MakeQueryFrame(proto::CMD_QUERY_STATUS));
+        if (wait == Wait::kSatisfied)
+            wait = Pump(std::min(slot + intervalMs, m_clock.NowMs() + m_timeoutMs), [&](const proto::Reply& reply) {
+                const auto* s = std::get_if<proto::StatusReply>(&reply);
+                if (s)
+                    status = *s;
+                return s != nullptr;
+            });
+        if (wait == Wait::kSatisfied) {
+            ++result.answered;
+            if (!onReading(status)) {
+                result.outcome = Outcome::kInterrupted;
+                return result;
+            }
+        } else if (wait == Wait::kTimedOut) {
+            ++result.missed;
+            onMissed();
+        } else {
+            result.outcome = OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
+            return result;
+        }
+    }
+    return result;
+}
+
+}  // namespace ampctl

@@ -1,0 +1,118 @@
+// One run's conversation with the amplifier, as the panel holds it: the link check before
+// anything else, one-shot queries, settings sent twice a frame spacing apart and confirmed, and a
+// steady stream of status queries. Platform-free: it talks through a ByteStream and a Clock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "ampctl/Line.h"
+#include "protocol/Frames.h"
+#include "protocol/Replies.h"
+#include "protocol/RxFramer.h"
+
+namespace ampctl {
+
+enum class Outcome {
+    kDone,
+    kNoAnswer,      // the amplifier did not answer in time
+    kNotConfirmed,  // a setting went out and the amplifier did not report it back as sent
+    kRefused,       // a value the protocol cannot carry; nothing was sent
+    kInterrupted,   // a stop request ended it; nothing more was sent
+    kLineFailed,    // the port stopped working
+};
+
+// What the link check learnt.
+struct AmpSettings {
+    proto::SettingsReply settings;
+    std::uint8_t output = 0;
+};
+
+enum class Confirmation { kNone, kEcho, kReadBack };
+
+struct SettingResult {
+    Outcome outcome = Outcome::kNoAnswer;
+    // In wire units: mA, raw power, mode or output byte.
+    std::int32_t requested = 0;
+    std::int32_t sent = 0;  // requested, or a current clamped to the amplifier's range
+    Confirmation confirmedBy = Confirmation::kNone;
+    std::optional<std::int32_t> held;  // what the amplifier reported instead, when it did
+
+    bool Clamped() const { return sent != requested; }
+};
+
+struct WatchResult {
+    Outcome outcome = Outcome::kDone;  // kDone, kInterrupted or kLineFailed
+    int answered = 0;
+    int missed = 0;
+};
+
+struct SettingPlan;
+
+// Whether an entry is one the session takes: a power on the raw scale (-70.00 ... +585.35 dBm),
+// a current that converts to a 32-bit integer without wrapping.
+bool PowerEntryOnScale(const char* entry);
+bool CurrentEntryFits(const char* entry);
+
+class Session {
+public:
+    // Probing repeats the pair of queries this often, as the panel's probe timer does.
+    static constexpr int kProbePeriodMs = 500;
+    // The longest single wait, so a stop request is seen promptly whatever the back end.
+    static constexpr int kWaitSliceMs = 50;
+
+    // timeoutMs bounds the link check as a whole and each wait for a reply after it.
+    Session(ByteStream& line, Clock& clock, const std::atomic<bool>& stop, int timeoutMs);
+
+    // Settings query, then the output query one frame spacing later, repeated every probe period
+    // until both are answered or the timeout passes.
+    Outcome CheckLink();
+    bool Linked() const { return m_linked; }
+    const AmpSettings& Amp() const { return m_amp; }
+
+    // One status query, one frame spacing after the previous frame.
+    Outcome ReadStatus(proto::StatusReply& status);
+
+    // Each runs the link check first unless it has passed, sends its frame twice one frame spacing
+    // apart, and is confirmed by the amplifier's echo or, without one, by reading it back.
+    // Entries are read as the panel reads typed ones: a current is clamped to 0 ... the maximum
+    // current of the settings reply; a power (dBm) outside the raw scale is refused, not wrapped.
+    SettingResult SetCurrent(const char* entry);
+    SettingResult SetPower(const char* entry);
+    SettingResult SetMode(std::uint8_t mode);
+    SettingResult SetOutput(std::uint8_t state);
+
+    // Status queries only, one every intervalMs counted from the start; count 0 runs until a stop
+    // request. onReading returning false ends the watch as a stop request does.
+    WatchResult Watch(int intervalMs, int count, const std::function<bool(const proto::StatusReply&)>& onReading,
+        const std::function<void()>& onMissed);
+
+private:
+    enum class Wait { kSatisfied, kTimedOut, kStopped, kFailed };
+    using ReplyHandler = std::function<bool(const proto::Reply&)>;  // true: what was awaited came
+
+    // What a setting's value becomes once the amplifier's settings are known.
+    using Limit = std::function<std::int32_t(const AmpSettings&)>;
+    SettingResult Apply(const SettingPlan& plan, std::int32_t requested, const Limit& limit);
+
+    // Reads and frames replies until the handler is satisfied or untilMs comes.
+    Wait Pump(std::int64_t untilMs, const ReplyHandler& handler);
+    // Writes a frame no sooner than one frame spacing after the previous one.
+    Wait Send(const proto::Frame& frame);
+    // Sends a query and waits up to the timeout for the reply the handler awaits.
+    Wait Ask(std::uint8_t query, const ReplyHandler& handler);
+
+    ByteStream& m_line;
+    Clock& m_clock;
+    const std::atomic<bool>& m_stop;
+    const int m_timeoutMs;
+    proto::RxFramer m_framer;
+    std::int64_t m_lastWriteMs = 0;
+    bool m_written = false;
+    bool m_linked = false;
+    AmpSettings m_amp;
+};
+
+}  // namespace ampctl
