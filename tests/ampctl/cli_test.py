@@ -1,0 +1,284 @@
+#!/usr/bin/env python3
+"""The real ampctl against the simulator on a pseudo-terminal, natively: what crosses the line (the
+simulator's frame log), what is printed and the exit codes.
+
+    cli_test.py GROUP --ampctl EXE --ampsim SIM --work DIR
+
+Every wait is 'until a condition holds or a deadline passes'."""
+
+import argparse
+import fcntl
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import termios
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import Simulator, wait_until  # noqa: E402
+
+SETTINGS_QUERY = "EF EF 02 02 E2"
+OUTPUT_QUERY = "EF EF 02 25 05"
+STATUS_QUERY = "EF EF 02 00 E0"
+LINK_CHECK = [SETTINGS_QUERY, OUTPUT_QUERY]
+
+TWO_PLACES = r"-?\d+\.\d\d"
+CSV_LINE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z,\d+,%s,%s,%s$" % ((TWO_PLACES,) * 3))
+
+args = None
+
+
+class Rig:
+    """The simulator on a link in the work folder, and ampctl run against it."""
+
+    def __init__(self, options=()):
+        os.makedirs(args.work, exist_ok=True)
+        self.link = os.path.join(args.work, "amp")
+        self.sim = Simulator(args.ampsim, args.work, self.link, list(options))
+
+    def run(self, *words, port=True, env=None, timeout=20):
+        command = [args.ampctl] + (["-p", self.link] if port else []) + list(words)
+        environment = {k: v for k, v in os.environ.items() if k != "AMPCTL_PORT"}
+        environment.update(env or {})
+        return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=environment)
+
+    def start(self, *words):
+        return subprocess.Popen([args.ampctl, "-p", self.link] + list(words), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+
+    def sent_since(self, mark):
+        return self.sim.received(since=mark)
+
+    def stop(self):
+        self.sim.stop()
+
+
+def gaps_ms(frames):
+    return [(b.t - a.t) * 1000.0 for a, b in zip(frames, frames[1:])]
+
+
+def one_line(text):
+    return len(text.splitlines()) == 1
+
+
+# ------------------------------------------------------------------------------------------------
+
+def test_frames_and_spacing(rig):
+    """Each command sends the panel's frames, 100 ms apart (a frame the simulator logs at its last
+    byte, so a longer frame adds its extra byte times)."""
+    current = "EF EF 04 0D 04 B0 A3"  # 1200 mA
+    power = "EF EF 04 04 23 5A 63"    # 20.5 dBm
+    cases = [
+        (["status"], LINK_CHECK + [STATUS_QUERY]),
+        (["set-current", "1200"], LINK_CHECK + [current, current]),
+        (["set-power", "20.5"], LINK_CHECK + [power, power]),
+        (["mode", "apc"], LINK_CHECK + ["EF EF 03 06 00 E7"] * 2),
+        (["mode", "acc"], LINK_CHECK + ["EF EF 03 06 01 E8"] * 2),
+        (["output", "on"], LINK_CHECK + ["EF EF 03 26 01 08"] * 2),
+        (["output", "off"], LINK_CHECK + ["EF EF 03 26 00 07"] * 2),
+        (["watch", "--interval", "0.2", "--count", "3"], [STATUS_QUERY] * 3),
+    ]
+    for words, frames in cases:
+        mark = rig.sim.now()
+        result = rig.run(*words)
+        assert result.returncode == 0, (words, result.stderr)
+        sent = rig.sent_since(mark)
+        assert [f.hex() for f in sent] == frames, (words, sent)
+        gaps = gaps_ms(sent)
+        least = 200 if words[0] == "watch" else 100
+        assert all(least - 2 <= g <= least + 40 for g in gaps), (words, ["%.1f" % g for g in gaps])
+
+
+def test_status_matches_the_simulator(rig):
+    # Changes after which the readings hold still (output off: no pump current); only the diode's
+    # temperature keeps drifting.
+    for change in [None, "set input-dbm -3.21", "set output off", "set mode apc", "set target-current 2345",
+                   "set target-power 30.5"]:
+        if change:
+            rig.sim.control(change)
+        result = rig.run("--json", "status")
+        assert result.returncode == 0 and one_line(result.stdout), (change, result)
+        for key in ("input_dbm", "output_dbm", "temperature_c", "target_power_dbm"):
+            assert re.search(r'"%s":%s[,}]' % (key, TWO_PLACES), result.stdout), (key, result.stdout)
+        shown = json.loads(result.stdout)
+        state = rig.sim.state()
+        for key in ("current_ma", "input_dbm", "output_dbm", "target_current_ma", "max_current_ma",
+                    "target_power_dbm", "mode", "output"):
+            assert shown[key] == state[key], (change, key, shown[key], state[key])
+        # The diode drifts while the pump moves; a reading 0.1 s older may differ a little.
+        assert abs(shown["temperature_c"] - state["temperature_c"]) <= 0.05, (shown, state)
+    text = rig.run("status")
+    assert text.returncode == 0 and "-3.21 dBm" in text.stdout and "APC" in text.stdout, text.stdout
+
+
+def test_watch_cadence_and_formats(rig):
+    mark = rig.sim.now()
+    result = rig.run("watch", "--interval", "0.2", "--count", "12", "--csv")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "time,current_ma,input_dbm,output_dbm,temperature_c", lines[0]
+    assert len(lines) == 13 and all(CSV_LINE.match(line) for line in lines[1:]), lines
+    queries = rig.sent_since(mark)
+    assert all(f.hex() == STATUS_QUERY for f in queries) and len(queries) == 12, queries
+    # Scheduled from the start: the k-th query within a few ms of start + k * 0.2 s.
+    drift = [(f.t - queries[0].t - 0.2 * k) * 1000 for k, f in enumerate(queries)]
+    assert all(-2 <= d <= 25 for d in drift), ["%.1f" % d for d in drift]
+
+    result = rig.run("--json", "watch", "--interval", "0.2", "--count", "2")
+    readings = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [sorted(r) for r in readings] == [sorted(["time", "current_ma", "input_dbm", "output_dbm",
+                                                     "temperature_c"])] * 2, result.stdout
+
+    # A reading the amplifier does not answer: one line on stderr, no line on stdout.
+    rig.sim.control("fault no-reply 1")
+    result = rig.run("watch", "--interval", "0.2", "--count", "3", "--csv")
+    assert len(result.stdout.splitlines()) == 3 and one_line(result.stderr), result
+    assert result.returncode == 1, result.returncode
+
+
+def test_failures(rig):
+    # A silent amplifier: probed until the timeout, no setting sent, exit 1.
+    rig.sim.control("fault no-reply on")
+    mark = rig.sim.now()
+    started = time.monotonic()
+    result = rig.run("--timeout", "1", "set-current", "100")
+    elapsed = time.monotonic() - started
+    assert result.returncode == 1 and one_line(result.stderr), result
+    assert 1.0 <= elapsed <= 1.5, elapsed
+    assert {f.hex() for f in rig.sent_since(mark)} == set(LINK_CHECK), rig.sent_since(mark)
+    rig.sim.control("fault clear")
+
+    # A setting that is not echoed (nor read back): the replies stop once the link check is through.
+    mark = rig.sim.now()
+    process = rig.start("mode", "apc")
+    wait_until(lambda: any(f.t >= mark and f.data[3] == 0x25 for f in rig.sim.frames("TX")), 5,
+               "the output reply of the link check", interval=0.002)
+    rig.sim.control("fault no-reply on")
+    out, err = process.communicate(timeout=10)
+    rig.sim.control("fault clear")
+    sent = [f.hex() for f in rig.sent_since(mark)]
+    assert sent == LINK_CHECK + ["EF EF 03 06 00 E7"] * 2 + [SETTINGS_QUERY], sent
+    assert process.returncode == 1 and out == "" and one_line(err) and "did not confirm" in err, (out, err)
+
+    # Held at another value by the amplifier (its highest power is 40 dBm).
+    result = rig.run("set-power", "50")
+    assert result.returncode == 1 and "40.00 dBm" in result.stderr, result
+
+    # A clamp: reported on stderr and in the JSON; the clamped value is sent and confirmed.
+    mark = rig.sim.now()
+    result = rig.run("--json", "set-current", "9000")
+    assert result.returncode == 0, result
+    assert json.loads(result.stdout) == {"target_current_ma": 6000, "requested_ma": 9000, "clamped": True,
+                                         "confirmed_by": "echo"}, result.stdout
+    assert one_line(result.stderr) and "6000 mA" in result.stderr, result.stderr
+    assert [f.hex() for f in rig.sent_since(mark)][2:] == ["EF EF 04 0D 17 70 76"] * 2
+    assert rig.sim.state()["target_current_ma"] == 6000
+
+    # The port from the environment.
+    assert rig.run("status", port=False, env={"AMPCTL_PORT": rig.link}).returncode == 0
+
+    # Missing and busy ports.
+    assert rig.run("-p", os.path.join(args.work, "nothing"), "status", port=False).returncode == 3
+    holder = os.open(rig.link, os.O_RDWR | os.O_NOCTTY)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        mark = rig.sim.now()
+        result = rig.run("output", "off")
+        assert result.returncode == 3 and "busy" in result.stderr, result
+        assert not rig.sent_since(mark)
+    finally:
+        os.close(holder)
+
+
+def test_usage(rig):
+    cases = [
+        [], ["bogus"], ["status", "--bogus"], ["set-current"], ["set-current", "abc"], ["set-current", "12x"],
+        ["set-current", "1e10"], ["set-power", "600"], ["set-power", "-70.01"], ["mode", "ACC"],
+        ["output", "maybe"], ["watch", "--interval", "0.1"], ["watch", "--count", "0"], ["--timeout", "0", "status"],
+        ["--json", "watch", "--csv"],
+    ]
+    mark = rig.sim.now()
+    for words in cases:
+        result = rig.run(*words)
+        assert result.returncode == 2 and result.stdout == "" and one_line(result.stderr), (words, result)
+    result = rig.run("status", port=False)
+    assert result.returncode == 2 and one_line(result.stderr), result
+    assert not rig.sent_since(mark), rig.sent_since(mark)
+    assert rig.run("--help", port=False).returncode == 0
+    assert re.match(r"^ampctl \d+\.\d+", rig.run("--version", port=False).stdout)
+
+
+def read_lines(process, count, timeout):
+    """Lines of the process's standard output, raw, once `count` are complete or the deadline passes."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while data.count(b"\n") < count and time.monotonic() < deadline:
+        ready, _, _ = select.select([process.stdout], [], [], 0.05)
+        if ready:
+            chunk = os.read(process.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            data += chunk
+    return data
+
+
+def test_interrupted_watch(rig):
+    tty = os.open(rig.link, os.O_RDWR | os.O_NOCTTY)
+    before = termios.tcgetattr(tty)
+    try:
+        # Line settings of the pty before: ampctl must put them back.
+        changed = list(before)
+        changed[4] = changed[5] = termios.B4800
+        termios.tcsetattr(tty, termios.TCSANOW, changed)
+        process = subprocess.Popen([args.ampctl, "-p", rig.link, "watch", "--interval", "0.2", "--csv"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        data = read_lines(process, 3, 10)
+        assert data.count(b"\n") >= 3, data
+        busy = rig.run("status")
+        assert busy.returncode == 3 and "busy" in busy.stderr, busy
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=5)
+        lines = (data + out).decode().split("\n")
+        assert process.returncode == 0, (process.returncode, err)
+        assert lines[-1] == "", "a line left incomplete: %r" % lines[-1]
+        assert all(CSV_LINE.match(line) for line in lines[1:-1]), lines
+        assert termios.tcgetattr(tty)[4:6] == [termios.B4800, termios.B4800], "line settings not put back"
+    finally:
+        termios.tcsetattr(tty, termios.TCSANOW, before)
+        os.close(tty)
+    assert rig.run("status").returncode == 0, "the port is free again"
+
+
+GROUPS = {
+    "frames": (test_frames_and_spacing, ["--output", "on"]),
+    "status": (test_status_matches_the_simulator, ["--output", "on", "--max-current", "5000"]),
+    "watch": (test_watch_cadence_and_formats, ["--output", "on"]),
+    "failures": (test_failures, ["--output", "on"]),
+    "usage": (test_usage, []),
+    "interrupt": (test_interrupted_watch, ["--output", "on"]),
+}
+
+
+def main():
+    global args
+    parser = argparse.ArgumentParser()
+    parser.add_argument("group", choices=sorted(GROUPS))
+    parser.add_argument("--ampctl", required=True)
+    parser.add_argument("--ampsim", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    test, options = GROUPS[args.group]
+    rig = Rig(options)
+    try:
+        test(rig)
+    finally:
+        rig.stop()
+    print("ampctl %s: passed" % args.group)
+
+
+if __name__ == "__main__":
+    main()
