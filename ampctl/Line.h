@@ -21,17 +21,19 @@ public:
     virtual int Read(std::uint8_t* into, std::size_t max, int timeoutMs) = 0;
 };
 
+// Microseconds: whole milliseconds would let two frames go a fraction of a millisecond closer
+// than the spacing they must keep.
 class Clock {
 public:
     virtual ~Clock() = default;
-    virtual std::int64_t NowMs() = 0;
+    virtual std::int64_t NowUs() = 0;
 };
 
 class SteadyClock : public Clock {
 public:
-    std::int64_t NowMs() override
+    std::int64_t NowUs() override
     {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
+        return std::chrono::duration_cast<std::chrono::microseconds>(
             std::chrono::steady_clock::now().time_since_epoch())
             .count();
     }

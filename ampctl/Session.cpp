@@ -7,6 +7,9 @@ namespace ampctl {
 
 namespace {
 
+constexpr std::int64_t kUsPerMs = 1000;
+constexpr std::int64_t kSpacingUs = proto::kFrameSpacingMs * kUsPerMs;
+
 // The raw power scale, 0 ... 65535, in dBm.
 constexpr double kLowestPowerDbm = (0 - proto::POWER_RAW_OFFSET) / 100.0;
 constexpr double kHighestPowerDbm = (65535 - proto::POWER_RAW_OFFSET) / 100.0;
@@ -82,20 +85,21 @@ bool CurrentEntryFits(const char* entry)
 }
 
 Session::Session(ByteStream& line, Clock& clock, const std::atomic<bool>& stop, int timeoutMs)
-    : m_line(line), m_clock(clock), m_stop(stop), m_timeoutMs(timeoutMs)
+    : m_line(line), m_clock(clock), m_stop(stop), m_timeoutUs(timeoutMs * kUsPerMs)
 {
 }
 
-Session::Wait Session::Pump(std::int64_t untilMs, const ReplyHandler& handler)
+Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler)
 {
     std::uint8_t bytes[64];
     for (;;) {
         if (m_stop)
             return Wait::kStopped;
-        const std::int64_t left = untilMs - m_clock.NowMs();
-        if (left <= 0)
+        const std::int64_t leftUs = untilUs - m_clock.NowUs();
+        if (leftUs <= 0)
             return Wait::kTimedOut;
-        const int n = m_line.Read(bytes, sizeof bytes, static_cast<int>(std::min<std::int64_t>(left, kWaitSliceMs)));
+        const std::int64_t waitMs = std::min<std::int64_t>((leftUs + kUsPerMs - 1) / kUsPerMs, kWaitSliceMs);
+        const int n = m_line.Read(bytes, sizeof bytes, static_cast<int>(waitMs));
         if (n < 0)
             return Wait::kFailed;
         for (int i = 0; i < n; ++i)
@@ -110,7 +114,7 @@ Session::Wait Session::Send(const proto::Frame& frame)
     if (frame.bytes[2] != 2 && !m_linked)
         return Wait::kFailed;
     if (m_written) {
-        const Wait wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, [](const proto::Reply&) { return false; });
+        const Wait wait = Pump(m_lastWriteUs + kSpacingUs, [](const proto::Reply&) { return false; });
         if (wait != Wait::kTimedOut)
             return wait;
     }
@@ -118,7 +122,7 @@ Session::Wait Session::Send(const proto::Frame& frame)
         return Wait::kStopped;
     if (!m_line.Write(frame.bytes, frame.size))
         return Wait::kFailed;
-    m_lastWriteMs = m_clock.NowMs();
+    m_lastWriteUs = m_clock.NowUs();
     m_written = true;
     return Wait::kSatisfied;
 }
@@ -128,12 +132,12 @@ Session::Wait Session::Ask(std::uint8_t query, const ReplyHandler& handler)
     const Wait sent = Send(proto::MakeQueryFrame(query));
     if (sent != Wait::kSatisfied)
         return sent;
-    return Pump(m_clock.NowMs() + m_timeoutMs, handler);
+    return Pump(m_clock.NowUs() + m_timeoutUs, handler);
 }
 
 Outcome Session::CheckLink()
 {
-    const std::int64_t deadline = m_clock.NowMs() + m_timeoutMs;
+    const std::int64_t deadline = m_clock.NowUs() + m_timeoutUs;
     bool settings = false;
     bool output = false;
     const ReplyHandler heard = [&](const proto::Reply& reply) {
@@ -152,15 +156,15 @@ Outcome Session::CheckLink()
     };
 
     Wait wait = Wait::kTimedOut;
-    while (wait == Wait::kTimedOut && m_clock.NowMs() < deadline) {
-        const std::int64_t round = m_clock.NowMs();
+    while (wait == Wait::kTimedOut && m_clock.NowUs() < deadline) {
+        const std::int64_t round = m_clock.NowUs();
         wait = Send(proto::MakeQueryFrame(proto::CMD_QUERY_SETTINGS));
         if (wait == Wait::kSatisfied)
-            wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, hearAll);
+            wait = Pump(m_lastWriteUs + kSpacingUs, hearAll);
         if (wait == Wait::kTimedOut)
             wait = Send(proto::MakeQueryFrame(proto::CMD_QUERY_OUTPUT));
         if (wait == Wait::kSatisfied)
-            wait = Pump(std::min(round + kProbePeriodMs, deadline), heard);
+            wait = Pump(std::min(round + kProbePeriodMs * kUsPerMs, deadline), heard);
     }
     m_linked = wait == Wait::kSatisfied;
     return m_linked ? Outcome::kDone : OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
@@ -203,11 +207,11 @@ SettingResult Session::Apply(const SettingPlan& plan, std::int32_t requested, co
     // Twice, as the panel sends a setting; the echo of either counts, the later one last.
     Wait wait = Send(frame);
     if (wait == Wait::kSatisfied)
-        wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, listen(false));
+        wait = Pump(m_lastWriteUs + kSpacingUs, listen(false));
     if (wait == Wait::kTimedOut)
         wait = Send(frame);
     if (wait == Wait::kSatisfied)
-        wait = Pump(m_lastWriteMs + proto::kFrameSpacingMs, listen(true));
+        wait = Pump(m_lastWriteUs + kSpacingUs, listen(true));
     result.confirmedBy = Confirmation::kEcho;
     if (wait == Wait::kTimedOut && !reported) {
         result.confirmedBy = Confirmation::kReadBack;
@@ -258,20 +262,21 @@ WatchResult Session::Watch(int intervalMs, int count, const std::function<bool(c
     const std::function<void()>& onMissed)
 {
     WatchResult result;
-    const std::int64_t start = m_clock.NowMs();
+    const std::int64_t start = m_clock.NowUs();
+    const std::int64_t intervalUs = intervalMs * kUsPerMs;
     const ReplyHandler ignore = [](const proto::Reply&) { return false; };
     for (std::int64_t k = 0; count == 0 || k < count; ++k) {
         // A stalled process skips the readings it missed rather than catching up in a burst.
-        k = std::max(k, (m_clock.NowMs() - start) / intervalMs);
+        k = std::max(k, (m_clock.NowUs() - start) / intervalUs);
         if (count != 0 && k >= count)
             break;
-        const std::int64_t slot = start + k * intervalMs;
+        const std::int64_t slot = start + k * intervalUs;
         proto::StatusReply status;
         Wait wait = Pump(slot, ignore);
         if (wait == Wait::kTimedOut)
             wait = Send(proto::MakeQueryFrame(proto::CMD_QUERY_STATUS));
         if (wait == Wait::kSatisfied)
-            wait = Pump(std::min(slot + intervalMs, m_clock.NowMs() + m_timeoutMs), [&](const proto::Reply& reply) {
+            wait = Pump(std::min(slot + intervalUs, m_clock.NowUs() + m_timeoutUs), [&](const proto::Reply& reply) {
                 const auto* s = std::get_if<proto::StatusReply>(&reply);
                 if (s)
                     status = *s;

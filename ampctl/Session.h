@@ -97,8 +97,8 @@ private:
     using Limit = std::function<std::int32_t(const AmpSettings&)>;
     SettingResult Apply(const SettingPlan& plan, std::int32_t requested, const Limit& limit);
 
-    // Reads and frames replies until the handler is satisfied or untilMs comes.
-    Wait Pump(std::int64_t untilMs, const ReplyHandler& handler);
+    // Reads and frames replies until the handler is satisfied or untilUs comes.
+    Wait Pump(std::int64_t untilUs, const ReplyHandler& handler);
     // Writes a frame no sooner than one frame spacing after the previous one.
     Wait Send(const proto::Frame& frame);
     // Sends a query and waits up to the timeout for the reply the handler awaits.
@@ -107,9 +107,9 @@ private:
     ByteStream& m_line;
     Clock& m_clock;
     const std::atomic<bool>& m_stop;
-    const int m_timeoutMs;
+    const std::int64_t m_timeoutUs;
     proto::RxFramer m_framer;
-    std::int64_t m_lastWriteMs = 0;
+    std::int64_t m_lastWriteUs = 0;
     bool m_written = false;
     bool m_linked = false;
     AmpSettings m_amp;

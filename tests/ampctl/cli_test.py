@@ -13,6 +13,7 @@ import os
 import re
 import select
 import signal
+import statistics
 import subprocess
 import sys
 import termios
@@ -82,15 +83,20 @@ def test_frames_and_spacing(rig):
         (["output", "off"], LINK_CHECK + ["EF EF 03 26 00 07"] * 2),
         (["watch", "--interval", "0.2", "--count", "3"], [STATUS_QUERY] * 3),
     ]
+    gaps = {100: [], 200: []}
     for words, frames in cases:
         mark = rig.sim.now()
         result = rig.run(*words)
         assert result.returncode == 0, (words, result.stderr)
         sent = rig.sent_since(mark)
         assert [f.hex() for f in sent] == frames, (words, sent)
-        gaps = gaps_ms(sent)
-        least = 200 if words[0] == "watch" else 100
-        assert all(least - 2 <= g <= least + 40 for g in gaps), (words, ["%.1f" % g for g in gaps])
+        gaps[200 if words[0] == "watch" else 100] += gaps_ms(sent)
+    # The simulator stamps a frame when it gets to read it, a few ms late when the machine is busy:
+    # single gaps get some slack, their median little.
+    for spacing, measured in gaps.items():
+        shown = ["%.1f" % g for g in measured]
+        assert all(spacing - 15 <= g <= spacing + 50 for g in measured), (spacing, shown)
+        assert spacing - 0.5 <= statistics.median(measured) <= spacing + 10, (spacing, shown)
 
 
 def test_status_matches_the_simulator(rig):

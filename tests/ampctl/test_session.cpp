@@ -37,10 +37,12 @@ std::string At(std::int64_t t, const std::string& frame)
     return std::to_string(t) + ": " + frame;
 }
 
+constexpr std::int64_t kUs = 1000;  // microseconds a millisecond
+
 class VirtualClock : public Clock {
 public:
-    std::int64_t NowMs() override { return now; }
-    std::int64_t now = 0;
+    std::int64_t NowUs() override { return now; }
+    std::int64_t now = 0;  // microseconds
 };
 
 // An amplifier on the other end of a line whose bytes arrive at virtual times: each reply starts
@@ -68,7 +70,7 @@ public:
         while (!m_pending.empty() && m_pending.front().t <= m_clock.now)
             m_pending.pop_front();
         const std::string hex = Hex(bytes, n);
-        log.push_back(At(m_clock.now, hex));
+        log.push_back(At(m_clock.now / kUs, hex));
         if (onWrite)
             onWrite(hex);
         Answer(bytes, n);
@@ -78,7 +80,7 @@ public:
     int Read(std::uint8_t* into, std::size_t max, int timeoutMs) override
     {
         if (m_pending.empty() || m_pending.front().t > m_clock.now) {
-            const std::int64_t wake = m_clock.now + timeoutMs;
+            const std::int64_t wake = m_clock.now + timeoutMs * kUs;
             if (m_pending.empty() || m_pending.front().t > wake) {
                 m_clock.now = wake;
                 return 0;
@@ -95,15 +97,17 @@ public:
 
 private:
     struct Arriving {
-        std::int64_t t;
+        std::int64_t t;  // microseconds
         std::uint8_t value;
     };
 
     void Reply(const proto::ReplyBytes& frame)
     {
-        std::int64_t t = m_clock.now + latencyMs;
-        for (std::uint8_t b : frame)
-            m_pending.push_back({t++, b});
+        std::int64_t t = m_clock.now + latencyMs * kUs;
+        for (std::uint8_t b : frame) {
+            m_pending.push_back({t, b});
+            t += kUs;
+        }
     }
 
     bool AnswersQuery() { return !m_settingSeen || queriesAfterSetting-- > 0; }
@@ -192,7 +196,7 @@ TEST_F(SessionTest, StatusFollowsTheLinkCheckOneFrameSpacingApart)
     EXPECT_EQ(status.outputPowerRaw, 10339);
     EXPECT_EQ(session.Amp().settings.maxCurrentMa, 6000);
     EXPECT_EQ(session.Amp().output, proto::kOutputOff);
-    EXPECT_EQ(clock.now, 236) << "done as soon as the reply's last byte is in (17 bytes from 220)";
+    EXPECT_EQ(clock.now, 236 * kUs) << "done as soon as the reply's last byte is in (17 bytes from 220)";
 }
 
 TEST_F(SessionTest, NoSettingGoesToALineThatHasNotAnsweredTheLinkCheck)
@@ -215,7 +219,7 @@ TEST_F(SessionTest, NoSettingGoesToALineThatHasNotAnsweredTheLinkCheck)
             EXPECT_EQ(a.log,
                 (std::vector<std::string>{
                     At(0, kSettingsQuery), At(100, kOutputQuery), At(500, kSettingsQuery), At(600, kOutputQuery)}));
-            EXPECT_EQ(c.now, 1000);
+            EXPECT_EQ(c.now, 1000 * kUs);
         }
     }
 }
@@ -306,7 +310,7 @@ TEST_F(SessionTest, SettingNotConfirmedWhenTheAmplifierHoldsAnotherValueOrStaysS
     EXPECT_EQ(unanswered.outcome, Outcome::kNotConfirmed);
     EXPECT_FALSE(unanswered.held.has_value());
     EXPECT_EQ(silent.log.back(), At(400, kSettingsQuery));
-    EXPECT_EQ(vc.now, 1400) << "the read-back is waited for up to the timeout";
+    EXPECT_EQ(vc.now, 1400 * kUs) << "the read-back is waited for up to the timeout";
 }
 
 TEST_F(SessionTest, PowerOffTheRawScaleAndCurrentBeyond32BitsAreRefusedBeforeAnythingIsSent)
@@ -327,7 +331,7 @@ TEST_F(SessionTest, WatchSendsStatusQueriesOnAFixedCadenceAndSkipsUnansweredRead
     const WatchResult result = session.Watch(
         200, 5,
         [&](const proto::StatusReply&) {
-            readings.push_back(clock.now);
+            readings.push_back(clock.now / kUs);
             return true;
         },
         [&] { ++missed; });
