@@ -91,12 +91,14 @@ def test_frames_and_spacing(rig):
         sent = rig.sent_since(mark)
         assert [f.hex() for f in sent] == frames, (words, sent)
         gaps[200 if words[0] == "watch" else 100] += gaps_ms(sent)
-    # The simulator stamps a frame when it gets to read it, a few ms late when the machine is busy:
-    # single gaps get some slack, their median little.
+    # The simulator stamps a frame when it gets to read it, some ms late when the machine is busy,
+    # which shortens the gap after a late stamp: single gaps get slack, their median little.
     for spacing, measured in gaps.items():
         shown = ["%.1f" % g for g in measured]
-        assert all(spacing - 15 <= g <= spacing + 50 for g in measured), (spacing, shown)
-        assert spacing - 0.5 <= statistics.median(measured) <= spacing + 10, (spacing, shown)
+        print("gaps at %d ms: %s" % (spacing, " ".join(shown)))
+        assert all(spacing - 25 <= g <= spacing + 60 for g in measured), (spacing, shown)
+    # The watch's cadence has a test of its own; the 100 ms gaps are many enough for a median.
+    assert 99.5 <= statistics.median(gaps[100]) <= 110, gaps[100]
 
 
 def test_status_matches_the_simulator(rig):
@@ -130,9 +132,11 @@ def test_watch_cadence_and_formats(rig):
     assert len(lines) == 13 and all(CSV_LINE.match(line) for line in lines[1:]), lines
     queries = rig.sent_since(mark)
     assert all(f.hex() == STATUS_QUERY for f in queries) and len(queries) == 12, queries
-    # Scheduled from the start: the k-th query within a few ms of start + k * 0.2 s.
-    drift = [(f.t - queries[0].t - 0.2 * k) * 1000 for k, f in enumerate(queries)]
-    assert all(-2 <= d <= 25 for d in drift), ["%.1f" % d for d in drift]
+    # Scheduled from the start, not from each reply: the k-th query stays near start + k * 0.2 s
+    # (a schedule that drifted by one reply time a reading would spread by some 250 ms here).
+    offsets = ["%.1f" % ((f.t - queries[0].t - 0.2 * k) * 1000) for k, f in enumerate(queries)]
+    print("query offsets from the schedule, ms: %s" % " ".join(offsets))
+    assert max(map(float, offsets)) - min(map(float, offsets)) <= 60, offsets
 
     result = rig.run("--json", "watch", "--interval", "0.2", "--count", "2")
     readings = [json.loads(line) for line in result.stdout.splitlines()]
@@ -154,7 +158,7 @@ def test_failures(rig):
     result = rig.run("--timeout", "1", "set-current", "100")
     elapsed = time.monotonic() - started
     assert result.returncode == 1 and one_line(result.stderr), result
-    assert 1.0 <= elapsed <= 1.5, elapsed
+    assert 1.0 <= elapsed <= 1.6, elapsed
     assert {f.hex() for f in rig.sent_since(mark)} == set(LINK_CHECK), rig.sent_since(mark)
     rig.sim.control("fault clear")
 
