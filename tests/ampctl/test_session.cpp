@@ -230,31 +230,31 @@ TEST_F(SessionTest, SettingsGoTwiceAndAreConfirmed)
     const struct {
         const char* what;
         Action action;
-        const char* value;
         bool echo;
+        const char* value;
         std::string frame;     // sent at 200 and 300
         std::string readBack;  // the query sent at 400, if any
         std::int32_t sent;
         Confirmation by;
     } cases[] = {
-        {"current", Action::kCurrent, "1200", true, current1200, "", 1200, Confirmation::kEcho},
-        {"current truncated as the panel does", Action::kCurrent, "1200.9", true, current1200, "", 1200,
+        {"current", Action::kCurrent, true, "1200", current1200, "", 1200, Confirmation::kEcho},
+        {"current truncated as the panel does", Action::kCurrent, true, "1200.9", current1200, "", 1200,
             Confirmation::kEcho},
-        {"current above the maximum", Action::kCurrent, "9000", true,
+        {"current above the maximum", Action::kCurrent, true, "9000",
             Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 6000)), "", 6000, Confirmation::kEcho},
-        {"current below 0", Action::kCurrent, "-5", true, Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 0)), "", 0,
+        {"current below 0", Action::kCurrent, true, "-5", Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 0)), "", 0,
             Confirmation::kEcho},
-        {"power", Action::kPower, "20.5", true, "EF EF 04 04 23 5A 63", "", 9050, Confirmation::kEcho},
-        {"lowest power", Action::kPower, "-70", true, "EF EF 04 04 00 00 E6", "", 0, Confirmation::kEcho},
-        {"highest power", Action::kPower, "585.35", true, "EF EF 04 04 FF FF E4", "", 65535, Confirmation::kEcho},
-        {"mode APC", Action::kMode, "0", true, "EF EF 03 06 00 E7", "", 0, Confirmation::kEcho},
-        {"output on", Action::kOutput, "1", true, "EF EF 03 26 01 08", "", 1, Confirmation::kEcho},
-        {"current read back", Action::kCurrent, "1200", false, current1200, kSettingsQuery, 1200,
+        {"power", Action::kPower, true, "20.5", "EF EF 04 04 23 5A 63", "", 9050, Confirmation::kEcho},
+        {"lowest power", Action::kPower, true, "-70", "EF EF 04 04 00 00 E6", "", 0, Confirmation::kEcho},
+        {"highest power", Action::kPower, true, "585.35", "EF EF 04 04 FF FF E4", "", 65535, Confirmation::kEcho},
+        {"mode APC", Action::kMode, true, "0", "EF EF 03 06 00 E7", "", 0, Confirmation::kEcho},
+        {"output on", Action::kOutput, true, "1", "EF EF 03 26 01 08", "", 1, Confirmation::kEcho},
+        {"current read back", Action::kCurrent, false, "1200", current1200, kSettingsQuery, 1200,
             Confirmation::kReadBack},
-        {"power read back", Action::kPower, "20.5", false, "EF EF 04 04 23 5A 63", kSettingsQuery, 9050,
+        {"power read back", Action::kPower, false, "20.5", "EF EF 04 04 23 5A 63", kSettingsQuery, 9050,
             Confirmation::kReadBack},
-        {"mode read back", Action::kMode, "1", false, "EF EF 03 06 01 E8", kSettingsQuery, 1, Confirmation::kReadBack},
-        {"output read back", Action::kOutput, "0", false, "EF EF 03 26 00 07", kOutputQuery, 0,
+        {"mode read back", Action::kMode, false, "1", "EF EF 03 06 01 E8", kSettingsQuery, 1, Confirmation::kReadBack},
+        {"output read back", Action::kOutput, false, "0", "EF EF 03 26 00 07", kOutputQuery, 0,
             Confirmation::kReadBack},
     };
     for (const auto& c : cases) {

@@ -9,7 +9,7 @@ namespace {
 CWinApp testApplication;
 }  // namespace
 
-std::vector<BYTE> Reply(BYTE type, std::vector<BYTE> data)
+std::vector<BYTE> Reply(BYTE type, const std::vector<BYTE>& data)
 {
     return proto::MakeReplyFrame(type, data);
 }

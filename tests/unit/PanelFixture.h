@@ -16,7 +16,7 @@
 #include "serial/headless/SimLine.h"
 
 // A reply frame: ED FA LEN type data... checksum.
-std::vector<BYTE> Reply(BYTE type, std::vector<BYTE> data);
+std::vector<BYTE> Reply(BYTE type, const std::vector<BYTE>& data);
 // Replies as the amplifier sends them, from the protocol's reply encoder.
 std::vector<BYTE> StatusReply(
     std::uint16_t currentMa, std::uint16_t inputRaw, std::uint16_t outputRaw, std::uint16_t tempRaw);
