@@ -120,9 +120,11 @@ Session::Wait Session::Send(const proto::Frame& frame)
     }
     if (m_stop)
         return Wait::kStopped;
+    // Spacing counts from the start of a write, as the panel's wait counts from its hand-over.
+    const std::int64_t startUs = m_clock.NowUs();
     if (!m_line.Write(frame.bytes, frame.size))
         return Wait::kFailed;
-    m_lastWriteUs = m_clock.NowUs();
+    m_lastWriteUs = startUs;
     m_written = true;
     return Wait::kSatisfied;
 }
