@@ -33,12 +33,10 @@ public:
 
     int GetLength() const { return static_cast<int>(text_.size()); }
     BOOL IsEmpty() const { return text_.empty(); }
-    void Empty() { text_.clear(); }
     // The text from position first on (empty when first is past the end).
     CString Mid(int first) const;
     int Find(char ch) const;
 
-    const char* GetString() const { return text_.c_str(); }
     operator const char*() const { return text_.c_str(); }  // NOLINT: as in the framework
 
     CString& operator=(const char* text);
@@ -49,11 +47,6 @@ public:
 
 private:
     std::string text_;
-};
-
-struct CPoint {
-    LONG x = 0;
-    LONG y = 0;
 };
 
 class CRect {
@@ -229,7 +222,6 @@ public:
     virtual ~CWnd();
 
     HWND m_hWnd = nullptr;
-    HWND GetSafeHwnd() const { return m_hWnd; }
 
     // The object bound to a window, or a temporary wrapper that lives until the program ends.
     static CWnd* FromHandle(HWND hwnd);
@@ -246,21 +238,16 @@ public:
     void SetWindowText(const char* text);
     int GetWindowText(CString& text) const;
     BOOL EnableWindow(BOOL enable = TRUE);
-    BOOL IsWindowEnabled() const;
-    DWORD GetStyle() const;
     BOOL ModifyStyle(DWORD remove, DWORD add, UINT flags = 0);
     void GetClientRect(CRect* rect) const;
     BOOL IsIconic() const;
     HICON SetIcon(HICON icon, BOOL bigIcon);
-    void Invalidate(BOOL erase = TRUE);
-    CWnd* SetFocus();
     static CWnd* GetFocus();
 
     UINT_PTR SetTimer(UINT_PTR id, UINT elapse, void* unused = nullptr);
     BOOL KillTimer(UINT_PTR id);
 
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
-    BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
     BOOL DestroyWindow();
 
@@ -281,8 +268,10 @@ protected:
     virtual const AFX_MSGMAP* GetMessageMap() const;
     BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
 
-public:
-    // Backend data: the window's original procedure once subclassed.
+private:
+    // Each backend's own access to the state below.
+    friend struct AfxBackend;
+    // The window's original procedure once subclassed (Win32).
     void* m_pfnSuper = nullptr;
     // The message being handled, for Default().
     AfxMsg m_current;
@@ -307,13 +296,16 @@ public:
 
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
-    // Backend state of the modal run.
-    bool m_ended = false;
-    INT_PTR m_result = -1;
 
 protected:
     static const AFX_MSGMAP* GetThisMessageMap();
     const AFX_MSGMAP* GetMessageMap() const override;
+
+private:
+    friend struct AfxBackend;
+    // The modal run: ended, and with what.
+    bool m_ended = false;
+    INT_PTR m_result = -1;
 };
 
 // Binds a member object to the dialog's control (subclassing it) the first time.
@@ -323,13 +315,10 @@ class CButton : public CWnd {
 public:
     void SetCheck(int check);
     int GetCheck() const;
-    void SetButtonStyle(UINT style, BOOL redraw = TRUE);
-    UINT GetButtonStyle() const;
 };
 
 class CEdit : public CWnd {
 public:
-    void GetRect(CRect* rect) const;
     // The formatting rectangle: where the text is laid out inside the box.
     void SetRect(const CRect& rect);
 };
@@ -339,13 +328,10 @@ class CStatic : public CWnd {};
 class CSliderCtrl : public CWnd {
 public:
     void SetRange(int minPos, int maxPos, BOOL redraw = FALSE);
-    int GetRangeMin() const;
-    int GetRangeMax() const;
     void SetPos(int pos);
     int GetPos() const;
     void ClearTics(BOOL redraw = FALSE);
     BOOL SetTic(int pos);
-    int GetNumTics() const;
 };
 
 class CComboBoxEx : public CWnd {
@@ -353,10 +339,8 @@ public:
     // Inserts an entry whose item record carries only text.
     int InsertItem(int index, const char* text);
     void ResetContent();
-    int GetCount() const;
     int GetCurSel() const;
     int SetCurSel(int index);
-    CString GetItemText(int index) const;
 };
 
 // ---------------------------------------------------------------------------------------------

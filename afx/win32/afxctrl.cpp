@@ -25,26 +25,8 @@ int CButton::GetCheck() const
     return static_cast<int>(Send(m_hWnd, BM_GETCHECK));
 }
 
-void CButton::SetButtonStyle(UINT style, BOOL redraw)
-{
-    Send(m_hWnd, BM_SETSTYLE, style, redraw);
-}
-
-UINT CButton::GetButtonStyle() const
-{
-    // The button-specific part of the window style, as the framework reports it.
-    return static_cast<UINT>(::GetWindowLongPtrW(m_hWnd, GWL_STYLE)) & 0xFF;
-}
-
 // ---------------------------------------------------------------------------------------------
 // CEdit
-
-void CEdit::GetRect(CRect* rect) const
-{
-    RECT r{};
-    Send(m_hWnd, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&r));
-    *rect = CRect(r.left, r.top, r.right, r.bottom);
-}
 
 void CEdit::SetRect(const CRect& rect)
 {
@@ -60,16 +42,6 @@ void CSliderCtrl::SetRange(int minPos, int maxPos, BOOL redraw)
     // The two-message form: TBM_SETRANGE packs both ends into 16 bits each.
     Send(m_hWnd, TBM_SETRANGEMIN, FALSE, minPos);
     Send(m_hWnd, TBM_SETRANGEMAX, redraw, maxPos);
-}
-
-int CSliderCtrl::GetRangeMin() const
-{
-    return static_cast<int>(Send(m_hWnd, TBM_GETRANGEMIN));
-}
-
-int CSliderCtrl::GetRangeMax() const
-{
-    return static_cast<int>(Send(m_hWnd, TBM_GETRANGEMAX));
 }
 
 void CSliderCtrl::SetPos(int pos)
@@ -92,11 +64,6 @@ BOOL CSliderCtrl::SetTic(int pos)
     return static_cast<BOOL>(Send(m_hWnd, TBM_SETTIC, 0, pos));
 }
 
-int CSliderCtrl::GetNumTics() const
-{
-    return static_cast<int>(Send(m_hWnd, TBM_GETNUMTICS));
-}
-
 // ---------------------------------------------------------------------------------------------
 // CComboBoxEx
 
@@ -114,11 +81,6 @@ void CComboBoxEx::ResetContent()
     Send(m_hWnd, CB_RESETCONTENT);
 }
 
-int CComboBoxEx::GetCount() const
-{
-    return static_cast<int>(Send(m_hWnd, CB_GETCOUNT));
-}
-
 int CComboBoxEx::GetCurSel() const
 {
     return static_cast<int>(Send(m_hWnd, CB_GETCURSEL));
@@ -129,16 +91,3 @@ int CComboBoxEx::SetCurSel(int index)
     return static_cast<int>(Send(m_hWnd, CB_SETCURSEL, static_cast<WPARAM>(index)));
 }
 
-CString CComboBoxEx::GetItemText(int index) const
-{
-    char text[256] = "";
-    COMBOBOXEXITEMA item{};
-    item.mask = CBEIF_TEXT;
-    item.iItem = index;
-    item.pszText = text;
-    item.cchTextMax = sizeof text;
-    if (!::SendMessageA(m_hWnd, CBEM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item)))
-        return CString();
-    text[sizeof text - 1] = '\0';
-    return CString(item.pszText);
-}

@@ -16,9 +16,9 @@ INT_PTR CALLBACK AfxDlgProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     auto* dialog = reinterpret_cast<CDialog*>(lParam);
     if (!dialog->SubclassWindow(hwnd))
         return FALSE;
-    dialog->m_current = AfxMsg{hwnd, message, wParam, lParam};
+    AfxBackend::SetCurrent(*dialog, AfxMsg{hwnd, message, wParam, lParam});
     const BOOL focusDefault = dialog->OnInitDialog();
-    dialog->m_current = AfxMsg{};
+    AfxBackend::SetCurrent(*dialog, AfxMsg{});
     return focusDefault;
 }
 
@@ -48,7 +48,7 @@ bool PreTranslate(CDialog& dialog, MSG& msg)
 void RunModalLoop(CDialog& dialog)
 {
     MSG msg;
-    while (!dialog.m_ended && dialog.m_hWnd != nullptr) {
+    while (!AfxBackend::Ended(dialog) && dialog.m_hWnd != nullptr) {
         const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
         if (got == -1)
             return;

@@ -13,3 +13,10 @@ CWnd* AfxLookupPermanent(HWND hwnd);
 
 // Registers the common control classes the panel's template uses; safe to call repeatedly.
 void AfxInitCommonControls();
+
+// The backend's access to the state the framework's objects keep private.
+struct AfxBackend {
+    static void SetCurrent(CWnd& wnd, const AfxMsg& msg) { wnd.m_current = msg; }
+    static void Unsubclassed(CWnd& wnd) { wnd.m_pfnSuper = nullptr; }
+    static bool Ended(const CDialog& dialog) { return dialog.m_ended; }
+};

@@ -98,7 +98,7 @@ LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
         // The window is gone; the object outlives it unbound.
         Unbind(wnd);
         wnd->m_hWnd = nullptr;
-        wnd->m_pfnSuper = nullptr;
+        AfxBackend::Unsubclassed(*wnd);
     }
     return result;
 }
@@ -219,19 +219,9 @@ BOOL CWnd::EnableWindow(BOOL enable)
     return ::EnableWindow(m_hWnd, enable);
 }
 
-BOOL CWnd::IsWindowEnabled() const
-{
-    return ::IsWindowEnabled(m_hWnd);
-}
-
-DWORD CWnd::GetStyle() const
-{
-    return static_cast<DWORD>(::GetWindowLongPtrW(m_hWnd, GWL_STYLE));
-}
-
 BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT flags)
 {
-    const DWORD style = GetStyle();
+    const auto style = static_cast<DWORD>(::GetWindowLongPtrW(m_hWnd, GWL_STYLE));
     const DWORD changed = (style & ~remove) | add;
     if (changed == style)
         return FALSE;
@@ -259,16 +249,6 @@ HICON CWnd::SetIcon(HICON icon, BOOL bigIcon)
         ::SendMessageW(m_hWnd, WM_SETICON, bigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
 }
 
-void CWnd::Invalidate(BOOL erase)
-{
-    ::InvalidateRect(m_hWnd, nullptr, erase);
-}
-
-CWnd* CWnd::SetFocus()
-{
-    return FromHandle(::SetFocus(m_hWnd));
-}
-
 CWnd* CWnd::GetFocus()
 {
     return FromHandle(::GetFocus());
@@ -287,11 +267,6 @@ BOOL CWnd::KillTimer(UINT_PTR id)
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     return ::SendMessageA(m_hWnd, message, wParam, lParam);
-}
-
-BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam)
-{
-    return ::PostMessageA(m_hWnd, message, wParam, lParam);
 }
 
 BOOL CWnd::DestroyWindow()

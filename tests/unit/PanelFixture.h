@@ -62,6 +62,8 @@ protected:
 
     HWND Item(int id) const { return headless::Child(panel->m_hWnd, id); }
     std::string Text(int id) const { return Item(id)->text; }
+    // The port list as it shows: entries in order.
+    const std::vector<std::string>& Ports() const { return Item(IDC_PORT_LIST)->items; }
     bool Enabled(int id) const { return (Item(id)->style & WS_DISABLED) == 0; }
     bool Timer(UINT_PTR id) const { return headless::TimerRunning(panel->m_hWnd, id); }
     UINT Period(UINT_PTR id) const { return headless::TimerPeriod(panel->m_hWnd, id); }

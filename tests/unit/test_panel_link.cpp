@@ -39,7 +39,7 @@ TEST_F(PanelTest, OpenAndCloseToggleTheButtonListAndTimers)
         EXPECT_FALSE(Timer(t)) << t;
     EXPECT_EQ(AmpState.portOpen, 0);
     EXPECT_EQ(AmpState.portNumber, 0) << "the rescan clears it";
-    EXPECT_EQ(list->GetCount(), 2) << "the list is rebuilt";
+    EXPECT_EQ(Ports().size(), 2u) << "the list is rebuilt";
     EXPECT_EQ(list->GetCurSel(), 0);
     // Readings are kept after a close.
     EXPECT_EQ(Text(IDC_CURRENT_READ), "900");
@@ -155,9 +155,7 @@ TEST_F(PanelTest, DeviceChangeWhileIdleRescans)
     const DWORD t = headless::Now();
     DeviceChange();
     EXPECT_EQ(headless::Now(), t + 400);
-    CComboBoxEx* list = static_cast<CComboBoxEx*>(panel->GetDlgItem(IDC_PORT_LIST));
-    EXPECT_EQ(list->GetCount(), 2);
-    EXPECT_EQ(list->GetItemText(1).str(), "COM9");
+    EXPECT_EQ(Ports(), (std::vector<std::string>{"COM3", "COM9"}));
     EXPECT_EQ(Text(IDC_OPEN_PORT), "OpenPort");
 }
 
@@ -177,7 +175,7 @@ TEST_F(PanelTest, DeviceChangeWithThePortStillPresentResumesPolling)
     EXPECT_EQ(AmpState.linkUp, 1);
     EXPECT_EQ(Text(IDC_OPEN_PORT), "ClosePort");
     EXPECT_FALSE(Enabled(IDC_PORT_LIST));
-    EXPECT_EQ(static_cast<CComboBoxEx*>(panel->GetDlgItem(IDC_PORT_LIST))->GetCount(), 1) << "no rescan";
+    EXPECT_EQ(Ports().size(), 1u) << "no rescan";
     EXPECT_EQ(Text(IDC_CURRENT_READ), before);
     simline::ClearWrites();
     Run(1000);
@@ -196,9 +194,7 @@ TEST_F(PanelTest, DeviceChangeWithThePortGoneReturnsToIdle)
     EXPECT_EQ(AmpState.linkUp, 0);
     EXPECT_EQ(Text(IDC_OPEN_PORT), "OpenPort");
     EXPECT_TRUE(Enabled(IDC_PORT_LIST));
-    CComboBoxEx* list = static_cast<CComboBoxEx*>(panel->GetDlgItem(IDC_PORT_LIST));
-    ASSERT_EQ(list->GetCount(), 1);
-    EXPECT_EQ(list->GetItemText(0).str(), "COM4");
+    EXPECT_EQ(Ports(), std::vector<std::string>{"COM4"});
     for (UINT_PTR id : {TIMER_POLL, TIMER_PROBE})
         EXPECT_FALSE(Timer(id));
     simline::ClearWrites();

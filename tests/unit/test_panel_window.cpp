@@ -49,15 +49,11 @@ TEST_F(PanelTest, PortScanListsPresentPortsInOrder)
         for (UINT n : c.present)
             simline::SetPresent(n, true);
         StartPanel({});
-        std::vector<std::string> listed;
-        CComboBoxEx* list = static_cast<CComboBoxEx*>(panel->GetDlgItem(IDC_PORT_LIST));
-        for (int i = 0; i < list->GetCount(); ++i)
-            listed.push_back(list->GetItemText(i).str());
-        EXPECT_EQ(listed, c.listed) << c.what;
+        EXPECT_EQ(Ports(), c.listed) << c.what;
         ASSERT_EQ(AmpState.portCount, c.listed.size()) << c.what;
         for (std::size_t i = 0; i < c.listed.size(); ++i)
             EXPECT_EQ("COM" + std::to_string(AmpState.portTable[i]), c.listed[i]) << c.what;
-        EXPECT_EQ(list->GetCurSel(), c.listed.empty() ? -1 : 0) << c.what;
+        EXPECT_EQ(Item(IDC_PORT_LIST)->curSel, c.listed.empty() ? -1 : 0) << c.what;
         EXPECT_EQ(simline::Probed().size(), 254u) << c.what;
         EXPECT_EQ(simline::Probed().back(), 254u) << c.what;
         TearDown();
@@ -69,10 +65,9 @@ TEST_F(PanelTest, EveryPresentPortIsListedBeyondSixteen)
     for (UINT n = 1; n <= 254; ++n)
         simline::SetPresent(n, true);
     StartPanel({});
-    CComboBoxEx* list = static_cast<CComboBoxEx*>(panel->GetDlgItem(IDC_PORT_LIST));
-    ASSERT_EQ(list->GetCount(), 254);
+    ASSERT_EQ(Ports().size(), 254u);
     EXPECT_EQ(AmpState.portCount, 254);
-    EXPECT_EQ(list->GetItemText(200).str(), "COM201");
+    EXPECT_EQ(Ports()[200], "COM201");
     EXPECT_EQ(AmpState.portTable[200], 201);
 }
 

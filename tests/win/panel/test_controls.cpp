@@ -66,13 +66,21 @@ TEST_F(PanelControls, ExtendedComboBoxKeepsInsertionOrderDespiteTheSortFlag)
 {
     CComboBoxEx list;
     ASSERT_TRUE(list.SubclassDlgItem(IDC_PORT_LIST, &dialog));
-    ASSERT_TRUE(list.GetStyle() & CBS_SORT) << "the template's sort flag is part of this check";
+    ASSERT_TRUE(::GetWindowLongW(list.m_hWnd, GWL_STYLE) & CBS_SORT) << "the template's sort flag is part of this check";
     const char* const kPorts[] = {"COM7", "COM3", "COM10", "COM9"};
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(list.InsertItem(i, kPorts[i]), i);
-    ASSERT_EQ(list.GetCount(), 4);
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(list.GetItemText(i), kPorts[i]) << "entry " << i;
+    ASSERT_EQ(::SendMessageW(list.m_hWnd, CB_GETCOUNT, 0, 0), 4);
+    for (int i = 0; i < 4; ++i) {
+        char text[32] = "";
+        COMBOBOXEXITEMA item = {};
+        item.mask = CBEIF_TEXT;
+        item.iItem = i;
+        item.pszText = text;
+        item.cchTextMax = sizeof text;
+        ::SendMessageA(list.m_hWnd, CBEM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        EXPECT_STREQ(text, kPorts[i]) << "entry " << i;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
