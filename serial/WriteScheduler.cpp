@@ -13,13 +13,12 @@ void WriteScheduler::Push(const std::uint8_t* bytes, std::size_t n, Ms now)
     m_queue.push_back(Pending{std::vector<std::uint8_t>(bytes, bytes + n), now});
 }
 
-// Asked for after the last frame went out: the sender paced it, it is due at once. Asked for
-// while that one was still waiting: it keeps the spacing behind it.
 WriteScheduler::Ms WriteScheduler::DueAt(const Pending& frame) const
 {
-    if (m_lastSentAt == kNothingDue || frame.askedAt >= m_lastSentAt)
+    if (m_lastSentAt == kNothingDue)
         return frame.askedAt;
-    return m_lastSentAt + proto::kFrameSpacingMs;
+    const Ms distance = std::min<Ms>(frame.askedAt - m_lastAskedAt, proto::kFrameSpacingMs);
+    return std::max(frame.askedAt, m_lastSentAt + distance);
 }
 
 // A frame whose age will be past the bound when it falls due can never go out fresh.
@@ -47,19 +46,16 @@ bool WriteScheduler::TakeDue(Ms now, std::vector<std::uint8_t>& frame)
     if (UntilDue(now) != 0)
         return false;
     frame = std::move(m_queue.front().bytes);
+    m_lastAskedAt = m_queue.front().askedAt;
     m_queue.pop_front();
     m_lastSentAt = now;
     return true;
 }
 
-bool WriteScheduler::Overdue(Ms now)
-{
-    return UntilDue(now) == 0 && now - DueAt(m_queue.front()) >= proto::kFrameSpacingMs / 2;
-}
-
 void WriteScheduler::Clear()
 {
     m_queue.clear();
+    m_lastAskedAt = kNothingDue;
     m_lastSentAt = kNothingDue;
     m_dropped = 0;
 }

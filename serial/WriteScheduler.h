@@ -2,11 +2,10 @@
 // the Win32 worker and the headless port run the same rule, each on its own clock.
 //
 // - A frame goes out as soon as the worker can write, once it is due.
-// - A frame asked for while an earlier one was still waiting goes out one frame spacing after
-//   that one, the time the amplifier is given to answer (every write discards unread input).
-// - A due frame waits behind incoming bytes for half a frame spacing at most: long enough for a
-//   reply under way to arrive whole, short enough that a line that never falls quiet (noise)
-//   cannot starve the operator's commands.
+// - A frame keeps, behind the frame before it, the distance its sender gave it, up to one frame
+//   spacing (the time the amplifier is given to answer; every write discards unread input). So
+//   when the worker went out late with the first frame of an action, the second still follows it
+//   a spacing later, and frames paced further apart by their sender are not held back.
 // - A frame that would go out more than kMaxAgeMs after it was asked for is dropped unsent: a
 //   command the operator gave before a stall (a report box, a write held up by flow control)
 //   must never reach the laser late, and frames are never replayed.
@@ -37,8 +36,6 @@ public:
     // Takes the next frame if it is due and fresh (stale ones are dropped on the way); false when
     // none is due now.
     bool TakeDue(Ms now, std::vector<std::uint8_t>& frame);
-    // The next frame has been due for half a frame spacing: the worker stops reading to send it.
-    bool Overdue(Ms now);
     void Clear();
 
     bool Empty() const { return m_queue.empty(); }
@@ -54,6 +51,7 @@ private:
     void DropStale(Ms now);
 
     std::deque<Pending> m_queue;
+    Ms m_lastAskedAt = kNothingDue;  // of the frame that went out last
     Ms m_lastSentAt = kNothingDue;
     std::size_t m_dropped = 0;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "afx/afxwin.h"
+#include "protocol/Frames.h"
 #include "serial/win32/CommPortOs.h"
 #include "serial/win32/PortReport.h"
 
@@ -157,17 +158,22 @@ bool ReadOneByte(Os& os, BYTE* byte)
     return got == 1;
 }
 
-bool WriteOverdue(Os& os)
+bool WriteDue(Os& os)
 {
     Locked guarded(os.writeGuard);
-    return os.writes.Overdue(MonotonicMs());
+    return os.writes.UntilDue(MonotonicMs()) == 0;
 }
 
-// Hands every waiting byte to the owner, one synchronous notification each, until the queue
-// is empty, a shutdown is asked for, or a frame has waited too long behind the bytes.
+// Hands every waiting byte to the owner, one synchronous notification each, until the queue is
+// empty or a shutdown is asked for. A frame found due meanwhile waits behind the bytes already
+// received then, for a frame spacing at most, and behind further bytes for half of one: a reply
+// is not cut (the framer would take the next reply's bytes as its rest), yet a line that never
+// falls quiet cannot starve the operator's commands.
 void DrainInput(Os& os)
 {
-    while (!IsSignalled(os.shutdownEvent) && !WriteOverdue(os)) {
+    WriteScheduler::Ms frameSeenAt = WriteScheduler::kNothingDue;
+    DWORD owed = 0;  // bytes that were waiting when the frame was found due
+    while (!IsSignalled(os.shutdownEvent)) {
         DWORD queued = 0;
         {
             Locked locked(os.lock);
@@ -175,6 +181,15 @@ void DrainInput(Os& os)
         }
         if (queued == 0)
             return;
+        if (frameSeenAt == WriteScheduler::kNothingDue && WriteDue(os)) {
+            frameSeenAt = MonotonicMs();
+            owed = queued;
+        }
+        if (frameSeenAt != WriteScheduler::kNothingDue) {
+            const WriteScheduler::Ms waited = MonotonicMs() - frameSeenAt;
+            if (waited >= proto::kFrameSpacingMs || (owed == 0 && waited >= proto::kFrameSpacingMs / 2))
+                return;
+        }
 
         BYTE byte = 0;
         bool read = false;
@@ -184,6 +199,8 @@ void DrainInput(Os& os)
         }
         if (read)
             Notify(os, WM_PORT_RXCHAR, byte);
+        if (owed > 0)
+            --owed;
     }
 }
 

@@ -47,20 +47,14 @@ TEST(WriteScheduler, FramesGoOutPacedAndNeverStale)
         {"a frame held up exactly as long as allowed is dropped", {{0, 1}}, 250, {"1@250"}},
         {"a stale frame goes out", {{0, 1}}, 251, {}},
         {"on then off, clicked during a stall, reach the laser late", {{0, 1}, {100, 1}, {600, 0}, {700, 0}}, 2000, {}},
-        {"a frame queued behind one that goes out late is sent stale", {{0, 1}, {20, 2}}, 200, {"1@200"}},
+        {"a frame asked a spacing after one that went out late follows it too closely", {{0, 1}, {100, 2}}, 97,
+            {"1@97", "2@197"}},
+        {"frames paced further apart than a spacing are held back by a late one", {{0, 1}, {200, 2}}, 97,
+            {"1@97", "2@200"}},
         {"a fresh frame is held back by a stale one before it", {{0, 1}, {290, 2}}, 300, {"2@300"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Replay(c.asks, c.freeAt), c.sent) << c.fault;
-}
-
-TEST(WriteScheduler, ADueFrameWaitsBehindIncomingBytesForHalfASpacingAtMost)
-{
-    WriteScheduler writes;
-    const std::uint8_t frame = 1;
-    writes.Push(&frame, 1, 0);
-    EXPECT_FALSE(writes.Overdue(49));
-    EXPECT_TRUE(writes.Overdue(50));
 }
 
 TEST(WriteScheduler, AWorkerThatCannotWriteKeepsOnlyTheNewestFrames)
