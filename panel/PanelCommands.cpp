@@ -1,4 +1,6 @@
 // The operator's commands: mode, setpoints, output switch and the step buttons.
+#include <algorithm>
+
 #include "panel/AmpState.h"
 #include "panel/PanelDlg.h"
 
@@ -33,17 +35,19 @@ void CPanelDlg::SendSetCurrent(std::int32_t milliamps)
 
 void CPanelDlg::OnModeAcc()
 {
-    if (!LinkReady())
-        return;
-    proto::SetByteValue(Frames.setMode, 1);
-    SendSetting(Frames.setMode);
+    SendMode(proto::kModeAcc);
 }
 
 void CPanelDlg::OnModeApc()
 {
+    SendMode(proto::kModeApc);
+}
+
+void CPanelDlg::SendMode(std::uint8_t mode)
+{
     if (!LinkReady())
         return;
-    proto::SetByteValue(Frames.setMode, 0);
+    proto::SetByteValue(Frames.setMode, mode);
     SendSetting(Frames.setMode);
 }
 
@@ -87,27 +91,25 @@ void CPanelDlg::OnSetPower()
     SendSetting(Frames.setPower);
 }
 
-// One step, growing with the time the button has been held: 1 mA, then 2 from the fifth tick...
 void CPanelDlg::OnStepDown()
 {
-    if (!LinkReady())
-        return;
-    const std::int32_t step = AmpState.holdTicks / 5 + 1;
-    std::int32_t target = AmpState.targetCurrent - step;
-    if (target < 0)
-        target = 0;
-    AmpState.targetCurrent = target;
-    SendSetCurrent(target);
+    Step(-1);
 }
 
 void CPanelDlg::OnStepUp()
 {
+    Step(+1);
+}
+
+// One step, growing with the time the button has been held: 1 mA, then 2 from the fifth tick...
+// Down stops at 0, up at the maximum current.
+void CPanelDlg::Step(int direction)
+{
     if (!LinkReady())
         return;
     const std::int32_t step = AmpState.holdTicks / 5 + 1;
-    std::int32_t target = AmpState.targetCurrent + step;
-    if (target > AmpState.maxCurrent)
-        target = AmpState.maxCurrent;
+    std::int32_t target = AmpState.targetCurrent + direction * step;
+    target = direction < 0 ? std::max<std::int32_t>(target, 0) : std::min(target, AmpState.maxCurrent);
     AmpState.targetCurrent = target;
     SendSetCurrent(target);
 }

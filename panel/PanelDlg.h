@@ -64,6 +64,8 @@ protected:
     void OnStepDown();
     void OnStepUp();
     void OnStepTick(UINT_PTR id);
+    void Step(int direction);
+    void SendMode(std::uint8_t mode);
     void StartHold(UINT_PTR stepTimer);
     void EndHold();
 

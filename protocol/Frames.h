@@ -20,6 +20,12 @@ enum : std::uint8_t {
     CMD_SET_OUTPUT = 0x26,
 };
 
+// Wire values of the working mode and the output state, in commands and replies alike.
+constexpr std::uint8_t kModeApc = 0;
+constexpr std::uint8_t kModeAcc = 1;
+constexpr std::uint8_t kOutputOff = 0;
+constexpr std::uint8_t kOutputOn = 1;
+
 // Reply types, amplifier to panel.
 enum : std::uint8_t {
     REPLY_STATUS = 0x00,

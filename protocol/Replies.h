@@ -12,12 +12,6 @@
 
 namespace proto {
 
-// Wire values of the working mode and the output state.
-constexpr std::uint8_t kModeApc = 0;
-constexpr std::uint8_t kModeAcc = 1;
-constexpr std::uint8_t kOutputOff = 0;
-constexpr std::uint8_t kOutputOn = 1;
-
 // 16-bit fields are unsigned on the wire, high byte first. Powers in raw units
 // (dBm x 100 + 7000), currents in mA, temperature in hundredths of a degree Celsius.
 struct StatusReply {
