@@ -5,6 +5,9 @@
 #define IDD_PANEL 102
 #define IDI_PANEL 128
 
+// The panel's caption, by which its helpers and tests also find its window.
+#define PANEL_CAPTION "Lumacore - 10W - V20240531"
+
 #define IDC_OPEN_PORT 1000
 #define IDC_SET_CURRENT 1001
 #define IDC_SET_POWER 1002

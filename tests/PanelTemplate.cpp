@@ -1,4 +1,4 @@
-#include "panel/PanelTemplate.h"
+#include "tests/PanelTemplate.h"
 
 #include "res/resource.h"
 
@@ -51,7 +51,7 @@ const PanelControl kControls[] = {
 };
 
 const PanelTemplate kPanel = {
-    "Lumacore - 10W - V20240531",
+    PANEL_CAPTION,
     "Cambria",
     14,
     WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT,

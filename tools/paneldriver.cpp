@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
+
 namespace {
 
-const wchar_t kCaption[] = L"Lumacore - 10W - V20240531";
+const wchar_t kCaption[] = L"" PANEL_CAPTION;
 HWND panel = nullptr;
 
 std::string Utf8(const std::wstring& w)

@@ -11,29 +11,25 @@ import statistics
 import subprocess
 import time
 
-CAPTION = "Lumacore - 10W - V20240531"
+def _resource_names():
+    """The panel's control identifiers and caption, as res/resource.h defines them."""
+    names = {}
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res", "resource.h")
+    with open(path) as header:
+        for line in header:
+            parts = line.split(None, 2)
+            if len(parts) == 3 and parts[0] == "#define" and parts[1].startswith(("IDC_", "PANEL_")):
+                value = parts[2].strip()
+                names[parts[1]] = value.strip('"') if value.startswith('"') else int(value.strip("()"))
+    return names
+
+
+globals().update(_resource_names())
+CAPTION = PANEL_CAPTION  # noqa: F821 - defined from the header just above
 COM = 5
 STATUS_QUERY = "EF EF 02 00 E0"
 SETTINGS_QUERY = "EF EF 02 02 E2"
 OUTPUT_QUERY = "EF EF 02 25 05"
-
-# Control identifiers of the panel.
-IDC_OPEN_PORT = 1000
-IDC_SET_CURRENT = 1001
-IDC_SET_POWER = 1002
-IDC_PORT_LIST = 1003
-IDC_OUTPUT_SWITCH = 1004
-IDC_TARGET_CURRENT = 1005
-IDC_LD_TEMP = 1006
-IDC_TARGET_POWER = 1007
-IDC_CURRENT_SLIDER = 1008
-IDC_CURRENT_READ = 1009
-IDC_OUTPUT_POWER = 1010
-IDC_INPUT_POWER = 1011
-IDC_STEP_DOWN = 1013
-IDC_STEP_UP = 1014
-IDC_MODE_ACC = 1019
-IDC_MODE_APC = 1020
 
 
 def wait_until(condition, timeout, what, interval=0.02):

@@ -11,7 +11,7 @@
 #include "afx/headless/Headless.h"
 #include "panel/AmpState.h"
 #include "panel/PanelDlg.h"
-#include "panel/PanelTemplate.h"
+#include "tests/PanelTemplate.h"
 #include "protocol/Frames.h"
 #include "serial/headless/SimLine.h"
 

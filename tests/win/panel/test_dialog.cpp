@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "afx/afxwin.h"
-#include "panel/PanelTemplate.h"
+#include "tests/PanelTemplate.h"
 #include "res/resource.h"
 
 namespace {
