@@ -162,7 +162,9 @@ def test_operator_commands(rig):
     repeat_gaps.append(twice_100ms_apart(sim, "EF EF 03 06 00 E7", t))
     wait_until(lambda: drive("checked %d" % IDC_MODE_APC) == "1" and drive("checked %d" % IDC_MODE_ACC) == "0", 5,
                "APC checked")
-    assert drive("enabled %d" % IDC_SET_POWER) == "1" and drive("enabled %d" % IDC_SET_CURRENT) == "0"
+    enabled = {name: drive("enabled %d" % control) for name, control in (("set power", IDC_SET_POWER),
+                                                                         ("set current", IDC_SET_CURRENT))}
+    assert enabled == {"set power": "1", "set current": "0"}, enabled
     assert sim.state()["mode"] == "apc"
 
     # Power typed and SET clicked.
@@ -287,7 +289,9 @@ def main():
         started = time.monotonic()
         rig = None
         try:
-            rig = Rig(args, ["--max-current", "1500", "--selector", "2", "--mode", "acc"])
+            # Each test's frame log and outputs are kept in a folder of its own.
+            rig = Rig(argparse.Namespace(**dict(vars(args), work=os.path.join(args.work, test.__name__))),
+                      ["--max-current", "1500", "--selector", "2", "--mode", "acc"])
             test(rig)
             passed += 1
             print("PASS %s (%.1f s)" % (test.__name__, time.monotonic() - started), flush=True)
