@@ -124,25 +124,33 @@ int CountThreads(DWORD pid)
 
 // The process's windows, top-level and child: under Wine, whose GetGuiResources is a stub, the
 // USER objects a program of this kind makes.
+struct WindowCount {
+    DWORD pid;
+    int windows;
+};
+
+BOOL CALLBACK CountChild(HWND, LPARAM param)
+{
+    ++reinterpret_cast<WindowCount*>(param)->windows;
+    return TRUE;
+}
+
+BOOL CALLBACK CountTopLevel(HWND top, LPARAM param)
+{
+    auto* count = reinterpret_cast<WindowCount*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(top, &owner);
+    if (owner == count->pid) {
+        ++count->windows;
+        EnumChildWindows(top, CountChild, param);
+    }
+    return TRUE;
+}
+
 int CountWindows(DWORD pid)
 {
-    struct Count {
-        DWORD pid;
-        int windows;
-    } count = {pid, 0};
-    EnumWindows(
-        [](HWND top, LPARAM param) -> BOOL {
-            auto* c = reinterpret_cast<Count*>(param);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(top, &owner);
-            if (owner != c->pid)
-                return TRUE;
-            ++c->windows;
-            EnumChildWindows(
-                top, [](HWND, LPARAM inner) -> BOOL { return ++reinterpret_cast<Count*>(inner)->windows > 0; }, param);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&count));
+    WindowCount count = {pid, 0};
+    EnumWindows(CountTopLevel, reinterpret_cast<LPARAM>(&count));
     return count.windows;
 }
 
