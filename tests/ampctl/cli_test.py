@@ -91,14 +91,15 @@ def test_frames_and_spacing(rig):
         sent = rig.sent_since(mark)
         assert [f.hex() for f in sent] == frames, (words, sent)
         gaps[200 if words[0] == "watch" else 100] += gaps_ms(sent)
-    # The simulator stamps a frame when it gets to read it, some ms late when the machine is busy,
-    # which shortens the gap after a late stamp: single gaps get slack, their median little.
+    # The simulator stamps a frame when it gets to read it, late by as much as the machine is busy
+    # (a sanitizer build, other tests beside), which shortens the gap after a late stamp: single
+    # gaps get slack, their median less. The exact pacing is the session tests' in virtual time.
     for spacing, measured in gaps.items():
         shown = ["%.1f" % g for g in measured]
         print("gaps at %d ms: %s" % (spacing, " ".join(shown)))
-        assert all(spacing - 25 <= g <= spacing + 60 for g in measured), (spacing, shown)
+        assert all(spacing - 50 <= g <= spacing + 150 for g in measured), (spacing, shown)
     # The watch's cadence has a test of its own; the 100 ms gaps are many enough for a median.
-    assert 99.5 <= statistics.median(gaps[100]) <= 110, gaps[100]
+    assert 97 <= statistics.median(gaps[100]) <= 130, gaps[100]
 
 
 def test_status_matches_the_simulator(rig):
@@ -108,6 +109,7 @@ def test_status_matches_the_simulator(rig):
                    "set target-power 30.5"]:
         if change:
             rig.sim.control(change)
+        before = rig.sim.state()
         result = rig.run("--json", "status")
         assert result.returncode == 0 and one_line(result.stdout), (change, result)
         for key in ("input_dbm", "output_dbm", "temperature_c", "target_power_dbm"):
@@ -117,8 +119,9 @@ def test_status_matches_the_simulator(rig):
         for key in ("current_ma", "input_dbm", "output_dbm", "target_current_ma", "max_current_ma",
                     "target_power_dbm", "mode", "output"):
             assert shown[key] == state[key], (change, key, shown[key], state[key])
-        # The diode drifts while the pump moves; a reading 0.1 s older may differ a little.
-        assert abs(shown["temperature_c"] - state["temperature_c"]) <= 0.05, (shown, state)
+        # The diode's temperature drifts on: the reading lies between the states before and after.
+        low, high = sorted((before["temperature_c"], state["temperature_c"]))
+        assert low - 0.01 <= shown["temperature_c"] <= high + 0.01, (shown, before, state)
     text = rig.run("status")
     assert text.returncode == 0 and "-3.21 dBm" in text.stdout and "APC" in text.stdout, text.stdout
 
@@ -136,7 +139,7 @@ def test_watch_cadence_and_formats(rig):
     # (a schedule that drifted by one reply time a reading would spread by some 250 ms here).
     offsets = ["%.1f" % ((f.t - queries[0].t - 0.2 * k) * 1000) for k, f in enumerate(queries)]
     print("query offsets from the schedule, ms: %s" % " ".join(offsets))
-    assert max(map(float, offsets)) - min(map(float, offsets)) <= 60, offsets
+    assert max(map(float, offsets)) - min(map(float, offsets)) <= 150, offsets
 
     result = rig.run("--json", "watch", "--interval", "0.2", "--count", "2")
     readings = [json.loads(line) for line in result.stdout.splitlines()]
@@ -158,7 +161,7 @@ def test_failures(rig):
     result = rig.run("--timeout", "1", "set-current", "100")
     elapsed = time.monotonic() - started
     assert result.returncode == 1 and one_line(result.stderr), result
-    assert 1.0 <= elapsed <= 1.6, elapsed
+    assert 1.0 <= elapsed <= 3.0, elapsed
     assert {f.hex() for f in rig.sent_since(mark)} == set(LINK_CHECK), rig.sent_since(mark)
     rig.sim.control("fault clear")
 
