@@ -2,7 +2,7 @@
 
 namespace {
 
-// The caption is read into a fixed buffer of this many characters.
+// At most this many characters of the caption are drawn.
 constexpr int kMaxCaption = 511;
 
 }  // namespace

@@ -7,6 +7,8 @@ namespace proto {
 
 class RxFramer {
 public:
+    // The record's full size; only positions 0 to 99 are ever written (LEN is at most 97 and the
+    // index 8-bit), and no reply is read beyond position 17.
     static constexpr int BUFFER_SIZE = 2048;
     // Accepted LEN values; outside them the frame is abandoned at the LEN byte.
     static constexpr int MIN_LEN = 2;
