@@ -165,10 +165,10 @@ bool WriteDue(Os& os)
 }
 
 // Hands every waiting byte to the owner, one synchronous notification each, until the queue is
-// empty or a shutdown is asked for. A frame found due meanwhile waits behind the bytes already
-// received then, for a frame spacing at most, and behind further bytes for half of one: a reply
-// is not cut (the framer would take the next reply's bytes as its rest), yet a line that never
-// falls quiet cannot starve the operator's commands.
+// empty or a shutdown is asked for. A frame found due meanwhile waits for the bytes already
+// received then, whatever they take (a reply cut short would leave the framer to take the next
+// reply's bytes as its rest), and behind bytes arriving later for half a frame spacing at most:
+// a line that never falls quiet must not starve the operator's commands.
 void DrainInput(Os& os)
 {
     WriteScheduler::Ms frameSeenAt = WriteScheduler::kNothingDue;
@@ -185,11 +185,9 @@ void DrainInput(Os& os)
             frameSeenAt = MonotonicMs();
             owed = queued;
         }
-        if (frameSeenAt != WriteScheduler::kNothingDue) {
-            const WriteScheduler::Ms waited = MonotonicMs() - frameSeenAt;
-            if (waited >= proto::kFrameSpacingMs || (owed == 0 && waited >= proto::kFrameSpacingMs / 2))
-                return;
-        }
+        if (owed == 0 && frameSeenAt != WriteScheduler::kNothingDue
+            && MonotonicMs() - frameSeenAt >= proto::kFrameSpacingMs / 2)
+            return;
 
         BYTE byte = 0;
         bool read = false;
