@@ -1,0 +1,438 @@
+#!/usr/bin/env bash
+# Runs the control panel (AmpPanel.exe) under Wine on Linux with a serial device as one of its COM
+# ports: a USB serial adapter, a pseudo-terminal, or the amplifier simulator. See --help.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$root/build/panel
+
+usage() {
+  cat <<'EOF'
+usage: scripts/panel.sh --device DEVICE [--com N] [--exe AMPPANEL_EXE] [--screenshot PNG]
+       scripts/panel.sh --sim [--com N] [--build] [--screenshot PNG]
+
+Runs the amplifier's control panel (AmpPanel.exe) under Wine on your display, with a serial device
+linked as one of the COM ports of a Wine prefix. Pick that port in the panel's list and click
+OpenPort. The link is removed when the panel ends, however it ends (Ctrl+C here included).
+
+  --device DEVICE   the amplifier's serial device: /dev/ttyUSB0, /dev/serial/by-id/..., or a
+                    pseudo-terminal such as /dev/pts/3
+  --sim             the amplifier simulator (ampsim) on a pseudo-terminal, output on, instead
+  --com N           the COM number (1 to 254) the panel lists it as; default COM1, or the lowest
+                    number Wine keeps for no port of its own (Wine renames its COM links to
+                    /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* at every start)
+  --exe PATH        the panel to run; default build/win64/app/AmpPanel.exe, built if missing
+  --build           install missing packages and bring every build it uses up to date first
+  --screenshot PNG  no window on your display: runs on a private Xvfb, opens the port from the
+                    panel, waits for live readouts, writes a picture of the panel to PNG, closes
+                    the panel. The default for --sim when there is no display (build/panel/panel.png)
+  -h, --help        this text
+
+The Wine prefix is $WINEPREFIX if set, otherwise ${XDG_DATA_HOME:-~/.local/share}/ampanel/wineprefix,
+made on the first run (about a minute) with the fonts the panel needs. A pseudo-terminal gets the
+shim build/native/linux/libamp_ptyshim.so preloaded, so that Wine waits on it as on a real port.
+Wine's own messages go to build/panel/wine.log.
+
+Exit status: 0 the panel ended; 1 it could not be started (no display, build or Wine failed);
+2 bad options; 3 the device is missing, not permitted to this user, or busy.
+EOF
+}
+
+say() { echo "panel: $*"; }
+fail() {  # fail STATUS MESSAGE...
+  local status=$1
+  shift
+  printf 'panel: %s\n' "$@" >&2
+  exit "$status"
+}
+bad_usage() { fail 2 "$1" "usage: scripts/panel.sh --device DEVICE [--com N] | --sim; --help for more"; }
+
+# ---- options, all checked before anything is built or started --------------------------------
+
+device=""
+sim=0
+com=""
+exe=""
+build=0
+screenshot=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h | --help) usage; exit 0 ;;
+    --device | --com | --exe | --screenshot)
+      [ $# -ge 2 ] && [ -n "$2" ] && [ "${2#--}" = "$2" ] || bad_usage "$1 needs a value"
+      case "$1" in
+        --device) device=$2 ;;
+        --com) com=$2 ;;
+        --exe) exe=$2 ;;
+        --screenshot) screenshot=$2 ;;
+      esac
+      shift 2 ;;
+    --device=* | --com=* | --exe=* | --screenshot=*)
+      set -- "${1%%=*}" "${1#*=}" "${@:2}" ;;
+    --sim) sim=1; shift ;;
+    --build) build=1; shift ;;
+    *) bad_usage "unknown option: $1" ;;
+  esac
+done
+[ -n "$device" ] || [ "$sim" = 1 ] || bad_usage "say which device (--device DEVICE) or --sim"
+[ -z "$device" ] || [ "$sim" = 0 ] || bad_usage "--device and --sim exclude each other"
+if [ -n "$com" ]; then
+  [[ "$com" =~ ^[0-9]+$ ]] && [ "$((10#$com))" -ge 1 ] && [ "$((10#$com))" -le 254 ] ||
+    bad_usage "--com takes a number from 1 to 254, not '$com'"
+  com=$((10#$com))
+fi
+if [ -n "$exe" ]; then
+  exe=$(realpath -m "$exe")
+  [ -f "$exe" ] || bad_usage "no panel at $exe"
+fi
+
+if [ -n "$screenshot" ]; then
+  screenshot=$(realpath -m "$screenshot")
+  case "$screenshot" in *.png) ;; *) bad_usage "the screenshot is a PNG picture: give a file name ending in .png" ;; esac
+  [ ! -d "$screenshot" ] || bad_usage "--screenshot $screenshot is a folder; give a file name"
+  # Made now, so that a path it cannot write to is found before anything is built.
+  shot_dir=$(dirname "$screenshot")
+  if ! mkdir -p "$shot_dir" 2>/dev/null || ! probe=$(mktemp "$shot_dir/.panel-shot.XXXXXX" 2>/dev/null); then
+    bad_usage "cannot write the screenshot to $screenshot: $shot_dir is not a folder you can write to"
+  fi
+  rm -f "$probe"
+  [ ! -e "$screenshot" ] || [ -w "$screenshot" ] || bad_usage "cannot write over $screenshot"
+fi
+
+# ---- the device: present, permitted, free -------------------------------------------------------
+
+# Unix98 pseudo-terminal slaves have majors 136 to 143.
+is_pty() { local major; major=$(stat -L -c %t "$1" 2>/dev/null) && [ $((16#$major)) -ge 136 ] && [ $((16#$major)) -le 143 ]; }
+
+# The programs that have DEVICE open, one "pid (name): command line" a line. For a pseudo-terminal,
+# the program that holds its other side (the simulator) is the line itself, not a user of it.
+holders() {
+  local real pty="" pid masters=()
+  real=$(readlink -f "$1")
+  is_pty "$real" && pty=${real#/dev/pts/}
+  for pid in $(find /proc/[0-9]*/fd -maxdepth 1 -lname "$real" 2>/dev/null | cut -d/ -f3 | sort -un); do
+    [ "$pid" != $$ ] || continue
+    if [ -n "$pty" ]; then
+      mapfile -t masters < <(find "/proc/$pid/fd" -maxdepth 1 -lname '*ptmx' 2>/dev/null | sed 's,/fd/,/fdinfo/,')
+      [ ${#masters[@]} = 0 ] || ! grep -qsx "tty-index:[[:space:]]*$pty" "${masters[@]}" || continue
+    fi
+    printf '  %s (%s, user %s): %s\n' "$pid" "$(cat "/proc/$pid/comm" 2>/dev/null)" \
+      "$(stat -c %U "/proc/$pid" 2>/dev/null)" "$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+  done
+}
+
+serial_devices() { compgen -G '/dev/tty[UA][SC][BM]*' || true; compgen -G '/dev/serial/by-id/*' || true; }
+
+check_device() {
+  local dev=$1 real group user mode found error
+  if [ ! -e "$dev" ]; then
+    found=$(serial_devices | tr '\n' ' ')
+    fail 3 "$dev does not exist: is the adapter plugged in?" \
+      "serial devices present: ${found:-none}"
+  fi
+  real=$(readlink -f "$dev")
+  [ -c "$real" ] || fail 3 "$dev is not a serial device (not a character device)"
+  user=$(id -un)
+  if [ ! -r "$real" ] || [ ! -w "$real" ]; then
+    group=$(stat -c %G "$real")
+    mode=$(stat -c '%A %U:%G' "$real")
+    if [ "${mode:4:2}" = "rw" ] && ! id -Gn | tr ' ' '\n' | grep -qx "$group"; then
+      if id -Gn "$user" | tr ' ' '\n' | grep -qx "$group"; then
+        fail 3 "you may not open $dev ($mode): you are in the group $group, but this login" \
+          "session started before you were added. Log out and back in (or run: newgrp $group)."
+      fi
+      fail 3 "you may not open $dev ($mode): you ($user) are not in the group $group." \
+        "Add yourself with:  sudo usermod -aG $group $user" \
+        "then log out and back in (or run: newgrp $group) and start this again."
+    fi
+    fail 3 "you may not open $dev ($mode): only $(stat -c %U "$real") can; ask the machine's administrator."
+  fi
+  found=$(holders "$real")
+  if [ -n "$found" ]; then
+    fail 3 "$dev is busy: another program has it open; end it first:" "$found"
+  fi
+  # Opening without waiting for the modem lines shows what Wine's open would meet.
+  if command -v python3 >/dev/null; then
+    error=$(python3 -c '
+import os, sys
+try:
+    os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+except OSError as e:
+    print(os.strerror(e.errno) + (" (busy)" if e.errno == 16 else ""))' "$real")
+    if [ -n "$error" ]; then
+      case "$error" in
+        *"(busy)") fail 3 "$dev is busy: another program holds it exclusively (not one this user can see;" \
+          "ModemManager takes new adapters for a few seconds after they are plugged in)." ;;
+        *) fail 3 "$dev cannot be opened: $error. Unplug the adapter and plug it in again." ;;
+      esac
+    fi
+  fi
+}
+
+[ -z "$device" ] || check_device "$device"
+
+display_usable() { [ -n "${DISPLAY:-}" ] && { ! command -v xdpyinfo >/dev/null || xdpyinfo >/dev/null 2>&1; }; }
+headless=0
+if [ -n "$screenshot" ]; then
+  headless=1
+elif ! display_usable; then
+  [ "$sim" = 1 ] || fail 1 "no X display to show the panel on (DISPLAY='${DISPLAY:-}')." \
+    "Start it from your desktop session, or use --screenshot PNG to check the line without one."
+  headless=1
+  screenshot=$work/panel.png
+  say "no X display: the panel runs on a private Xvfb and leaves a picture in $screenshot"
+fi
+
+# ---- the Wine prefix and its COM numbers -------------------------------------------------------
+
+prefix=${WINEPREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/ampanel/wineprefix}
+prefix=$(realpath -m "$prefix")
+dosdevices=$prefix/dosdevices
+
+# The COM numbers Wine links at every start of the prefix: those named under
+# HKLM\Software\Wine\Ports, then one for each /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* (counting
+# from 0 while they exist), on the lowest numbers left. One "N DEVICE" a line.
+wine_ports() {
+  local used=" " n=1 pattern i dev
+  if [ -f "$prefix/system.reg" ]; then
+    while read -r n dev; do
+      echo "$n $dev"
+      used="$used$n "
+    done < <(awk '/^\[/ { ports = ($1 == "[Software\\\\Wine\\\\Ports]") }
+                  ports && match($0, /^"[Cc][Oo][Mm][0-9]+"="/) {
+                    split($0, kv, "\"=\""); n = substr(kv[1], 5) + 0; v = kv[2]; sub(/"$/, "", v); print n, v }' \
+      "$prefix/system.reg")
+  fi
+  n=1
+  for pattern in /dev/ttyS /dev/ttyUSB /dev/ttyACM; do
+    for ((i = 0; ; i++)); do
+      dev=$pattern$i
+      [ -e "$dev" ] || break
+      while [[ "$used" == *" $n "* ]]; do n=$((n + 1)); done
+      echo "$n $dev"
+      n=$((n + 1))
+    done
+  done
+}
+
+# Links left by a run of this script that could not clean up (killed): each has a record naming the
+# run's process; a record whose process is gone is stale, and its link goes with it.
+for record in "$prefix"/.ampanel-com*; do
+  [ -f "$record" ] || continue
+  read -r owner target <"$record" || true
+  kill -0 "$owner" 2>/dev/null && continue
+  link=$dosdevices/${record##*/.ampanel-}
+  [ "$(readlink "$link" 2>/dev/null)" != "$target" ] || rm -f "$link"
+  rm -f "$record"
+done
+
+link_target=""  # what the link will point to
+[ -z "$device" ] || link_target=$device
+
+wine_port_of() {  # wine_port_of N: the device Wine links COM N to, if it does
+  wine_ports | awk -v n="$1" '$1 == n { print $2; found = 1; exit } END { exit !found }'
+}
+
+port_free() {  # port_free N: Wine keeps no port on it, and no other link holds it
+  local link=$dosdevices/com$1
+  ! wine_port_of "$1" >/dev/null || return 1
+  [ -L "$link" ] || [ -e "$link" ] || return 0
+  [ -L "$link" ] || return 1                          # a file of that name: not ours to replace
+  [ -e "$link" ] || return 0                          # a dangling link: its device has gone
+  [ -n "$link_target" ] && [ "$(readlink -f "$link")" = "$(readlink -f "$link_target")" ]
+}
+
+if [ -n "$com" ]; then
+  if owner=$(wine_port_of "$com"); then
+    free=1
+    while ! port_free "$free"; do free=$((free + 1)); done
+    bad_usage "COM$com is Wine's own name for $owner in $prefix (Wine makes that link again at every start); COM$free is free"
+  fi
+  port_free "$com" ||
+    bad_usage "COM$com is already linked to $(readlink "$dosdevices/com$com") in $prefix; choose another --com"
+else
+  com=1
+  while [ "$com" -le 254 ] && ! port_free "$com"; do com=$((com + 1)); done
+  [ "$com" -le 254 ] || fail 1 "no free COM number left in $prefix"
+fi
+
+# ---- what it runs --------------------------------------------------------------------------------
+
+native=$root/build/native/linux
+win64=$root/build/win64
+[ -n "$exe" ] || exe=$win64/app/AmpPanel.exe
+driver=$win64/tools/paneldriver.exe
+shim=$native/libamp_ptyshim.so
+use_shim=0
+{ [ "$sim" = 1 ] || is_pty "$device"; } && use_shim=1
+
+mkdir -p "$work" || fail 1 "cannot make $work for the logs"
+winelog=$work/wine.log  # this run's
+buildlog=$work/build.log
+
+needed=("$exe")
+[ "$use_shim" = 0 ] || needed+=("$shim")
+[ "$sim" = 0 ] || needed+=("$native/ampsim")
+[ "$headless" = 0 ] || needed+=("$driver")
+tools=(wine wineserver xdpyinfo xprop)
+[ "$headless" = 0 ] || tools+=(Xvfb import python3)
+missing=0
+for f in "${needed[@]}"; do [ -f "$f" ] || missing=1; done
+for t in "${tools[@]}"; do command -v "$t" >/dev/null || missing=1; done
+
+if [ "$build" = 1 ] || [ "$missing" = 1 ]; then
+  [ -f "$root/CMakePresets.json" ] ||
+    fail 1 "missing: some of ${needed[*]} ${tools[*]}; install Wine and build the panel first"
+  "$root/scripts/install-deps.sh" || fail 1 "could not install the packages it needs"
+  say "building (the first time takes a few minutes; log in $buildlog)"
+  {
+    cmake --preset native && cmake --build --preset native -j2 --target ampsim amp_ptyshim &&
+      cmake --preset win64 && cmake --build --preset win64 -j2 --target AmpPanel paneldriver
+  } >"$buildlog" 2>&1 || { tail -n 20 "$buildlog" >&2; fail 1 "the build failed; the whole log is in $buildlog"; }
+  for f in "${needed[@]}"; do [ -f "$f" ] || fail 1 "the build made no $f"; done
+fi
+
+# ---- running it ------------------------------------------------------------------------------
+
+export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+. "$root/scripts/xvfb.sh"
+
+# The wineserver serves the prefix while anything of it runs; the one this script started is
+# ended with it (its socket names the prefix's device and inode).
+server_running() {
+  local dev ino id
+  read -r dev ino < <(stat -c '%d %i' "$prefix" 2>/dev/null) && [ -n "$ino" ] || return 1
+  id=$(printf 'server-%x-%x' "$dev" "$ino")
+  compgen -G "/tmp/wine-*/$id/socket" >/dev/null || compgen -G "/tmp/.wine-$(id -u)/$id/socket" >/dev/null
+}
+
+panel_pid=""
+sim_pid=""
+made_link=""
+record=""
+own_server=0
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  if [ -n "$panel_pid" ] && kill -0 "$panel_pid" 2>/dev/null; then
+    kill "$panel_pid" 2>/dev/null || true
+    wait "$panel_pid" 2>/dev/null || true
+  fi
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true  # it removes its link as it ends
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  if [ -n "$made_link" ] && [ -L "$made_link" ] && [ "$(readlink "$made_link")" = "$link_target" ]; then
+    rm -f "$made_link"
+  fi
+  [ -z "$made_link" ] || say "COM$com removed from the prefix"
+  [ -z "$record" ] || rm -f "$record"
+  [ "$own_server" = 0 ] || wineserver -k 2>/dev/null || true
+  amp_stop_xvfb
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+: >"$winelog"
+
+if [ "$headless" = 1 ]; then
+  amp_start_xvfb 2>>"$winelog" || fail 1 "could not start Xvfb (see $winelog)"
+fi
+server_running || own_server=1
+
+# The prefix, with the font replacements the panel's text needs; made once.
+if ! grep -qs '^"Cambria"="DejaVu Serif"' "$prefix/user.reg"; then
+  if [ -f "$prefix/system.reg" ]; then
+    say "setting up the Wine prefix $prefix"
+  else
+    say "making the Wine prefix $prefix (first run only: about a minute)"
+  fi
+  mkdir -p "$prefix"
+  "$root/scripts/wine-prefix.sh" "$prefix" >>"$winelog" 2>&1 || fail 1 "could not make the Wine prefix (see $winelog)"
+fi
+# Windows managed by the window manager on a desktop; without one (Xvfb) unmanaged, or Wine waits
+# about 2 s for every window it hides.
+managed=N
+xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && managed=Y
+if ! grep -qs "^\"Managed\"=\"$managed\"" "$prefix/user.reg"; then
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >>"$winelog" 2>&1
+fi
+
+link=$dosdevices/com$com
+echo "$$ ${link_target:-sim}" >"$prefix/.ampanel-com$com"
+record=$prefix/.ampanel-com$com
+if [ "$sim" = 1 ]; then
+  : >"$work/ampsim.out"
+  "$native/ampsim" --output on --link "$link" --log "$work/frames.log" --control "$work/control.sock" \
+    >"$work/ampsim.out" 2>>"$work/ampsim.err" &
+  sim_pid=$!
+  deadline=$((SECONDS + 10))
+  until grep -q "ampsim: line" "$work/ampsim.out"; do
+    kill -0 "$sim_pid" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ] ||
+      fail 1 "the simulator did not start: $(cat "$work/ampsim.err")"
+    sleep 0.05
+  done
+  link_target=$(readlink "$link")
+  made_link=$link
+  echo "$$ $link_target" >"$record"
+  say "simulator on $link_target as COM$com; frame log $work/frames.log"
+  [ "$headless" = 1 ] || say "control it, e.g.: python3 -c 'import socket;s=socket.socket(socket.AF_UNIX);s.connect(\"$work/control.sock\");s.sendall(b\"state\\n\");print(s.recv(9999).decode())'"
+else
+  ln -sfn "$link_target" "$link"
+  made_link=$link
+  also=""
+  while read -r n dev; do
+    [ "$(readlink -f "$dev")" != "$(readlink -f "$device")" ] || also="COM$n"
+  done < <(wine_ports)
+  say "COM$com is $device in $prefix${also:+ (Wine lists it as $also too)}"
+fi
+
+if [ "$use_shim" = 1 ]; then
+  export LD_PRELOAD=$shim${LD_PRELOAD:+:$LD_PRELOAD}
+fi
+say "Wine's messages go to $winelog"
+
+if [ "$headless" = 0 ]; then
+  say "pick COM$com in the panel's list and click OpenPort; close the panel to end"
+  wine "$exe" >>"$winelog" 2>&1 &
+  panel_pid=$!
+  wait "$panel_pid" || true
+  panel_pid=""
+  say "the panel has ended"
+  exit 0
+fi
+
+# No display: open the port from the panel, as an operator would, and take its picture.
+wine "$exe" >>"$winelog" 2>&1 &
+panel_pid=$!
+AMP_COM=$com python3 - "$root" "$driver" "$screenshot" <<'PY' || fail 1 "the run without a display failed (Wine's messages: $winelog)"
+import os, subprocess, sys
+root, driver, screenshot = sys.argv[1:]
+sys.path.insert(0, os.path.join(root, "tests", "e2e"))
+from harness import *
+port = "COM" + os.environ["AMP_COM"]
+drive = Driver("wine", driver)
+try:
+    drive("find 30000")
+    items = drive("items %d" % IDC_PORT_LIST).partition(" sel ")[0].split(",")
+    if port not in items:
+        raise AssertionError("%s is not in the panel's list %s" % (port, items))
+    drive("select %d %d" % (IDC_PORT_LIST, items.index(port)))
+    drive("click %d" % IDC_OPEN_PORT)
+    wait_until(lambda: drive("text %d" % IDC_LD_TEMP) != "", 15, "live readouts")
+    drive("sync")
+    x0, y0, x1, y1 = (int(v) for v in drive("screenrect 0").split())
+    os.makedirs(os.path.dirname(screenshot), exist_ok=True)
+    subprocess.run(["import", "-silent", "-window", "root", "-crop", "%dx%d+%d+%d" % (x1 - x0, y1 - y0, x0, y0),
+                    "+repage", screenshot], check=True)
+    print("panel: linked on %s; readouts %s mA, in %s dBm, out %s dBm, %s C" % ((port,) + tuple(
+        drive("text %d" % i) for i in (IDC_CURRENT_READ, IDC_INPUT_POWER, IDC_OUTPUT_POWER, IDC_LD_TEMP))))
+    drive("close")
+finally:
+    drive.stop()
+PY
+wait "$panel_pid" || true
+panel_pid=""
+say "picture of the linked panel written to $screenshot"
