@@ -275,7 +275,7 @@ needed=("$exe")
 [ "$sim" = 0 ] || needed+=("$native/ampsim")
 [ "$headless" = 0 ] || needed+=("$driver")
 tools=(wine wineserver xdpyinfo xprop)
-[ "$headless" = 0 ] || tools+=(Xvfb import python3)
+[ "$headless" = 0 ] || tools+=(Xvfb import convert python3)
 missing=0
 for f in "${needed[@]}"; do [ -f "$f" ] || missing=1; done
 for t in "${tools[@]}"; do command -v "$t" >/dev/null || missing=1; done
@@ -408,10 +408,10 @@ fi
 wine "$exe" >>"$winelog" 2>&1 &
 panel_pid=$!
 AMP_COM=$com python3 - "$root" "$driver" "$screenshot" <<'PY' || fail 1 "the run without a display failed (Wine's messages: $winelog)"
-import os, subprocess, sys
+import os, sys
 root, driver, screenshot = sys.argv[1:]
-sys.path.insert(0, os.path.join(root, "tests", "e2e"))
-from harness import *
+sys.path.insert(0, os.path.join(root, "scripts"))
+from panelshots import *
 port = "COM" + os.environ["AMP_COM"]
 drive = Driver("wine", driver)
 try:
@@ -422,11 +422,7 @@ try:
     drive("select %d %d" % (IDC_PORT_LIST, items.index(port)))
     drive("click %d" % IDC_OPEN_PORT)
     wait_until(lambda: drive("text %d" % IDC_LD_TEMP) != "", 15, "live readouts")
-    drive("sync")
-    x0, y0, x1, y1 = (int(v) for v in drive("screenrect 0").split())
-    os.makedirs(os.path.dirname(screenshot), exist_ok=True)
-    subprocess.run(["import", "-silent", "-window", "root", "-crop", "%dx%d+%d+%d" % (x1 - x0, y1 - y0, x0, y0),
-                    "+repage", screenshot], check=True)
+    snap(panel_rect(drive), screenshot)
     print("panel: linked on %s; readouts %s mA, in %s dBm, out %s dBm, %s C" % ((port,) + tuple(
         drive("text %d" % i) for i in (IDC_CURRENT_READ, IDC_INPUT_POWER, IDC_OUTPUT_POWER, IDC_LD_TEMP))))
     drive("close")
