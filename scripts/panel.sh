@@ -18,9 +18,9 @@ OpenPort. The link is removed when the panel ends, however it ends (Ctrl+C here 
   --device DEVICE   the amplifier's serial device: /dev/ttyUSB0, /dev/serial/by-id/..., or a
                     pseudo-terminal such as /dev/pts/3
   --sim             the amplifier simulator (ampsim) on a pseudo-terminal, output on, instead
-  --com N           the COM number (1 to 254) the panel lists it as; default COM1, or the lowest
-                    number Wine keeps for no port of its own (Wine renames its COM links to
-                    /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* at every start)
+  --com N           the COM number (1 to 254) the panel lists it as. Default: COM1, or, as Wine
+                    links COM1, COM2, ... to /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* at every
+                    start, the lowest number after those and free (it is said at the start)
   --exe PATH        the panel to run; default build/win64/app/AmpPanel.exe, built if missing
   --build           install missing packages and bring every build it uses up to date first
   --screenshot PNG  no window on your display: runs on a private Xvfb, opens the port from the
@@ -148,6 +148,11 @@ check_device() {
     fail 3 "you may not open $dev ($mode): only $(stat -c %U "$real") can; ask the machine's administrator."
   fi
   found=$(holders "$real")
+  # Wine's server holds the device for the Wine program that opened it: that program is the one
+  # to name, when it can be seen.
+  if grep -qv '(wineserver' <<<"$found"; then
+    found=$(grep -v '(wineserver' <<<"$found")
+  fi
   if [ -n "$found" ]; then
     fail 3 "$dev is busy: another program has it open; end it first:" "$found"
   fi
@@ -222,7 +227,10 @@ for record in "$prefix"/.ampanel-com*; do
   read -r owner target <"$record" || true
   kill -0 "$owner" 2>/dev/null && continue
   link=$dosdevices/${record##*/.ampanel-}
-  [ "$(readlink "$link" 2>/dev/null)" != "$target" ] || rm -f "$link"
+  if [ "$(readlink "$link" 2>/dev/null)" = "$target" ]; then
+    rm -f "$link"
+    say "removed COM${link##*/com} (to $target), left by a run of this script that was killed"
+  fi
   rm -f "$record"
 done
 
