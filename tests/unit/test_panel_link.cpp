@@ -114,113 +114,104 @@ TEST_F(PanelTest, WithoutSettingsReplyTheMaximumStaysZeroForTheConnection)
     EXPECT_EQ(Item(IDC_CURRENT_SLIDER)->rangeMax, 100) << "the slider keeps the default range";
 }
 
-TEST_F(PanelTest, MovedSliderIsSentOnTheNextTickThenTheStatusQuery)
+// The poll tick carries a slider position that differs from the setpoint over to the amplifier,
+// then asks for the status 100 ms later.
+TEST_F(PanelTest, TheSliderIsCarriedOverOnTheNextTick)
 {
-    StartPanel({3});
-    amp.selector = 2;
-    OpenAndLink();
-    simline::ClearWrites();
-    const DWORD t = headless::Now();
-    static_cast<CSliderCtrl*>(panel->GetDlgItem(IDC_CURRENT_SLIDER))->SetPos(800);
-    Run(200);
-    const auto log = Log();
-    ASSERT_GE(log.size(), 2u);
-    const DWORD tick = simline::Writes()[0].time;
-    EXPECT_LE(tick, t + 200);
-    EXPECT_EQ(log[0], At(tick, "EF EF 04 0D 03 20 12"));
-    EXPECT_EQ(log[1], At(tick + 100, kStatusQuery));
-    EXPECT_EQ(AmpState.targetCurrent, 800);
+    const struct {
+        const char* what;
+        bool settingsAnswered;
+        std::function<void()> move;
+        const char* frame;
+    } cases[] = {
+        {"moved to 800, selector 2: the plain code", true,
+            [&] { static_cast<CSliderCtrl*>(panel->GetDlgItem(IDC_CURRENT_SLIDER))->SetPos(800); },
+            "EF EF 04 0D 03 20 12"},
+        // No settings reply: the default range 0..100 holds the slider at 100 when the amplifier
+        // reports 500, and a fresh start's selector 1 picks the alternative code.
+        {"held at the end of its range", false,
+            [&] {
+                Arrive(TargetCurrentReply(500));
+                Run(20);
+            },
+            "EF EF 04 0C 00 64 52"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        StartPanel({3});
+        amp.answerSettings = c.settingsAnswered;
+        OpenAndLink();
+        c.move();
+        simline::ClearWrites();
+        Run(200);
+        const auto log = Log();
+        ASSERT_GE(log.size(), 2u) << c.what;
+        const DWORD tick = simline::Writes()[0].time;
+        EXPECT_EQ(log[0], At(tick, c.frame)) << c.what;
+        EXPECT_EQ(log[1], At(tick + 100, kStatusQuery)) << c.what;
+        TearDown();
+    }
 }
 
-TEST_F(PanelTest, SliderHeldAtItsRangeEndIsSentUnclamped)
+// A device change: 200 ms, then the open port is closed, probed for and reopened when still there
+// (polling goes on), or the panel returns to idle with a fresh list; without an open port, a
+// rescan 200 ms later.
+TEST_F(PanelTest, DeviceChanges)
 {
-    StartPanel({3});
-    amp.answerSettings = false;  // default range 0..100, maximum current 0
-    OpenAndLink();
-    Arrive(TargetCurrentReply(500));
-    Run(20);
-    EXPECT_EQ(AmpState.targetCurrent, 500);
-    simline::ClearWrites();
-    Run(200);
-    ASSERT_FALSE(simline::Writes().empty());
-    // Selector 1 from a fresh start: the alternative code, value 100 = the slider's end.
-    EXPECT_EQ(Hex(simline::Writes()[0].bytes), "EF EF 04 0C 00 64 52");
-    EXPECT_EQ(AmpState.targetCurrent, 100);
+    const struct {
+        const char* what;
+        bool linked;
+        std::function<void()> change;
+        DWORD waits;
+        const char* caption;
+        bool listEnabled;
+        std::vector<std::string> listed;
+        bool polling;  // status queries go on every 200 ms
+    } cases[] = {
+        {"idle: an adapter arrives", false, [] { simline::SetPresent(9, true); }, 400, "OpenPort", true,
+            {"COM3", "COM4", "COM9"}, false},
+        {"linked: an unrelated device arrives", true, [] { simline::SetPresent(12, true); }, 400, "ClosePort", false,
+            {"COM3", "COM4"}, true},
+        {"linked: the amplifier's port is gone", true, [] { simline::SetPresent(3, false); }, 400, "OpenPort", true,
+            {"COM4"}, false},
+        {"linked: the port is there but cannot be opened", true, [] { simline::SetOpenFails(3, true); }, 400,
+            "ClosePort", false, {"COM3", "COM4"}, false},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        StartPanel({3, 4});
+        if (c.linked) {
+            OpenAndLink();
+            Run(1000);
+        }
+        const std::string reading = Text(IDC_CURRENT_READ);
+        c.change();
+        const DWORD t = headless::Now();
+        DeviceChange();
+        EXPECT_EQ(headless::Now(), t + c.waits) << c.what;
+        EXPECT_EQ(Text(IDC_OPEN_PORT), c.caption) << c.what;
+        EXPECT_EQ(Enabled(IDC_PORT_LIST), c.listEnabled) << c.what;
+        EXPECT_EQ(Ports(), c.listed) << c.what;
+        EXPECT_EQ(Text(IDC_CURRENT_READ), reading) << c.what << ": readings are kept";
+        simline::ClearWrites();
+        Run(1000);
+        EXPECT_TRUE(c.polling ? Log().size() >= 5 : Log().empty()) << c.what << ": " << ::testing::PrintToString(Log());
+        for (const auto& line : Log())
+            EXPECT_NE(line.find(kStatusQuery), std::string::npos) << c.what << ": " << line;
+        TearDown();
+    }
 }
 
-TEST_F(PanelTest, DeviceChangeWhileIdleRescans)
-{
-    StartPanel({3});
-    simline::SetPresent(9, true);
-    const DWORD t = headless::Now();
-    DeviceChange();
-    EXPECT_EQ(headless::Now(), t + 400);
-    EXPECT_EQ(Ports(), (std::vector<std::string>{"COM3", "COM9"}));
-    EXPECT_EQ(Text(IDC_OPEN_PORT), "OpenPort");
-}
-
-TEST_F(PanelTest, DeviceChangeWithThePortStillPresentResumesPolling)
-{
-    StartPanel({3});
-    OpenAndLink();
-    Run(1000);
-    const int opens = simline::OpenCount();
-    const std::string before = Text(IDC_CURRENT_READ);
-    const DWORD t = headless::Now();
-    simline::SetPresent(12, true);  // an unrelated device arrives
-    DeviceChange();
-    EXPECT_EQ(headless::Now(), t + 400);
-    EXPECT_EQ(simline::OpenCount(), opens + 1) << "closed and reopened";
-    EXPECT_EQ(AmpState.portOpen, 1);
-    EXPECT_EQ(AmpState.linkUp, 1);
-    EXPECT_EQ(Text(IDC_OPEN_PORT), "ClosePort");
-    EXPECT_FALSE(Enabled(IDC_PORT_LIST));
-    EXPECT_EQ(Ports().size(), 1u) << "no rescan";
-    EXPECT_EQ(Text(IDC_CURRENT_READ), before);
-    simline::ClearWrites();
-    Run(1000);
-    for (const auto& line : Log())
-        EXPECT_NE(line.find(kStatusQuery), std::string::npos) << line;
-    EXPECT_GE(Log().size(), 4u);
-}
-
-TEST_F(PanelTest, DeviceChangeWithThePortGoneReturnsToIdle)
-{
-    StartPanel({3, 4});
-    OpenAndLink();
-    simline::SetPresent(3, false);
-    DeviceChange();
-    EXPECT_EQ(AmpState.portOpen, 0);
-    EXPECT_EQ(AmpState.linkUp, 0);
-    EXPECT_EQ(Text(IDC_OPEN_PORT), "OpenPort");
-    EXPECT_TRUE(Enabled(IDC_PORT_LIST));
-    EXPECT_EQ(Ports(), std::vector<std::string>{"COM4"});
-    for (UINT_PTR id : {TIMER_POLL, TIMER_PROBE})
-        EXPECT_FALSE(Timer(id));
-    simline::ClearWrites();
-    Run(2000);
-    EXPECT_TRUE(simline::Writes().empty());
-}
-
-TEST_F(PanelTest, FailedReopenSendsNothingUntilTheOperatorOpensAgain)
+// After a reopen failed, the panel still reads ClosePort with its poll timer running; a click takes
+// the open branch, and probing runs beside the poll timer (which the click's release restarted).
+TEST_F(PanelTest, AfterAFailedReopenTheOpenClickProbesBesidePolling)
 {
     StartPanel({3});
     OpenAndLink();
     simline::SetOpenFails(3, true);
     DeviceChange();
-    EXPECT_EQ(AmpState.portOpen, 0);
-    EXPECT_EQ(AmpState.linkUp, 1) << "the reopen-failed state keeps the link flag";
-    EXPECT_EQ(Text(IDC_OPEN_PORT), "ClosePort");
-    EXPECT_TRUE(Timer(TIMER_POLL));
-    simline::ClearWrites();
-    Run(2000);
-    EXPECT_TRUE(simline::Writes().empty()) << "ticks send nothing while the port is closed";
-
-    // A click takes the open branch: probing starts beside the still-running poll timer (which
-    // the click's release, with the link flag still set, restarted at 500 ms).
     simline::SetOpenFails(3, false);
     Click(IDC_OPEN_PORT);
-    EXPECT_EQ(AmpState.portOpen, 1);
     EXPECT_EQ(Period(TIMER_PROBE), 500u);
     EXPECT_EQ(Period(TIMER_POLL), 500u);
     simline::ClearWrites();
