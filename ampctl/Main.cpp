@@ -1,7 +1,5 @@
 // ampctl: the amplifier from scripts. Parses the command line, opens the port, runs one command
 // through the session and maps its outcome to the exit code.
-#include <CLI/CLI.hpp>
-
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -9,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "ampctl/CommandLine.h"
 #include "ampctl/Report.h"
 #include "ampctl/SerialPort.h"
 #include "ampctl/Session.h"
@@ -19,10 +19,6 @@ namespace {
 using namespace ampctl;
 
 enum Exit { kExitDone = 0, kExitNoAnswer = 1, kExitUsage = 2, kExitPort = 3 };
-
-constexpr double kDefaultTimeoutS = 2.0;
-constexpr double kShortestIntervalS = 0.2;
-constexpr double kLongestSeconds = 86400.0;
 
 void Error(const std::string& line)
 {
@@ -74,16 +70,6 @@ std::string Seconds(double s)
     std::snprintf(text, sizeof text, "%g s", s);
     return text;
 }
-
-struct Options {
-    std::string port;
-    bool json = false;
-    double timeoutS = kDefaultTimeoutS;
-    double intervalS = 1.0;
-    int count = 0;
-    bool csv = false;
-    std::string value;
-};
 
 class Command {
 public:
@@ -183,76 +169,45 @@ private:
     Session m_session;
 };
 
-// CLI11's messages, each on one line.
-std::string OneLine(std::string text)
-{
-    for (char& c : text)
-        if (c == '\n')
-            c = ' ';
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
 int Run(int argc, char** argv)
 {
-    Options options;
-    CLI::App app{"ampctl: the Lumacore 10 W fibre amplifier from scripts, over its serial line.", "ampctl"};
-    app.set_version_flag("--version", "ampctl " AMPCTL_VERSION);
-    app.require_subcommand(1);
-    app.fallthrough();
-    app.add_option("-p,--port", options.port, "a device path on Linux (/dev/ttyUSB0), COMn on Windows")
-        ->envname("AMPCTL_PORT");
-    app.add_flag("--json", options.json, "JSON: one object, or one object a line for watch");
-    app.add_option("--timeout", options.timeoutS, "seconds to wait for the amplifier's answers (default 2)")
-        ->check(CLI::Range(0.001, kLongestSeconds));
-    app.footer("Exit codes: 0 done; 1 the amplifier did not answer, or a setting was not confirmed; 2 usage; "
-               "3 the port cannot be opened (missing or busy).");
-
-    CLI::App* ports = app.add_subcommand("ports", "the serial ports present, one a line");
-    CLI::App* status = app.add_subcommand("status", "readings, setpoints, mode and output, read once");
-    CLI::App* watch = app.add_subcommand("watch", "readings every S seconds until N readings or Ctrl+C");
-    watch->add_option("--interval", options.intervalS, "S, seconds between readings (default 1, at least 0.2)")
-        ->check(CLI::Range(kShortestIntervalS, kLongestSeconds));
-    watch->add_option("--count", options.count, "N, readings to take (default: until Ctrl+C)")
-        ->check(CLI::Range(1, 1000000000));
-    watch->add_flag("--csv", options.csv, "CSV with a header line");
-    CLI::App* setCurrent = app.add_subcommand("set-current", "target pump current, clamped to the amplifier's range");
-    setCurrent->add_option("MA", options.value, "milliamperes")->required();
-    CLI::App* setPower = app.add_subcommand("set-power", "target output power");
-    setPower->add_option("DBM", options.value, "dBm, -70.00 ... +585.35")->required();
-    CLI::App* mode = app.add_subcommand("mode", "working mode");
-    mode->add_option("MODE", options.value, "acc or apc")->required()->check(CLI::IsMember({"acc", "apc"}));
-    CLI::App* output = app.add_subcommand("output", "switch the output");
-    output->add_option("STATE", options.value, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0)
-            return app.exit(e);  // --help, --version
-        Error(OneLine(e.what()) + " (ampctl --help)");
+    const ParseResult parsed
+        = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), std::getenv("AMPCTL_PORT"));
+    switch (parsed.outcome) {
+    case Parsed::kHelp:
+        Print(kUsage);
+        return kExitDone;
+    case Parsed::kVersion:
+        Print("ampctl " AMPCTL_VERSION);
+        return kExitDone;
+    case Parsed::kUsageError:
+        Error(parsed.error + " (ampctl --help)");
         return kExitUsage;
+    case Parsed::kRun:
+        break;
     }
+    const Options& options = parsed.options;
+    const CommandKind kind = options.command;
+    const bool setsNumber = kind == CommandKind::kSetCurrent || kind == CommandKind::kSetPower;
 
-    if (ports->parsed()) {
+    if (kind == CommandKind::kPorts) {
         for (const std::string& name : ListSerialPorts())
             Print(name);
         return kExitDone;
     }
-    if (watch->parsed() && options.csv && options.json) {
+    if (kind == CommandKind::kWatch && options.csv && options.json) {
         Error("--csv and --json exclude each other (ampctl --help)");
         return kExitUsage;
     }
-    if ((setCurrent->parsed() || setPower->parsed()) && !IsDecimal(options.value)) {
+    if (setsNumber && !IsDecimal(options.value)) {
         Error("'" + options.value + "' is not a number (ampctl --help)");
         return kExitUsage;
     }
-    if (setCurrent->parsed() && !CurrentEntryFits(options.value.c_str())) {
+    if (kind == CommandKind::kSetCurrent && !CurrentEntryFits(options.value.c_str())) {
         Error("refused: " + options.value + " mA is out of range");
         return kExitUsage;
     }
-    if (setPower->parsed() && !PowerEntryOnScale(options.value.c_str())) {
+    if (kind == CommandKind::kSetPower && !PowerEntryOnScale(options.value.c_str())) {
         Error("refused: " + options.value + " dBm is outside the amplifier's scale, -70.00 ... +585.35 dBm");
         return kExitUsage;
     }
@@ -270,17 +225,20 @@ int Run(int argc, char** argv)
         return kExitPort;
     }
     Command command(options, *port, stop);
-    if (status->parsed())
+    switch (kind) {
+    case CommandKind::kStatus:
         return command.Status();
-    if (watch->parsed())
+    case CommandKind::kWatch:
         return command.Watch();
-    if (setCurrent->parsed())
+    case CommandKind::kSetCurrent:
         return command.Set(SettingKind::kCurrent);
-    if (setPower->parsed())
+    case CommandKind::kSetPower:
         return command.Set(SettingKind::kPower);
-    if (mode->parsed())
+    case CommandKind::kMode:
         return command.Set(SettingKind::kMode);
-    return command.Set(SettingKind::kOutput);
+    default:
+        return command.Set(SettingKind::kOutput);
+    }
 }
 
 }  // namespace

@@ -7,7 +7,6 @@ packages=(
   cmake ninja-build g++ python3            # native build, scripts
   clang libclang-rt-14-dev                 # sanitizers and libFuzzer
   googletest                               # GoogleTest sources, built by each build
-  libcli11-dev                             # ampctl's option parser (header-only)
   mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64  # the Windows program
   wine wine64                              # running it on Linux
   xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
