@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages that the builds, the tests and the demo need; skips what is
-# already there. Nothing else is downloaded.
+# Installs the Debian 12 packages that the builds, the tests, the demo and the release need;
+# skips what is already there. Nothing else is downloaded.
 set -euo pipefail
 
 packages=(
@@ -11,6 +11,7 @@ packages=(
   wine wine64                              # running it on Linux
   xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
   fonts-wqy-zenhei fonts-dejavu-core        # glyphs for the panel's text and its 《 》 ℃
+  zip unzip                                # the release zips (scripts/release.sh)
 )
 
 missing=()
