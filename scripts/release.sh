@@ -108,7 +108,8 @@ check_exe() {
 
 scripts/install-deps.sh || { echo "release: installing dependencies failed" >&2; exit 1; }
 
-# Zip entries get the time of the commit built, so the same commit gives the same zips.
+# The programs' time stamps and the zip entries' dates are the commit's time, so the same commit
+# gives the same zips.
 stamp=$(git log -1 --format=%ct 2>/dev/null || date +%s)
 commit=$(git describe --always --dirty 2>/dev/null || echo "unknown")
 mkdir -p dist
@@ -132,8 +133,9 @@ for arch in win64 win32; do
   stage=$build/zip
   rm -rf "$stage"
   mkdir -p "$stage"
-  "$triple-strip" -o "$stage/AmpPanel.exe" "$build/app/AmpPanel.exe"
-  "$triple-strip" -o "$stage/ampctl.exe" "$build/ampctl/ampctl.exe"
+  # strip writes the PE header's time stamp anew: the commit's time, as for the zip entries.
+  SOURCE_DATE_EPOCH=$stamp "$triple-strip" -o "$stage/AmpPanel.exe" "$build/app/AmpPanel.exe"
+  SOURCE_DATE_EPOCH=$stamp "$triple-strip" -o "$stage/ampctl.exe" "$build/ampctl/ampctl.exe"
   sed 's/\r*$/\r/' docs/README.txt >"$stage/README.txt"
 
   echo "release: checking the stripped programs ($arch, version $version)"
