@@ -20,11 +20,11 @@ ParseResult Parse(const Words& words, const char* environment = nullptr)
 
 struct RunCase {
     Words words;
-    CommandKind command;
     std::string port;
     std::string value;
-    bool json;
     double timeoutS;
+    CommandKind command;
+    bool json;
 };
 
 TEST(CommandLine, CommandsAndGlobalOptionsAnywhere)
@@ -32,23 +32,23 @@ TEST(CommandLine, CommandsAndGlobalOptionsAnywhere)
     // Catches: a global option refused after the command, an attached value (-pX, --port=X) taken
     // as a name, a negative number taken for an option.
     const RunCase cases[] = {
-        {{"-p", "/dev/ttyUSB0", "status"}, CommandKind::kStatus, "/dev/ttyUSB0", "", false, 2.0},
-        {{"-pCOM5", "status"}, CommandKind::kStatus, "COM5", "", false, 2.0},
-        {{"--port", "COM5", "ports"}, CommandKind::kPorts, "COM5", "", false, 2.0},
-        {{"--port=COM5", "status"}, CommandKind::kStatus, "COM5", "", false, 2.0},
-        {{"status", "-p", "COM5", "--json"}, CommandKind::kStatus, "COM5", "", true, 2.0},
-        {{"--json", "-p", "COM5", "--timeout", "0.5", "status"}, CommandKind::kStatus, "COM5", "", true, 0.5},
-        {{"-p", "COM5", "--timeout=1e1", "status"}, CommandKind::kStatus, "COM5", "", false, 10.0},
-        {{"-p", "COM5", "--json", "--json", "status"}, CommandKind::kStatus, "COM5", "", true, 2.0},
-        {{"-p", "COM5", "set-current", "1200"}, CommandKind::kSetCurrent, "COM5", "1200", false, 2.0},
-        {{"-p", "COM5", "set-current", "-5"}, CommandKind::kSetCurrent, "COM5", "-5", false, 2.0},
-        {{"-p", "COM5", "set-current", "--", "-5"}, CommandKind::kSetCurrent, "COM5", "-5", false, 2.0},
-        {{"-p", "COM5", "set-current", "--json", "100"}, CommandKind::kSetCurrent, "COM5", "100", true, 2.0},
-        {{"-p", "COM5", "set-power", "-3.5"}, CommandKind::kSetPower, "COM5", "-3.5", false, 2.0},
-        {{"-p", "COM5", "set-power", "-.5"}, CommandKind::kSetPower, "COM5", "-.5", false, 2.0},
-        {{"-p", "COM5", "mode", "apc"}, CommandKind::kMode, "COM5", "apc", false, 2.0},
-        {{"-p", "COM5", "output", "off"}, CommandKind::kOutput, "COM5", "off", false, 2.0},
-        {{"-p", "COM5", "status", "--"}, CommandKind::kStatus, "COM5", "", false, 2.0},
+        {{"-p", "/dev/ttyUSB0", "status"}, "/dev/ttyUSB0", "", 2.0, CommandKind::kStatus, false},
+        {{"-pCOM5", "status"}, "COM5", "", 2.0, CommandKind::kStatus, false},
+        {{"--port", "COM5", "ports"}, "COM5", "", 2.0, CommandKind::kPorts, false},
+        {{"--port=COM5", "status"}, "COM5", "", 2.0, CommandKind::kStatus, false},
+        {{"status", "-p", "COM5", "--json"}, "COM5", "", 2.0, CommandKind::kStatus, true},
+        {{"--json", "-p", "COM5", "--timeout", "0.5", "status"}, "COM5", "", 0.5, CommandKind::kStatus, true},
+        {{"-p", "COM5", "--timeout=1e1", "status"}, "COM5", "", 10.0, CommandKind::kStatus, false},
+        {{"-p", "COM5", "--json", "--json", "status"}, "COM5", "", 2.0, CommandKind::kStatus, true},
+        {{"-p", "COM5", "set-current", "1200"}, "COM5", "1200", 2.0, CommandKind::kSetCurrent, false},
+        {{"-p", "COM5", "set-current", "-5"}, "COM5", "-5", 2.0, CommandKind::kSetCurrent, false},
+        {{"-p", "COM5", "set-current", "--", "-5"}, "COM5", "-5", 2.0, CommandKind::kSetCurrent, false},
+        {{"-p", "COM5", "set-current", "--json", "100"}, "COM5", "100", 2.0, CommandKind::kSetCurrent, true},
+        {{"-p", "COM5", "set-power", "-3.5"}, "COM5", "-3.5", 2.0, CommandKind::kSetPower, false},
+        {{"-p", "COM5", "set-power", "-.5"}, "COM5", "-.5", 2.0, CommandKind::kSetPower, false},
+        {{"-p", "COM5", "mode", "apc"}, "COM5", "apc", 2.0, CommandKind::kMode, false},
+        {{"-p", "COM5", "output", "off"}, "COM5", "off", 2.0, CommandKind::kOutput, false},
+        {{"-p", "COM5", "status", "--"}, "COM5", "", 2.0, CommandKind::kStatus, false},
     };
     for (const RunCase& c : cases) {
         const ParseResult r = Parse(c.words);
