@@ -90,4 +90,3 @@ int CComboBoxEx::SetCurSel(int index)
 {
     return static_cast<int>(Send(m_hWnd, CB_SETCURSEL, static_cast<WPARAM>(index)));
 }
-

@@ -66,7 +66,8 @@ TEST_F(PanelControls, ExtendedComboBoxKeepsInsertionOrderDespiteTheSortFlag)
 {
     CComboBoxEx list;
     ASSERT_TRUE(list.SubclassDlgItem(IDC_PORT_LIST, &dialog));
-    ASSERT_TRUE(::GetWindowLongW(list.m_hWnd, GWL_STYLE) & CBS_SORT) << "the template's sort flag is part of this check";
+    ASSERT_TRUE(::GetWindowLongW(list.m_hWnd, GWL_STYLE) & CBS_SORT)
+        << "the template's sort flag is part of this check";
     const char* const kPorts[] = {"COM7", "COM3", "COM10", "COM9"};
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(list.InsertItem(i, kPorts[i]), i);
