@@ -22,6 +22,22 @@ namespace {
 const wchar_t kCaption[] = L"" PANEL_CAPTION;
 HWND panel = nullptr;
 
+// Milliseconds on a steady clock finer than the tick count.
+double NowMs()
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+std::string Ms(double ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", ms);
+    return text;
+}
+
 std::string Utf8(const std::wstring& w)
 {
     if (w.empty())
@@ -291,6 +307,24 @@ std::string Run(const std::string& line)
         }
         return "err no message box";
     }
+    if (verb == "waitwindow") {
+        // Start-up: returns once a shown window of that caption answers a message, with the time
+        // from the command, polled every millisecond.
+        int timeoutMs = 0;
+        in >> timeoutMs;
+        std::string caption;
+        std::getline(in >> std::ws, caption);
+        const double start = NowMs();
+        do {
+            const HWND window = FindWindowA(nullptr, caption.c_str());
+            DWORD_PTR result = 0;
+            if (window && IsWindowVisible(window)
+                && SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result))
+                return "ok " + Ms(NowMs() - start);
+            Sleep(1);
+        } while (NowMs() - start <= timeoutMs);
+        return "err no window captioned '" + caption + "' answered";
+    }
     if (verb == "openport") {  // another program can open the port (the panel let it go)
         int n = 0;
         in >> n;
@@ -357,6 +391,21 @@ std::string Run(const std::string& line)
         return "err no control " + std::to_string(id);
     if (verb == "text")
         return "ok " + TextOf(control);
+    if (verb == "waittext") {
+        // Returns as soon as the control shows the text, read back in a tight loop, with the time
+        // it took: the reply-to-display latency's far end.
+        std::string text;
+        int timeoutMs = 0;
+        in >> text >> timeoutMs;
+        const double start = NowMs();
+        std::string shown;
+        do {
+            shown = TextOf(control);
+            if (shown == text)
+                return "ok " + Ms(NowMs() - start);
+        } while (NowMs() - start <= timeoutMs);
+        return "err still '" + shown + "' after " + std::to_string(timeoutMs) + " ms";
+    }
     if (verb == "send") {  // a message straight to the control's window procedure
         unsigned message = 0;
         long long wParam = 0, lParam = 0;
