@@ -1,0 +1,454 @@
+#!/usr/bin/env python3
+"""The figures of scripts/bench.sh, each beside its reference measured in the same run.
+
+    bench.py --root DIR --wine-run W --prefix P --work DIR [--no-win32] [--only PARTS] [counts...]
+
+DIR is the checkout (its build/native, build/win64 and build/win32 are used as built); W is a
+wine-run wrapper whose prefix is P, with X already on DISPLAY. Prints one table and writes it to
+WORK/bench.txt. Times are printed, never checked: the exit status is 1 only when a figure could
+not be measured at all. Every wait is 'until a condition holds or a deadline passes'."""
+
+import argparse
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+import traceback
+
+from harness import CAPTION, COM, STATUS_QUERY, Driver, Simulator, wait_until  # noqa: F401
+from harness import IDC_INPUT_POWER, IDC_OPEN_PORT, IDC_PORT_LIST  # noqa: F401 - from res/resource.h
+
+LINE_BYTES_PER_S = 960.0           # 9600 baud, 10 bits a byte
+BYTE_S = 1.0 / LINE_BYTES_PER_S
+STATUS_REPLY_BYTES = 17
+QUERY_BYTES = 5
+POLL_PERIOD_MS = 200.0
+FRAME_SPACING_MS = 100.0
+REFERENCE_CAPTION = "AmpPanel bench: empty dialog"  # tools/emptydlg.cpp
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+PARTS = ("framer", "delivery", "panel", "startup", "ampctl", "sizes")
+
+rows = []      # (figure, measured, reference, note)
+failures = []  # what could not be measured
+
+
+def row(figure, measured, reference, note):
+    rows.append((figure, measured, reference, note))
+
+
+def not_measured(figure, why):
+    failures.append(figure)
+    row(figure, "not measured", "", why)
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))]
+
+
+class Started:
+    """Processes this run starts; each is ended by its own id, and simulators are recorded in a file
+    so that bench.sh can end them should this program itself be killed."""
+
+    def __init__(self, work):
+        self.pids_path = os.path.join(work, "started.pids")
+        open(self.pids_path, "w").close()
+        self.processes = []
+
+    def popen(self, command, env=None, log=None):
+        process = subprocess.Popen(command, env=env, stdout=log or subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        self.processes.append(process)
+        return process
+
+    def simulator(self, root, work, link, options=()):
+        os.makedirs(work, exist_ok=True)
+        sim = Simulator(os.path.join(root, "build/native/linux/ampsim"), work, link, list(options))
+        with open(self.pids_path, "a") as pids:
+            pids.write("%d\n" % sim.process.pid)
+        return sim
+
+    @staticmethod
+    def end(process):
+        if process.poll() is None:
+            process.kill()
+        process.wait(10)
+
+
+# ------------------------------------------------------------------------------------------------
+# Clocks and CPU
+
+def clock_offset(sim, tries=15):
+    """time.monotonic() minus the simulator's log time, from the state reply with the shortest
+    round trip; both are CLOCK_MONOTONIC here, the simulator's counted from its start."""
+    best = None
+    for _ in range(tries):
+        before = time.monotonic()
+        at = sim.now()
+        after = time.monotonic()
+        if best is None or after - before < best[1]:
+            best = ((before + after) / 2.0 - at, after - before)
+    return best[0], best[1] / 2.0  # offset, its uncertainty either way
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime, every thread of the process
+
+
+def wineserver_pid(prefix):
+    """The prefix's server: it runs in the server folder named after the prefix's device and inode."""
+    info = os.stat(prefix)
+    folder = "server-%x-%x" % (info.st_dev, info.st_ino)
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/comm" % entry) as comm:
+                if not comm.read().startswith("wineserver"):  # wineserver64 on 64-bit Wine
+                    continue
+            if os.path.basename(os.readlink("/proc/%s/cwd" % entry)) == folder:
+                return int(entry)
+        except OSError:
+            continue
+    raise AssertionError("no wineserver runs for %s" % prefix)
+
+
+def cpu_percent(pids, seconds):
+    """Share of one core each process used over the next `seconds`."""
+    before = [cpu_ticks(p) for p in pids]
+    started = time.monotonic()
+    time.sleep(seconds)  # the measuring window itself, not a wait for a condition
+    elapsed = time.monotonic() - started
+    return [(cpu_ticks(p) - b) / CLK_TCK / elapsed * 100.0 for p, b in zip(pids, before)]
+
+
+# ------------------------------------------------------------------------------------------------
+# Native and port-engine figures
+
+def framer_figure(root):
+    rates = []
+    for _ in range(3):
+        out = subprocess.run([os.path.join(root, "build/native/tools/framerbench"), "1"], capture_output=True,
+                             text=True, timeout=60)
+        if out.returncode != 0:
+            raise AssertionError("framerbench: %s" % (out.stderr.strip() or out.stdout.strip()))
+        rates.append(float(out.stdout.split()[-2]))
+    row("framer throughput (native)", "{:,.0f} bytes/s".format(statistics.median(rates)), "%.0f bytes/s" % LINE_BYTES_PER_S,
+        "status replies, median of %d one-second runs; %.0fx the line" % (
+            len(rates), statistics.median(rates) / LINE_BYTES_PER_S))
+
+
+def delivery_figure(args, shim):
+    """CommPortFigures of the port engine's tests, run through pty_peer.py as ctest runs it."""
+    command = ["python3", os.path.join(args.root, "tests/win/serial/pty_peer.py"), "--prefix", args.prefix,
+               "--wine-run", args.wine_run, "--port", "7", "--shim", args.shim]
+    if not shim:
+        command.append("--no-shim")
+    command += ["--", os.path.join(args.root, "build/win64/tests/win/serial/serial_port_tests.exe"),
+                "--gtest_filter=CommPortFigures.*"]
+    out = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    with open(os.path.join(args.work, "delivery-%s.log" % ("shim" if shim else "noshim")), "w") as log:
+        log.write(out.stdout + out.stderr)
+    for line in out.stdout.splitlines():
+        # "[ figure   ] delivered 4800 bytes in 0.270 s: 17778 bytes/s (the line carries 960)"
+        if "] delivered " in line:
+            words = line.split()
+            rate = float(words[words.index("bytes/s") - 1])
+            row("port engine delivery (Wine)", "%.0f bytes/s" % rate, "%.0f bytes/s" % LINE_BYTES_PER_S,
+                "shim %s; %s bytes burst to the owner window (CommPortFigures)" % (
+                    "on" if shim else "off", words[words.index("delivered") + 1]))
+            return
+    raise AssertionError("no delivery figure in the test's output (exit %d; log in %s)" % (out.returncode, args.work))
+
+
+# ------------------------------------------------------------------------------------------------
+# The panel linked to the simulator
+
+class PanelRun:
+    """The simulator on COM<COM> of the prefix and the panel, with or without the pty shim."""
+
+    def __init__(self, args, started, drive, shim):
+        self.args, self.started, self.drive, self.shim = args, started, drive, shim
+        self.work = os.path.join(args.work, "panel-shim" if shim else "panel-noshim")
+        os.makedirs(self.work, exist_ok=True)
+        link = os.path.join(args.prefix, "dosdevices", "com%d" % COM)
+        self.sim = started.simulator(args.root, self.work, link, ["--output", "on"])
+        env = dict(os.environ, AMP_NO_PTY_SHIM="" if shim else "1")
+        self.panel = started.popen([args.wine_run, os.path.join(args.root, "build/win64/app/AmpPanel.exe")], env,
+                                   open(os.path.join(self.work, "panel.out"), "w"))
+        try:
+            self.drive("find 60000", timeout=90)
+            # wine-run and wine exec the loader: the process started is the panel's own.
+            with open("/proc/%d/cmdline" % self.panel.pid) as cmdline:
+                assert "AmpPanel.exe" in cmdline.read(), "process %d is not the panel" % self.panel.pid
+            with open("/proc/%d/maps" % self.panel.pid) as maps:
+                loaded = "libamp_ptyshim.so" in maps.read()
+            assert loaded == shim, "the pty shim is %sloaded in the panel" % ("" if loaded else "not ")
+            self.server = wineserver_pid(args.prefix)
+        except BaseException:
+            self.stop()
+            raise
+
+    def cpu(self, seconds):
+        return cpu_percent([self.panel.pid, self.server], seconds)
+
+    def link_up(self):
+        items = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")[0].split(",")
+        port = "COM%d" % COM
+        assert port in items, "%s not in the panel's list %s" % (port, items)
+        self.drive("select %d %d" % (IDC_PORT_LIST, items.index(port)))
+        clicked = self.sim.now()
+        self.drive("click %d" % IDC_OPEN_PORT)
+        wait_until(lambda: self.sim.received(STATUS_QUERY, since=clicked), 15, "the first status poll")
+
+    def latencies(self, count, offset):
+        """From the last byte of the first status reply that carries a new input power to the
+        moment the panel's readout shows it, read back by the driver in a tight loop."""
+        values = []
+        for i in range(count):
+            dbm = -5.0 - 0.1 * (i % 50)
+            text = "%.1f" % dbm
+            raw = int(round(dbm * 100)) + 7000
+            since = time.monotonic() - offset - 0.05
+            self.sim.control("set input-dbm %s" % text)
+            self.drive("waittext %d %s 5000" % (IDC_INPUT_POWER, text))
+            seen = time.monotonic()
+            replies = [f for f in self.sim.frames("TX") if f.t >= since and len(f.data) == STATUS_REPLY_BYTES
+                       and f.data[3] == 0x00 and f.data[8] * 256 + f.data[9] == raw]
+            assert replies, "no status reply carried %s dBm" % text
+            last_byte = offset + replies[0].t + STATUS_REPLY_BYTES * BYTE_S
+            values.append((seen - last_byte) * 1000.0)
+            time.sleep(0.05 + 0.037 * (i % 5))  # spread the samples over the poll's phase
+        return values
+
+    def stop(self):
+        Started.end(self.panel)
+        self.sim.stop()
+
+
+def panel_figures(args, started, drive, shim, seconds):
+    """CPU idle and linked, poll cadence, reply-to-display latency; one panel run."""
+    tag = "shim %s" % ("on" if shim else "off")
+    run = PanelRun(args, started, drive, shim)
+    try:
+        time.sleep(2.0)  # past the start-up's own work before the idle window
+        panel, server = run.cpu(seconds["idle"])
+        row("panel CPU, idle (port closed)", "%.1f%%" % panel, "wineserver %.1f%%" % server,
+            "%s; %.0f s window; %% of one core" % (tag, seconds["idle"]))
+
+        run.link_up()
+        time.sleep(1.0)
+        window_start = run.sim.now()
+        panel, server = run.cpu(seconds["linked"])
+        window_end = run.sim.now()
+        row("panel CPU, polling (linked)", "%.1f%%" % panel, "wineserver %.1f%%" % server,
+            "%s; %.0f s window; %% of one core" % (tag, seconds["linked"]))
+
+        polls = [f.t for f in run.sim.received(STATUS_QUERY, since=window_start) if f.t <= window_end]
+        gaps = [(b - a) * 1000.0 for a, b in zip(polls, polls[1:])]
+        if len(gaps) < 2:
+            raise AssertionError("only %d status queries in the window" % len(polls))
+        note = "%s; n=%d gaps over the CPU window, driver quiet" % (tag, len(gaps))
+        row("poll gap, median", "%.1f ms" % statistics.median(gaps), "%.0f ms" % POLL_PERIOD_MS, note)
+        row("poll gap, p95", "%.1f ms" % percentile(gaps, 95), "%.0f ms" % POLL_PERIOD_MS, note)
+        row("poll gap, worst", "%.1f ms" % max(gaps), "%.0f ms" % POLL_PERIOD_MS,
+            note + "; shortest %.1f ms" % min(gaps))
+
+        offset, uncertainty = clock_offset(run.sim)
+        latencies = run.latencies(seconds["latency_n"], offset)
+        drift = (clock_offset(run.sim)[0] - offset) * 1000.0
+        wire = STATUS_REPLY_BYTES * BYTE_S * 1000.0
+        note = "%s; n=%d; clocks matched to +-%.2f ms (drift %.2f ms over the samples)" % (
+            tag, len(latencies), uncertainty * 1000.0, drift)
+        row("reply-to-display latency, median", "%.1f ms" % statistics.median(latencies), "%.1f ms wire" % wire, note)
+        row("reply-to-display latency, worst", "%.1f ms" % max(latencies), "%.1f ms wire" % wire, note)
+    finally:
+        run.stop()
+
+
+# ------------------------------------------------------------------------------------------------
+# Start-up, ampctl, sizes
+
+def answers(drive, caption):
+    try:
+        drive("waitwindow 0 %s" % caption)
+        return True
+    except AssertionError:
+        return False
+
+
+def startup_figure(args, started, drive, starts):
+    """Process start to the first answered WM_NULL after the window appears, the panel beside the
+    empty dialog that probes the same ports; the wineserver stays warm (the driver holds it)."""
+    link = os.path.join(args.prefix, "dosdevices", "com%d" % COM)
+    sim = started.simulator(args.root, os.path.join(args.work, "startup"), link)
+    programs = [("panel", os.path.join(args.root, "build/win64/app/AmpPanel.exe"), CAPTION),
+                ("reference", os.path.join(args.root, "build/win64/tools/emptydlg.exe"), REFERENCE_CAPTION)]
+    times = {name: [] for name, _, _ in programs}
+    try:
+        for attempt in range(starts + 1):  # the first start of each warms the file cache; not counted
+            for name, exe, caption in programs:
+                if answers(drive, caption):
+                    raise AssertionError("a window captioned %r answers before its program starts" % caption)
+                began = time.monotonic()
+                process = started.popen([args.wine_run, exe])
+                try:
+                    drive("waitwindow 60000 %s" % caption, timeout=90)
+                    answered = time.monotonic()
+                finally:
+                    Started.end(process)
+                if attempt:
+                    times[name].append((answered - began) * 1000.0)
+    finally:
+        sim.stop()
+    row("start-up to an answering window", "%.0f ms" % statistics.median(times["panel"]),
+        "%.0f ms empty dialog" % statistics.median(times["reference"]),
+        "median of %d starts each, warm wineserver; panel %s, empty dialog %s ms" % (
+            starts, "/".join("%.0f" % t for t in times["panel"]), "/".join("%.0f" % t for t in times["reference"])))
+
+
+def ampctl_figure(args, started, runs):
+    work = os.path.join(args.work, "ampctl")
+    link = os.path.join(work, "amp")
+    # Replies at once: what is left beside the floor is ampctl's own.
+    sim = started.simulator(args.root, work, link, ["--latency-ms", "0"])
+    ampctl = os.path.join(args.root, "build/native/ampctl/ampctl")
+    times = []
+    try:
+        for attempt in range(runs + 1):  # the first warms the file cache; not counted
+            began = time.monotonic()
+            out = subprocess.run([ampctl, "-p", link, "status"], capture_output=True, text=True, timeout=30)
+            elapsed = (time.monotonic() - began) * 1000.0
+            if out.returncode != 0:
+                raise AssertionError("ampctl status exited %d: %s" % (out.returncode, out.stderr.strip()))
+            if attempt:
+                times.append(elapsed)
+    finally:
+        sim.stop()
+    floor = 2 * FRAME_SPACING_MS + (QUERY_BYTES + STATUS_REPLY_BYTES) * BYTE_S * 1000.0
+    row("ampctl status (native)", "%.0f ms" % statistics.median(times), "%.1f ms floor" % floor,
+        "median of %d runs (%.0f..%.0f); floor: two 100 ms gaps + 5 + 17 bytes; simulator latency 0" % (
+            len(times), min(times), max(times)))
+
+
+def size_figures(args):
+    stripped_dir = os.path.join(args.work, "stripped")
+    arches = [("win64", "x86_64-w64-mingw32-strip")]
+    if not args.no_win32:
+        arches.append(("win32", "i686-w64-mingw32-strip"))
+    for arch, strip in arches:
+        build = os.path.join(args.root, "build", arch)
+        exes = {"AmpPanel.exe": os.path.join(build, "app/AmpPanel.exe"),
+                "ampctl.exe": os.path.join(build, "ampctl/ampctl.exe"),
+                "emptydlg.exe": os.path.join(build, "tools/emptydlg.exe")}
+        sizes = {}
+        for name, path in exes.items():
+            out = os.path.join(stripped_dir, arch, name)
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            subprocess.run([strip, "-o", out, path], check=True, timeout=60)
+            sizes[name] = (os.path.getsize(path), os.path.getsize(out))
+        for name in ("AmpPanel.exe", "ampctl.exe"):
+            for stripped in (False, True):
+                row("size %s %s%s" % (name, arch, " stripped" if stripped else ""),
+                    "%.0f KiB" % (sizes[name][stripped] / 1024.0),
+                    "%.0f KiB empty dialog" % (sizes["emptydlg.exe"][stripped] / 1024.0),
+                    "static MinGW-w64 build (RelWithDebInfo)%s" % (
+                        "; copy stripped with %s" % strip if stripped else ""))
+    if args.no_win32:
+        row("sizes win32", "not built", "", "the win32 build failed; see build/bench/build.log")
+
+
+# ------------------------------------------------------------------------------------------------
+
+def table():
+    header = ("figure", "measured", "reference", "note (conditions, n)")
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(3)]
+    lines = []
+    for r in [header, None] + rows:
+        if r is None:
+            lines.append("-+-".join("-" * w for w in widths) + "-+-" + "-" * 20)
+        else:
+            lines.append(" | ".join(r[i].ljust(widths[i]) for i in range(3)) + " | " + r[3])
+    return "\n".join(lines)
+
+
+def measure(figure, function, *arguments):
+    started = time.monotonic()
+    print("bench: %s ..." % figure, flush=True)
+    try:
+        function(*arguments)
+    except Exception as error:  # noqa: BLE001 - one figure's failure leaves the others measured
+        traceback.print_exc()
+        not_measured(figure, str(error).splitlines()[0] if str(error) else type(error).__name__)
+    print("bench: %s: %.0f s" % (figure, time.monotonic() - started), flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--no-win32", action="store_true", help="the win32 build is missing: no sizes of it")
+    parser.add_argument("--starts", type=int, default=5, help="measured starts of each program (default 5)")
+    parser.add_argument("--ampctl-runs", type=int, default=7, help="measured ampctl runs (default 7)")
+    parser.add_argument("--latency-n", type=int, default=30, help="latency samples a panel run (default 30)")
+    parser.add_argument("--idle-s", type=float, default=10.0, help="idle CPU window, s (default 10)")
+    parser.add_argument("--linked-s", type=float, default=20.0, help="linked CPU window, s (default 20)")
+    parser.add_argument("--only", help="some of %s (comma-separated)" % ",".join(PARTS))
+    parser.add_argument("--parse-only", action="store_true", help=argparse.SUPPRESS)  # bench.sh checks options first
+    args = parser.parse_args()
+    unknown = set(args.only.split(",")) - set(PARTS) if args.only else set()
+    if unknown:
+        parser.error("--only takes some of %s, not %s" % (",".join(PARTS), ",".join(sorted(unknown))))
+    if args.parse_only:
+        return 0
+    args.shim = os.path.join(args.root, "build/native/linux/libamp_ptyshim.so")
+    os.makedirs(args.work, exist_ok=True)
+    # A TERM from bench.sh unwinds like Ctrl+C, so every process started here is ended.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    seconds = {"idle": args.idle_s, "linked": args.linked_s, "latency_n": args.latency_n}
+
+    started = Started(args.work)
+    drive = None
+    try:
+        wanted = lambda part: not args.only or part in args.only.split(",")  # noqa: E731
+        if wanted("framer"):
+            measure("framer throughput", framer_figure, args.root)
+        if wanted("delivery"):
+            # Before anything else holds the prefix: pty_peer.py waits for its wineserver to end.
+            measure("port engine delivery, shim on", delivery_figure, args, True)
+            measure("port engine delivery, shim off", delivery_figure, args, False)
+        if wanted("panel") or wanted("startup"):
+            drive = Driver(args.wine_run, os.path.join(args.root, "build/win64/tools/paneldriver.exe"))
+        if wanted("panel"):
+            measure("panel, shim on", panel_figures, args, started, drive, True, seconds)
+            measure("panel, shim off", panel_figures, args, started, drive, False, seconds)
+        if wanted("startup"):
+            measure("start-up", startup_figure, args, started, drive, args.starts)
+        if wanted("ampctl"):
+            measure("ampctl status", ampctl_figure, args, started, args.ampctl_runs)
+        if wanted("sizes"):
+            measure("exe sizes", size_figures, args)
+    finally:
+        if drive:
+            drive.stop()
+        for process in started.processes:
+            Started.end(process)
+
+    load = open("/proc/loadavg").read().split()[:3]
+    text = table() + "\nload average %s (1, 5, 15 min), %d cores\n" % (" ".join(load), os.cpu_count())
+    print()
+    print(text, end="")
+    with open(os.path.join(args.work, "bench.txt"), "w") as out:
+        out.write(text)
+    if failures:
+        print("bench: not measured: %s" % ", ".join(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
