@@ -136,9 +136,9 @@ def framer_figure(root):
         if out.returncode != 0:
             raise AssertionError("framerbench: %s" % (out.stderr.strip() or out.stdout.strip()))
         rates.append(float(out.stdout.split()[-2]))
-    row("framer throughput (native)", "{:,.0f} bytes/s".format(statistics.median(rates)), "%.0f bytes/s" % LINE_BYTES_PER_S,
-        "status replies, median of %d one-second runs; %.0fx the line" % (
-            len(rates), statistics.median(rates) / LINE_BYTES_PER_S))
+    rate = statistics.median(rates)
+    row("framer throughput (native)", "{:,.0f} bytes/s".format(rate), "%.0f bytes/s" % LINE_BYTES_PER_S,
+        "status replies, median of %d one-second runs; %.0fx the line" % (len(rates), rate / LINE_BYTES_PER_S))
 
 
 def delivery_figure(args, shim):
@@ -158,7 +158,7 @@ def delivery_figure(args, shim):
             words = line.split()
             rate = float(words[words.index("bytes/s") - 1])
             row("port engine delivery (Wine)", "%.0f bytes/s" % rate, "%.0f bytes/s" % LINE_BYTES_PER_S,
-                "shim %s; %s bytes burst to the owner window (CommPortFigures)" % (
+                "shim %s; %s bytes written at once by the peer, timed to the owner window (CommPortFigures)" % (
                     "on" if shim else "off", words[words.index("delivered") + 1]))
             return
     raise AssertionError("no delivery figure in the test's output (exit %d; log in %s)" % (out.returncode, args.work))
@@ -261,8 +261,8 @@ def panel_figures(args, started, drive, shim, seconds):
         latencies = run.latencies(seconds["latency_n"], offset)
         drift = (clock_offset(run.sim)[0] - offset) * 1000.0
         wire = STATUS_REPLY_BYTES * BYTE_S * 1000.0
-        note = "%s; n=%d; clocks matched to +-%.2f ms (drift %.2f ms over the samples)" % (
-            tag, len(latencies), uncertainty * 1000.0, drift)
+        note = "%s; n=%d; from the reply's first-byte stamp + 17 byte times; clocks matched +-%.2f ms, drift %.2f ms" \
+            % (tag, len(latencies), uncertainty * 1000.0, drift)
         row("reply-to-display latency, median", "%.1f ms" % statistics.median(latencies), "%.1f ms wire" % wire, note)
         row("reply-to-display latency, worst", "%.1f ms" % max(latencies), "%.1f ms wire" % wire, note)
     finally:
