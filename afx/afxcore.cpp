@@ -22,32 +22,32 @@ void CString::FormatV(const char* format, va_list args)
     const int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
     if (length < 0) {
-        text_.clear();
+        m_text.clear();
         return;
     }
     std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
     std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    text_.assign(buffer.data(), static_cast<std::size_t>(length));
+    m_text.assign(buffer.data(), static_cast<std::size_t>(length));
 }
 
 CString CString::Mid(int first) const
 {
     if (first < 0)
         first = 0;
-    if (static_cast<std::size_t>(first) >= text_.size())
+    if (static_cast<std::size_t>(first) >= m_text.size())
         return CString();
-    return CString(text_.c_str() + first);
+    return CString(m_text.c_str() + first);
 }
 
 int CString::Find(char ch) const
 {
-    const auto at = text_.find(ch);
+    const auto at = m_text.find(ch);
     return at == std::string::npos ? -1 : static_cast<int>(at);
 }
 
 CString& CString::operator=(const char* text)
 {
-    text_ = text ? text : "";
+    m_text = text ? text : "";
     return *this;
 }
 

@@ -26,28 +26,28 @@
 class CString {
 public:
     CString() = default;
-    CString(const char* text) : text_(text ? text : "") {}  // NOLINT: implicit as in the framework
+    CString(const char* text) : m_text(text ? text : "") {}  // NOLINT: implicit as in the framework
 
     // printf-style; the result is measured first, so any length fits.
     void Format(const char* format, ...) AFX_PRINTF_FORMAT(2, 3);
     void FormatV(const char* format, va_list args);
 
-    int GetLength() const { return static_cast<int>(text_.size()); }
-    BOOL IsEmpty() const { return text_.empty(); }
+    int GetLength() const { return static_cast<int>(m_text.size()); }
+    BOOL IsEmpty() const { return m_text.empty(); }
     // The text from position first on (empty when first is past the end).
     CString Mid(int first) const;
     int Find(char ch) const;
 
-    operator const char*() const { return text_.c_str(); }  // NOLINT: as in the framework
+    operator const char*() const { return m_text.c_str(); }  // NOLINT: as in the framework
 
     CString& operator=(const char* text);
-    bool operator==(const char* other) const { return text_ == (other ? other : ""); }
+    bool operator==(const char* other) const { return m_text == (other ? other : ""); }
     bool operator!=(const char* other) const { return !(*this == other); }
 
-    const std::string& str() const { return text_; }
+    const std::string& str() const { return m_text; }
 
 private:
-    std::string text_;
+    std::string m_text;
 };
 
 class CRect {

@@ -27,7 +27,7 @@ std::string JsonObject(const Fields& fields)
 
 std::string PowerDbm(std::int32_t raw)
 {
-    return Hundredths(raw - proto::POWER_RAW_OFFSET);
+    return Hundredths(raw - proto::kPowerRawOffset);
 }
 
 // Wire names of the mode and the output state; nullptr for a value outside them.

@@ -11,8 +11,8 @@ constexpr std::int64_t kUsPerMs = 1000;
 constexpr std::int64_t kSpacingUs = proto::kFrameSpacingMs * kUsPerMs;
 
 // The raw power scale, 0 ... 65535, in dBm.
-constexpr double kLowestPowerDbm = (0 - proto::POWER_RAW_OFFSET) / 100.0;
-constexpr double kHighestPowerDbm = (65535 - proto::POWER_RAW_OFFSET) / 100.0;
+constexpr double kLowestPowerDbm = (0 - proto::kPowerRawOffset) / 100.0;
+constexpr double kHighestPowerDbm = (65535 - proto::kPowerRawOffset) / 100.0;
 
 // What the C runtime's truncation to 32 bits keeps whole.
 constexpr double kBelowInt32 = -2147483649.0;

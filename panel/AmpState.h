@@ -18,7 +18,7 @@ enum : UINT_PTR {
 
 // A scan may find every port number from 1 to 254; all of them are listed, so the table holds
 // that many (the list and the table stay in step).
-constexpr int MAX_PORTS = 254;
+constexpr int kMaxPorts = 254;
 
 struct AmpStateRecord {
     std::uint8_t currentCmdSelect = 1;  // 0 or 1: CMD_SET_CURRENT_ALT; 2 or more: CMD_SET_CURRENT
@@ -31,11 +31,11 @@ struct AmpStateRecord {
     std::int32_t currentRead = 0;  // mA
     std::int32_t ldTempRaw = 0;    // hundredths of a degree Celsius
     std::int32_t targetCurrent = 0;
-    std::uint8_t portOpen = 0;  // port open and its monitor thread started
+    bool portOpen = false;  // port open and its monitor thread started
     std::uint8_t outputOn = 0;
     std::uint8_t portNumber = 0;  // n of COMn of the last open attempt; 0 after every scan
-    std::uint8_t linkUp = 0;      // the amplifier has answered; commands are accepted
-    std::uint8_t portTable[MAX_PORTS] = {};
+    bool linkUp = false;          // the amplifier has answered; commands are accepted
+    std::uint8_t portTable[kMaxPorts] = {};
     std::uint8_t portCount = 0;
     std::uint8_t holdTicks = 0;  // repeat count of a held step button, 0 ... 249
 };

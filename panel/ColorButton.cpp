@@ -20,7 +20,7 @@ void CColorButton::DrawItem(AfxDrawItem* item)
     const int length = caption.GetLength() < kMaxCaption ? caption.GetLength() : kMaxCaption;
 
     CDC* dc = item->dc;
-    CBrush fill(color);
+    CBrush fill(m_color);
     dc->FillRect(item->rect, &fill);
 
     CRect textRect = item->rect;
@@ -28,6 +28,6 @@ void CColorButton::DrawItem(AfxDrawItem* item)
     dc->DrawText(caption, length, &textRect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     dc->SetBkMode(oldMode);
 
-    CBrush frame(Complement(color));
+    CBrush frame(Complement(m_color));
     dc->FrameRect(item->rect, &frame);
 }

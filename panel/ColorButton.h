@@ -8,11 +8,12 @@ class CColorButton : public CButton {
 public:
     // Takes effect at the next drawing; the panel always changes the caption right after, which
     // repaints the button.
-    void SetColor(COLORREF newColor) { color = newColor; }
+    void SetColor(COLORREF newColor) { m_color = newColor; }
     void DrawItem(AfxDrawItem* item) override;
 
     // Each of red, green and blue replaced by 255 minus its value.
     static COLORREF Complement(COLORREF rgb);
 
-    COLORREF color = RGB(0, 0, 0);
+protected:
+    COLORREF m_color = RGB(0, 0, 0);
 };

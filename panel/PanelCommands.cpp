@@ -8,7 +8,7 @@ namespace {
 
 bool LinkReady()
 {
-    return AmpState.linkUp == 1 && AmpState.portOpen == 1;
+    return AmpState.linkUp && AmpState.portOpen;
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ void CPanelDlg::OnToggleOutput()
 {
     if (!LinkReady())
         return;
-    AmpState.outputOn = AmpState.outputOn == 0 ? 1 : 0;
+    AmpState.outputOn = AmpState.outputOn == proto::kOutputOff ? proto::kOutputOn : proto::kOutputOff;
     proto::SetByteValue(Frames.setOutput, AmpState.outputOn);
     SendSetting(Frames.setOutput);
 }
@@ -134,7 +134,7 @@ void CPanelDlg::EndHold()
     KillTimer(TIMER_STEP_DOWN);
     KillTimer(TIMER_STEP_UP);
     AmpState.holdTicks = 0;
-    if (AmpState.linkUp == 1)
+    if (AmpState.linkUp)
         SetTimer(TIMER_POLL, 500);
 }
 

@@ -115,7 +115,7 @@ BOOL CPanelDlg::PreTranslateMessage(AfxMsg* msg)
     if (msg->message == WM_KEYDOWN && (msg->wParam == VK_ESCAPE || msg->wParam == VK_CANCEL))
         return TRUE;
 
-    if (AmpState.linkUp == 1) {
+    if (AmpState.linkUp) {
         if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepDown.m_hWnd) {
             StartHold(TIMER_STEP_DOWN);
         } else if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepUp.m_hWnd) {

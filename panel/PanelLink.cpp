@@ -5,7 +5,7 @@
 
 void CPanelDlg::OnProbeTick()
 {
-    if (AmpState.portOpen != 1)
+    if (!AmpState.portOpen)
         return;
     Send(Frames.querySettings);
     // Every write discards unread input: give the amplifier time to answer first.
@@ -18,13 +18,13 @@ void CPanelDlg::OnPollTick()
 {
     const int position = m_slider.GetPos();
     if (position != AmpState.targetCurrent) {
-        if (AmpState.portOpen == 0)
+        if (!AmpState.portOpen)
             return;
         AmpState.targetCurrent = position;
         SendSetCurrent(position);
         AfxSleep(proto::kFrameSpacingMs);
     }
-    if (AmpState.portOpen == 1)
+    if (AmpState.portOpen)
         Send(Frames.queryStatus);
 }
 
@@ -46,9 +46,9 @@ void CPanelDlg::ShowPower(int id, std::int32_t raw)
 
 void CPanelDlg::ApplyMode(BYTE mode)
 {
-    if (mode > 1)
+    if (mode != proto::kModeAcc && mode != proto::kModeApc)
         return;
-    const BOOL acc = mode == 1;
+    const BOOL acc = mode == proto::kModeAcc;
     m_modeAcc.SetCheck(acc ? BST_CHECKED : BST_UNCHECKED);
     m_modeApc.SetCheck(acc ? BST_UNCHECKED : BST_CHECKED);
     for (CWnd* control : {static_cast<CWnd*>(&m_currentBox), static_cast<CWnd*>(&m_setCurrent),
@@ -106,18 +106,18 @@ void CPanelDlg::ApplyReply()
 
     const auto output = [this](const proto::OutputReply& r) {
         AmpState.outputOn = r.state;
-        if (AmpState.outputOn == 1) {
+        if (AmpState.outputOn == proto::kOutputOn) {
             m_outputSwitch.SetColor(RGB(255, 0, 0));
             m_outputSwitch.SetWindowText("ON");
-        } else if (AmpState.outputOn == 0) {
+        } else if (AmpState.outputOn == proto::kOutputOff) {
             m_outputSwitch.SetColor(RGB(245, 245, 245));
             m_outputSwitch.SetWindowText("OFF");
         }
         // The first answer brings the link up: probing gives way to polling.
-        if (AmpState.linkUp == 0) {
+        if (!AmpState.linkUp) {
             KillTimer(TIMER_PROBE);
             SetTimer(TIMER_POLL, 200);
-            AmpState.linkUp = 1;
+            AmpState.linkUp = true;
         }
     };
 

@@ -17,11 +17,11 @@ void CPanelDlg::ScanPorts()
 {
     m_portList.ResetContent();
     AmpState.portCount = 0;
-    AmpState.linkUp = 0;
-    AmpState.portOpen = 0;
+    AmpState.linkUp = false;
+    AmpState.portOpen = false;
     AmpState.portNumber = 0;
 
-    for (int n = 1; n <= MAX_PORTS; ++n) {
+    for (int n = 1; n <= kMaxPorts; ++n) {
         AmpState.portName.Format("\\\\.\\COM%d", n);
         if (!ProbeCommDevice(AmpState.portName))
             continue;
@@ -39,7 +39,7 @@ void CPanelDlg::OnOpenPort()
     if (AmpState.portCount == 0)
         return;
 
-    if (AmpState.portOpen == 0) {
+    if (!AmpState.portOpen) {
         const int selected = m_portList.GetCurSel();
         if (selected < 0 || selected >= AmpState.portCount)
             return;  // nothing selected: nothing to open
@@ -50,7 +50,7 @@ void CPanelDlg::OnOpenPort()
         m_portList.EnableWindow(FALSE);
         SetTimer(TIMER_PROBE, 500);
         thePort.StartMonitor();
-        AmpState.portOpen = 1;
+        AmpState.portOpen = true;
         return;
     }
 
@@ -79,14 +79,14 @@ void CPanelDlg::ReturnToIdle()
 void CPanelDlg::OnDeviceChange()
 {
     AfxSleep(200);
-    if (AmpState.portOpen == 0) {
+    if (!AmpState.portOpen) {
         AfxSleep(200);
         ReturnToIdle();
         return;
     }
 
     ClosePort();
-    AmpState.portOpen = 0;
+    AmpState.portOpen = false;
     AfxSleep(200);
 
     AmpState.portName.Format("\\\\.\\COM%d", AmpState.portNumber);
@@ -95,7 +95,7 @@ void CPanelDlg::OnDeviceChange()
         if (!OpenAmplifierLine(m_hWnd, AmpState.portNumber))
             return;
         thePort.StartMonitor();
-        AmpState.portOpen = 1;
+        AmpState.portOpen = true;
         return;
     }
 

@@ -26,8 +26,8 @@ namespace {
 Frame StartFrame(std::uint8_t code, std::uint8_t dataBytes)
 {
     Frame f;
-    f.bytes[0] = COMMAND_HEADER;
-    f.bytes[1] = COMMAND_HEADER;
+    f.bytes[0] = kCommandHeader;
+    f.bytes[1] = kCommandHeader;
     f.bytes[2] = static_cast<std::uint8_t>(dataBytes + 2);
     f.bytes[3] = code;
     f.size = static_cast<std::uint8_t>(dataBytes + 5);

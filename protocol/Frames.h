@@ -36,20 +36,20 @@ enum : std::uint8_t {
     REPLY_OUTPUT = 0x25,
 };
 
-constexpr std::uint8_t COMMAND_HEADER = 0xEF;  // both header bytes of a command
-constexpr std::uint8_t REPLY_HEADER_1 = 0xED;
-constexpr std::uint8_t REPLY_HEADER_2 = 0xFA;
+constexpr std::uint8_t kCommandHeader = 0xEF;  // both header bytes of a command
+constexpr std::uint8_t kReplyHeader1 = 0xED;
+constexpr std::uint8_t kReplyHeader2 = 0xFA;
 
 // Time the amplifier is given to answer a frame before the next one: every write first discards
 // unread input, so frames of one action, and frames queued behind one another, go this far apart.
 constexpr int kFrameSpacingMs = 100;
 
 // Longest frame the panel sends: header, LEN, code, 16-bit value, checksum.
-constexpr std::size_t MAX_COMMAND_FRAME = 7;
+constexpr std::size_t kMaxCommandFrame = 7;
 
 // One complete command frame. Fixed storage: the panel rewrites prepared frames in place.
 struct Frame {
-    std::uint8_t bytes[MAX_COMMAND_FRAME] = {};
+    std::uint8_t bytes[kMaxCommandFrame] = {};
     std::uint8_t size = 0;
 
     const std::uint8_t* data() const { return bytes; }
@@ -74,7 +74,7 @@ void SetByteValue(Frame& frame, std::uint8_t value);
 std::uint8_t CurrentCommandFor(std::uint8_t currentCmdSelect);
 
 // Raw power units: dBm x 100 + 7000.
-constexpr std::int32_t POWER_RAW_OFFSET = 7000;
+constexpr std::int32_t kPowerRawOffset = 7000;
 double PowerRawToDbm(std::int32_t raw);
 double TempRawToCelsius(std::int32_t raw);
 

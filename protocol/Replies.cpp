@@ -81,8 +81,8 @@ struct IntoFrame {
 ReplyBytes StartReply(std::uint8_t type, std::size_t frameSize)
 {
     ReplyBytes frame(frameSize, 0);
-    frame[0] = REPLY_HEADER_1;
-    frame[1] = REPLY_HEADER_2;
+    frame[0] = kReplyHeader1;
+    frame[1] = kReplyHeader2;
     frame[2] = static_cast<std::uint8_t>(frameSize - 3);
     frame[3] = type;
     return frame;

@@ -9,10 +9,10 @@ class RxFramer {
 public:
     // The record's full size; only positions 0 to 99 are ever written (LEN is at most 97 and the
     // index 8-bit), and no reply is read beyond position 17.
-    static constexpr int BUFFER_SIZE = 2048;
+    static constexpr int kBufferSize = 2048;
     // Accepted LEN values; outside them the frame is abandoned at the LEN byte.
-    static constexpr int MIN_LEN = 2;
-    static constexpr int MAX_LEN = 97;
+    static constexpr int kMinLen = 2;
+    static constexpr int kMaxLen = 97;
 
     // Takes one received byte. Returns true when it completed a frame whose checksum holds;
     // the frame is then in Buffer() from position 0 and its type is Type().
@@ -28,7 +28,7 @@ public:
 
 private:
     // Never cleared: a short frame reads what earlier frames left beyond its end.
-    std::uint8_t rxBuf[BUFFER_SIZE] = {};
+    std::uint8_t rxBuf[kBufferSize] = {};
     std::uint8_t rxSum = 0;
     std::uint8_t rxEnd = 0;    // position of the checksum byte, LEN + 2 (mod 256)
     std::uint8_t rxIndex = 0;  // where the next byte goes; 0 while hunting for a header

@@ -55,7 +55,7 @@ public:
     struct Os;  // the backend's handles and state
 
 private:
-    std::unique_ptr<Os> os_;
+    std::unique_ptr<Os> m_os;
 };
 
 // TRUE when the named serial device (such as "\\.\COM3") exists: it is opened without access

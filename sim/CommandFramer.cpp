@@ -30,14 +30,14 @@ CommandFramer::Verdict CommandFramer::Examine() const
     const std::size_t n = pending.size();
     if (n == 0)
         return Verdict::NEED_MORE;
-    if (pending[0] != proto::COMMAND_HEADER)
+    if (pending[0] != proto::kCommandHeader)
         return Verdict::BROKEN;
-    if (n >= 2 && pending[1] != proto::COMMAND_HEADER)
+    if (n >= 2 && pending[1] != proto::kCommandHeader)
         return Verdict::BROKEN;
     if (n < 3)
         return Verdict::NEED_MORE;
     const int len = pending[2];
-    if (len < MIN_LEN || len > MAX_LEN)
+    if (len < kMinLen || len > kMaxLen)
         return Verdict::BROKEN;
     const std::size_t size = static_cast<std::size_t>(len) + 3;
     if (n < size)

@@ -16,8 +16,8 @@ using Bytes = std::vector<std::uint8_t>;
 class CommandFramer {
 public:
     // The command set uses LEN 2 (query), 3 (one byte) and 4 (one word).
-    static constexpr int MIN_LEN = 2;
-    static constexpr int MAX_LEN = 4;
+    static constexpr int kMinLen = 2;
+    static constexpr int kMaxLen = 4;
 
     // Takes one byte; true when a checksummed frame ends with it (then see Frame()).
     bool Push(std::uint8_t b);

@@ -33,7 +33,7 @@ Line& L()
 }
 
 // Byte time at 9600 baud, 8N1: ten bits, just over a millisecond.
-constexpr DWORD BYTE_TIME_MS = 1;
+constexpr DWORD kByteTimeMs = 1;
 
 bool ParseDeviceName(const char* name, UINT* portNr)
 {
@@ -85,11 +85,11 @@ void RunWorker()
 
 }  // namespace
 
-CCommPort::CCommPort() : os_(std::make_unique<Os>()) {}
+CCommPort::CCommPort() : m_os(std::make_unique<Os>()) {}
 
 CCommPort::~CCommPort()
 {
-    if (L().open == os_.get())
+    if (L().open == m_os.get())
         L().open = nullptr;
 }
 
@@ -97,30 +97,30 @@ BOOL CCommPort::Open(
     HWND owner, UINT portNr, UINT, char, UINT, UINT, DWORD, UINT writeBufSize, DWORD, DWORD, DWORD, DWORD, DWORD)
 {
     // An open on a monitored port stops its worker first; its undelivered bytes are gone.
-    if (os_->monitored && os_->owner)
-        headless::DropSends(os_->owner, WM_PORT_RXCHAR);
-    os_->monitored = false;
-    if (os_->open) {
-        os_->open = false;
+    if (m_os->monitored && m_os->owner)
+        headless::DropSends(m_os->owner, WM_PORT_RXCHAR);
+    m_os->monitored = false;
+    if (m_os->open) {
+        m_os->open = false;
         L().open = nullptr;
     }
-    os_->owner = owner;
-    os_->portNr = portNr;
-    os_->writeBufSize = writeBufSize;
-    os_->writes.Clear();
-    if (!L().present.count(portNr) || L().openFails.count(portNr) || (L().open && L().open != os_.get()))
+    m_os->owner = owner;
+    m_os->portNr = portNr;
+    m_os->writeBufSize = writeBufSize;
+    m_os->writes.Clear();
+    if (!L().present.count(portNr) || L().openFails.count(portNr) || (L().open && L().open != m_os.get()))
         return FALSE;
-    os_->open = true;
-    L().open = os_.get();
+    m_os->open = true;
+    L().open = m_os.get();
     ++L().openCount;
     return TRUE;
 }
 
 BOOL CCommPort::StartMonitor()
 {
-    if (!os_->open || os_->monitored)
+    if (!m_os->open || m_os->monitored)
         return FALSE;
-    os_->monitored = true;
+    m_os->monitored = true;
     headless::SetWorker(RunWorker);
     RunWorker();
     return TRUE;
@@ -128,30 +128,30 @@ BOOL CCommPort::StartMonitor()
 
 void CCommPort::Close()
 {
-    if (os_->monitored && os_->owner) {
+    if (m_os->monitored && m_os->owner) {
         // The worker may be blocked handing over a byte that has arrived: that one is delivered.
-        headless::DeliverArrivedSend(os_->owner);
-        headless::DropSends(os_->owner, WM_PORT_RXCHAR);
+        headless::DeliverArrivedSend(m_os->owner);
+        headless::DropSends(m_os->owner, WM_PORT_RXCHAR);
     }
-    os_->monitored = false;
-    os_->open = false;
-    os_->writes.Clear();
-    if (L().open == os_.get())
+    m_os->monitored = false;
+    m_os->open = false;
+    m_os->writes.Clear();
+    if (L().open == m_os.get())
         L().open = nullptr;
 }
 
 BOOL CCommPort::Write(const BYTE* bytes, UINT n)
 {
-    if (!os_->open || n > os_->writeBufSize || (n > 0 && !bytes))
+    if (!m_os->open || n > m_os->writeBufSize || (n > 0 && !bytes))
         return FALSE;
-    os_->writes.Push(bytes, n, headless::Now());
+    m_os->writes.Push(bytes, n, headless::Now());
     RunWorker();  // the write event wakes the worker
     return TRUE;
 }
 
 BOOL CCommPort::IsOpen() const
 {
-    return os_->open;
+    return m_os->open;
 }
 
 BOOL ProbeCommDevice(const char* deviceName)
@@ -229,7 +229,7 @@ void Arrive(const std::vector<BYTE>& bytes, DWORD delayMs)
     DWORD at = std::max(headless::Now() + delayMs, L().lineFreeAt);
     for (BYTE b : bytes) {
         headless::SendFromThread(port->owner, WM_PORT_RXCHAR, b, static_cast<LPARAM>(port->portNr), at);
-        at += BYTE_TIME_MS;
+        at += kByteTimeMs;
     }
     L().lineFreeAt = at;
 }

@@ -182,11 +182,11 @@ void CloseLine(CCommPort::Os& os, WhileStopping how)
     os.comm = nullptr;
 }
 
-CCommPort::CCommPort() : os_(std::make_unique<Os>()) {}
+CCommPort::CCommPort() : m_os(std::make_unique<Os>()) {}
 
 CCommPort::~CCommPort()
 {
-    Os& os = *os_;
+    Os& os = *m_os;
     CloseLine(os, WhileStopping::LetSentMessagesThrough);
     CloseEvent(os.shutdownEvent);
     CloseEvent(os.overlapped.hEvent);
@@ -199,7 +199,7 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
     UINT writeBufSize, DWORD readIntervalTimeout, DWORD readTotalTimeoutMultiplier, DWORD readTotalTimeoutConstant,
     DWORD writeTotalTimeoutMultiplier, DWORD writeTotalTimeoutConstant)
 {
-    Os& os = *os_;
+    Os& os = *m_os;
     StopWorker(os, WhileStopping::LetSentMessagesThrough);
     if (!ReadyEvents(os))
         return FALSE;
@@ -242,7 +242,7 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
 
 BOOL CCommPort::StartMonitor()
 {
-    Os& os = *os_;
+    Os& os = *m_os;
     // A worker without a port would only report failures; a second one would race the first.
     if (!os.comm || os.threadAlive)
         return FALSE;
@@ -263,7 +263,7 @@ BOOL CCommPort::StartMonitor()
 
 void CCommPort::Close()
 {
-    Os& os = *os_;
+    Os& os = *m_os;
     CloseLine(os, WhileStopping::DispatchOwnerMessages);
     ResetIfCreated(os.shutdownEvent);
     ResetIfCreated(os.overlapped.hEvent);
@@ -272,7 +272,7 @@ void CCommPort::Close()
 
 BOOL CCommPort::Write(const BYTE* bytes, UINT n)
 {
-    Os& os = *os_;
+    Os& os = *m_os;
     if (!os.comm || n > os.writeBufSize || (n > 0 && !bytes))
         return FALSE;
     EnterCriticalSection(&os.writeGuard);
@@ -284,7 +284,7 @@ BOOL CCommPort::Write(const BYTE* bytes, UINT n)
 
 BOOL CCommPort::IsOpen() const
 {
-    return os_->comm != nullptr;
+    return m_os->comm != nullptr;
 }
 
 BOOL ProbeCommDevice(const char* deviceName)

@@ -14,11 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!framer.Push(data[i]))
             continue;
         const int len = framer.Byte(2);
-        if (len < proto::RxFramer::MIN_LEN || len > proto::RxFramer::MAX_LEN)
+        if (len < proto::RxFramer::kMinLen || len > proto::RxFramer::kMaxLen)
             std::abort();
         if (proto::FrameChecksum(framer.Buffer(), static_cast<std::size_t>(len) + 2) != framer.Byte(len + 2))
             std::abort();
-        if (framer.Byte(0) != proto::REPLY_HEADER_1 || framer.Byte(1) != proto::REPLY_HEADER_2)
+        if (framer.Byte(0) != proto::kReplyHeader1 || framer.Byte(1) != proto::kReplyHeader2)
             std::abort();
     }
     return 0;

@@ -140,7 +140,7 @@ void PanelTest::OpenAndLink()
 {
     amp.Install();
     Click(IDC_OPEN_PORT);
-    for (int i = 0; i < 20 && AmpState.linkUp == 0; ++i)
+    for (int i = 0; i < 20 && !AmpState.linkUp; ++i)
         Run(100);
-    ASSERT_EQ(AmpState.linkUp, 1) << "the scripted amplifier never brought the link up";
+    ASSERT_TRUE(AmpState.linkUp) << "the scripted amplifier never brought the link up";
 }

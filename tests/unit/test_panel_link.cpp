@@ -24,7 +24,7 @@ TEST_F(PanelTest, OpenAndCloseToggleTheButtonListAndTimers)
     EXPECT_EQ(Period(TIMER_PROBE), 500u);
     EXPECT_EQ(simline::OpenPort(), 7u);
     EXPECT_TRUE(simline::IsMonitored());
-    EXPECT_EQ(AmpState.portOpen, 1);
+    EXPECT_TRUE(AmpState.portOpen);
     EXPECT_EQ(AmpState.portNumber, 7);
 
     Arrive(StatusReply(900, 7000, 8000, 3000));
@@ -37,7 +37,7 @@ TEST_F(PanelTest, OpenAndCloseToggleTheButtonListAndTimers)
     EXPECT_FALSE(simline::IsOpen());
     for (UINT_PTR t : {TIMER_POLL, TIMER_STEP_DOWN, TIMER_STEP_UP, TIMER_PROBE})
         EXPECT_FALSE(Timer(t)) << t;
-    EXPECT_EQ(AmpState.portOpen, 0);
+    EXPECT_FALSE(AmpState.portOpen);
     EXPECT_EQ(AmpState.portNumber, 0) << "the rescan clears it";
     EXPECT_EQ(Ports().size(), 2u) << "the list is rebuilt";
     EXPECT_EQ(list->GetCurSel(), 0);
@@ -54,7 +54,7 @@ TEST_F(PanelTest, FailedOpenChangesNothingButThePortNumber)
     simline::SetOpenFails(5, true);
     Click(IDC_OPEN_PORT);
     EXPECT_EQ(AmpState.portNumber, 5);
-    EXPECT_EQ(AmpState.portOpen, 0);
+    EXPECT_FALSE(AmpState.portOpen);
     EXPECT_EQ(Text(IDC_OPEN_PORT), "OpenPort");
     EXPECT_TRUE(Enabled(IDC_PORT_LIST));
     EXPECT_FALSE(Timer(TIMER_PROBE));
@@ -89,7 +89,7 @@ TEST_F(PanelTest, LinkUpSwitchesFromProbingToPolling)
     Click(IDC_OPEN_PORT);
     Run(1500);
     // The output reply arrives 5 ms after its query, plus 6 bytes at 1 ms each.
-    EXPECT_EQ(AmpState.linkUp, 1);
+    EXPECT_TRUE(AmpState.linkUp);
     EXPECT_FALSE(Timer(TIMER_PROBE));
     EXPECT_EQ(Period(TIMER_POLL), 200u);
     EXPECT_EQ(Log(),

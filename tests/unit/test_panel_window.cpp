@@ -187,7 +187,7 @@ TEST_F(RepliesTest, OutputReplyColoursTheSwitchAndBringsTheLinkUp)
         EXPECT_EQ(AmpState.outputOn, c.state);
         EXPECT_EQ(Text(IDC_OUTPUT_SWITCH), c.caption) << int(c.state);
         EXPECT_EQ(headless::Paint(Item(IDC_OUTPUT_SWITCH))[0].color, c.color) << int(c.state);
-        EXPECT_EQ(AmpState.linkUp, 1);
+        EXPECT_TRUE(AmpState.linkUp);
         EXPECT_FALSE(Timer(TIMER_PROBE));
         EXPECT_EQ(Period(TIMER_POLL), 200u);
     }

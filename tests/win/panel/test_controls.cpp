@@ -149,7 +149,7 @@ public:
         CColorButton::DrawItem(item);
         CString caption;
         GetWindowText(caption);
-        drawn = caption.str() + " " + std::to_string(color);
+        drawn = caption.str() + " " + std::to_string(m_color);
     }
     std::string drawn;
 };
