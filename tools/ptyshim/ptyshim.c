@@ -14,51 +14,51 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 
-typedef int (*ioctl_fn)(int fd, unsigned long request, ...);
+typedef int (*IoctlFn)(int fd, unsigned long request, ...);
 
 /* Unix98 pseudo-terminal slaves: /dev/pts/N (majors 136 to 143). */
-enum { PTS_MAJOR_FIRST = 136, PTS_MAJOR_LAST = 143 };
+enum { kPtsMajorFirst = 136, kPtsMajorLast = 143 };
 
 /* The lines the program drives; a real port starts with both on. One port per test process. */
-static int driven_lines = TIOCM_DTR | TIOCM_RTS;
+static int drivenLines = TIOCM_DTR | TIOCM_RTS;
 
-static ioctl_fn real_ioctl(void)
+static IoctlFn RealIoctl(void)
 {
-    static ioctl_fn real;
+    static IoctlFn real;
     if (!real)
-        real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+        real = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");
     return real;
 }
 
-static int is_pty_slave(int fd)
+static int IsPtySlave(int fd)
 {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
         return 0;
-    unsigned int major_nr = major(st.st_rdev);
-    return major_nr >= PTS_MAJOR_FIRST && major_nr <= PTS_MAJOR_LAST;
+    unsigned int majorNr = major(st.st_rdev);
+    return majorNr >= kPtsMajorFirst && majorNr <= kPtsMajorLast;
 }
 
-static int answer_modem_request(unsigned long request, int* lines)
+static int AnswerModemRequest(unsigned long request, int* lines)
 {
     const int driven = TIOCM_DTR | TIOCM_RTS;
     switch (request) {
     case TIOCMGET:
-        *lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | __atomic_load_n(&driven_lines, __ATOMIC_RELAXED);
+        *lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | __atomic_load_n(&drivenLines, __ATOMIC_RELAXED);
         return 0;
     case TIOCMSET:
-        __atomic_store_n(&driven_lines, *lines & driven, __ATOMIC_RELAXED);
+        __atomic_store_n(&drivenLines, *lines & driven, __ATOMIC_RELAXED);
         return 0;
     case TIOCMBIS:
-        __atomic_fetch_or(&driven_lines, *lines & driven, __ATOMIC_RELAXED);
+        __atomic_fetch_or(&drivenLines, *lines & driven, __ATOMIC_RELAXED);
         return 0;
     default: /* TIOCMBIC */
-        __atomic_fetch_and(&driven_lines, ~(*lines & driven), __ATOMIC_RELAXED);
+        __atomic_fetch_and(&drivenLines, ~(*lines & driven), __ATOMIC_RELAXED);
         return 0;
     }
 }
 
-static int is_modem_request(unsigned long request)
+static int IsModemRequest(unsigned long request)
 {
     return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
 }
@@ -70,10 +70,10 @@ int ioctl(int fd, unsigned long request, ...)
     void* arg = va_arg(args, void*);
     va_end(args);
 
-    if (is_modem_request(request) && arg && is_pty_slave(fd))
-        return answer_modem_request(request, (int*)arg);
+    if (IsModemRequest(request) && arg && IsPtySlave(fd))
+        return AnswerModemRequest(request, (int*)arg);
 
-    ioctl_fn real = real_ioctl();
+    IoctlFn real = RealIoctl();
     if (!real) {
         errno = ENOSYS;
         return -1;
