@@ -316,6 +316,7 @@ server_running() {
 
 panel_pid=""
 sim_pid=""
+control_dir=""
 made_link=""
 record=""
 own_server=0
@@ -330,6 +331,7 @@ cleanup() {
     kill "$sim_pid" 2>/dev/null || true  # it removes its link as it ends
     wait "$sim_pid" 2>/dev/null || true
   fi
+  [ -z "$control_dir" ] || rm -rf "$control_dir"
   if [ -n "$made_link" ] && [ -L "$made_link" ] && [ "$(readlink "$made_link")" = "$link_target" ]; then
     rm -f "$made_link"
   fi
@@ -373,7 +375,10 @@ echo "$$ ${link_target:-sim}" >"$prefix/.ampanel-com$com"
 record=$prefix/.ampanel-com$com
 if [ "$sim" = 1 ]; then
   : >"$work/ampsim.out"
-  "$native/ampsim" --output on --link "$link" --log "$work/frames.log" --control "$work/control.sock" \
+  # A socket's path is limited to 107 bytes, which a checkout deep in a home folder can pass.
+  control_dir=$(mktemp -d "${TMPDIR:-/tmp}/ampsim.XXXXXX")
+  control=$control_dir/control
+  "$native/ampsim" --output on --link "$link" --log "$work/frames.log" --control "$control" \
     >"$work/ampsim.out" 2>>"$work/ampsim.err" &
   sim_pid=$!
   deadline=$((SECONDS + 10))
@@ -386,7 +391,7 @@ if [ "$sim" = 1 ]; then
   made_link=$link
   echo "$$ $link_target" >"$record"
   say "simulator on $link_target as COM$com; frame log $work/frames.log"
-  [ "$headless" = 1 ] || say "control it, e.g.: python3 -c 'import socket;s=socket.socket(socket.AF_UNIX);s.connect(\"$work/control.sock\");s.sendall(b\"state\\n\");print(s.recv(9999).decode())'"
+  [ "$headless" = 1 ] || say "control it, e.g.: python3 -c 'import socket;s=socket.socket(socket.AF_UNIX);s.connect(\"$control\");s.sendall(b\"state\\n\");print(s.recv(9999).decode())'"
 else
   ln -sfn "$link_target" "$link"
   made_link=$link

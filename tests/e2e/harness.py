@@ -5,10 +5,12 @@ second process. Every wait is 'until a condition holds or a deadline passes'."""
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import statistics
 import subprocess
+import tempfile
 import time
 
 def _resource_names():
@@ -61,17 +63,26 @@ class Simulator:
     def __init__(self, ampsim, work, link, options=()):
         self.work = work
         self.log_path = os.path.join(work, "frames.log")
-        self.control_path = os.path.join(work, "control.sock")
-        for p in (self.log_path, self.control_path):
-            if os.path.exists(p):
-                os.unlink(p)
-        self.process = subprocess.Popen(
-            [ampsim, "--link", link, "--log", self.log_path, "--control", self.control_path] + list(options),
-            stdout=subprocess.PIPE, stderr=open(os.path.join(work, "ampsim.err"), "w"), text=True)
-        line = self._read_line(10)
-        if not line.startswith("ampsim: line "):
-            raise AssertionError("simulator did not start: %r" % line)
-        wait_until(lambda: os.path.exists(self.control_path), 10, "the simulator's control socket")
+        # A socket's path is limited to 107 bytes, which a deep work folder can pass: it lives in a
+        # short private folder of its own instead.
+        self.control_dir = tempfile.mkdtemp(prefix="ampsim-")
+        self.control_path = os.path.join(self.control_dir, "control")
+        if os.path.exists(self.log_path):
+            os.unlink(self.log_path)
+        err_path = os.path.join(work, "ampsim.err")
+        with open(err_path, "w") as err:
+            self.process = subprocess.Popen(
+                [ampsim, "--link", link, "--log", self.log_path, "--control", self.control_path] + list(options),
+                stdout=subprocess.PIPE, stderr=err, text=True)
+        try:
+            line = self._read_line(10)
+            if not line.startswith("ampsim: line "):
+                with open(err_path) as err:
+                    raise AssertionError("simulator did not start: %r %s" % (line, err.read().strip()))
+            wait_until(lambda: os.path.exists(self.control_path), 10, "the simulator's control socket")
+        except BaseException:
+            self.stop()
+            raise
 
     def _read_line(self, timeout):
         ready, _, _ = select.select([self.process.stdout], [], [], timeout)
@@ -123,6 +134,7 @@ class Simulator:
                 self.process.wait(10)
             except subprocess.TimeoutExpired:
                 self.process.kill()
+        shutil.rmtree(self.control_dir, ignore_errors=True)
 
 
 class Driver:
@@ -204,10 +216,14 @@ class Rig:
         self.args = args
         os.makedirs(args.work, exist_ok=True)
         self.link = os.path.join(args.prefix, "dosdevices", "com%d" % COM)
-        self.sim = Simulator(args.ampsim, args.work, self.link, sim_options)
-        self.panel = Panel(args.wine_run, args.panel, args.work)
-        self.drive = Driver(args.wine_run, args.driver)
-        self.drive("find 30000")
+        try:
+            self.sim = Simulator(args.ampsim, args.work, self.link, sim_options)
+            self.panel = Panel(args.wine_run, args.panel, args.work)
+            self.drive = Driver(args.wine_run, args.driver)
+            self.drive("find 30000")
+        except BaseException:
+            self.stop()  # the parts already started
+            raise
 
     def stop(self):
         for part in (getattr(self, "drive", None), getattr(self, "panel", None), getattr(self, "sim", None)):
