@@ -4,15 +4,10 @@
 
 #include <cstdint>
 
+#include "protocol/Frames.h"
 #include "sim/SimTime.h"
 
 namespace sim {
-
-// Wire values of the working mode and the output state.
-constexpr std::uint8_t MODE_APC = 0;
-constexpr std::uint8_t MODE_ACC = 1;
-constexpr std::uint8_t OUTPUT_OFF = 0;
-constexpr std::uint8_t OUTPUT_ON = 1;
 
 // Raw power units: dBm x 100 + 7000, 16-bit unsigned on the wire.
 int PowerRawFromDbm(double dBm);
@@ -31,8 +26,8 @@ struct AmpSetup {
     int targetPowerRaw = 7000 + 3700;  // 37.00 dBm
     int minPowerRaw = 7000 + 1000;     // 10.00 dBm: lowest target power accepted
     int maxPowerRaw = 7000 + 4000;     // 40.00 dBm: highest target power accepted
-    std::uint8_t mode = MODE_ACC;
-    std::uint8_t output = OUTPUT_OFF;  // a real unit powers up with its output off
+    std::uint8_t mode = proto::kModeAcc;
+    std::uint8_t output = proto::kOutputOff;  // a real unit powers up with its output off
     double inputDbm = 0.0;
     double ambientC = 25.0;
     std::uint8_t selector = 1;   // byte 17 of the settings reply
@@ -42,14 +37,14 @@ struct AmpSetup {
 
 // Fixed characteristics of the simulated unit.
 struct AmpPhysics {
-    static constexpr double THRESHOLD_MA = 300.0;         // no gain below it
-    static constexpr double SLOPE_MW_PER_MA = 2.0;        // signal gained per mA above threshold
-    static constexpr double SEED_HALF_MW = 0.1;           // input at which half that slope is reached
-    static constexpr double OUTPUT_FLOOR_DBM = -50.0;     // output monitor's floor (and output off)
-    static constexpr double APC_TIME_CONSTANT_S = 0.5;    // power loop's approach to its target
-    static constexpr double TEMP_RISE_C_PER_A = 2.0;      // diode temperature above ambient per A
-    static constexpr double TEMP_TIME_CONSTANT_S = 20.0;  // thermal lag
-    static constexpr SimTime STEP = Ms(1);                // integration step
+    static constexpr double kThresholdMa = 300.0;       // no gain below it
+    static constexpr double kSlopeMwPerMa = 2.0;        // signal gained per mA above threshold
+    static constexpr double kSeedHalfMw = 0.1;          // input at which half that slope is reached
+    static constexpr double kOutputFloorDbm = -50.0;    // output monitor's floor (and output off)
+    static constexpr double kApcTimeConstantS = 0.5;    // power loop's approach to its target
+    static constexpr double kTempRiseCPerA = 2.0;       // diode temperature above ambient per A
+    static constexpr double kTempTimeConstantS = 20.0;  // thermal lag
+    static constexpr SimTime kStep = Ms(1);             // integration step
 };
 
 // Signal power gained per mA of pump current above threshold, for an input power.
@@ -72,9 +67,9 @@ public:
     // Integrates in fixed steps up to t, so the state depends on t alone, not on how often it is
     // asked. Earlier times are ignored.
     void AdvanceTo(SimTime t);
-    SimTime Now() const { return now; }
+    SimTime Now() const { return m_now; }
 
-    const AmpSetup& Setup() const { return setup; }
+    const AmpSetup& Setup() const { return m_setup; }
     // Replaces the setup, holding the setpoints inside their limits.
     void ChangeSetup(const AmpSetup& next);
 
@@ -84,8 +79,8 @@ public:
     std::uint8_t SetMode(std::uint8_t mode);
     std::uint8_t SetOutput(std::uint8_t state);
 
-    double CurrentMa() const { return current; }
-    double TemperatureC() const { return temperature; }
+    double CurrentMa() const { return m_current; }
+    double TemperatureC() const { return m_temperature; }
     double OutputDbm() const;
     StatusRaw Status() const;
 
@@ -99,10 +94,10 @@ private:
     double PumpCurrentAfter(double dt) const;
     double ApcCurrentAfter(double dt) const;
 
-    AmpSetup setup;
-    SimTime now = 0;
-    double current = 0.0;      // mA
-    double temperature = 0.0;  // degrees C
+    AmpSetup m_setup;
+    SimTime m_now = 0;
+    double m_current = 0.0;      // mA
+    double m_temperature = 0.0;  // degrees C
 };
 
 }  // namespace sim

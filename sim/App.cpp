@@ -15,36 +15,36 @@ namespace sim {
 namespace {
 
 // How long to leave a hung-up pty alone before looking at it again.
-constexpr SimTime HANGUP_RETRY = Ms(50);
+constexpr SimTime kHangupRetry = Ms(50);
 // The model is brought up to date at least this often, so no single step catches up long.
-constexpr SimTime MODEL_TICK = Ms(1000);
+constexpr SimTime kModelTick = Ms(1000);
 
 timespec ToTimespec(SimTime ns)
 {
-    return {static_cast<time_t>(ns / NS_PER_S), static_cast<long>(ns % NS_PER_S)};
+    return {static_cast<time_t>(ns / kNsPerS), static_cast<long>(ns % kNsPerS)};
 }
 
 }  // namespace
 
-App::App(const Options& opts) : options(opts), engine(opts.setup, log)
+App::App(const Options& opts) : m_options(opts), m_engine(opts.setup, m_log)
 {
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    clock_gettime(CLOCK_MONOTONIC, &m_start);
 }
 
 App::~App()
 {
     CloseLine();
-    if (signalFd >= 0)
-        ::close(signalFd);
-    if (logFile != nullptr)
-        std::fclose(logFile);
+    if (m_signalFd >= 0)
+        ::close(m_signalFd);
+    if (m_logFile != nullptr)
+        std::fclose(m_logFile);
 }
 
 SimTime App::Now() const
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * NS_PER_S + (now.tv_nsec - start.tv_nsec);
+    return (now.tv_sec - m_start.tv_sec) * kNsPerS + (now.tv_nsec - m_start.tv_nsec);
 }
 
 int App::Run()
@@ -55,7 +55,7 @@ int App::Run()
         return 1;
     }
     Loop();
-    log.Event(Now(), "stop");
+    m_log.Event(Now(), "stop");
     return 0;
 }
 
@@ -63,32 +63,32 @@ bool App::Start(std::string& error)
 {
     if (!OpenLog(error) || !OpenSignals(error))
         return false;
-    if (!options.controlPath.empty() && !control.Listen(options.controlPath, error))
+    if (!m_options.controlPath.empty() && !m_control.Listen(m_options.controlPath, error))
         return false;
-    if (options.useStdin)
-        control.WatchStdin();
+    if (m_options.useStdin)
+        m_control.WatchStdin();
     // Byte slots are about 1 ms apart; the default 50 us timer slack would stretch every one.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-    log.Event(Now(), "start");
+    m_log.Event(Now(), "start");
     return Plug(error);
 }
 
 bool App::OpenLog(std::string& error)
 {
     // A log that fails later (disk full, reader gone) is reported once; the run goes on.
-    log.OnWriteError([](const std::string& why) {
+    m_log.OnWriteError([](const std::string& why) {
         std::fprintf(stderr, "ampsim: log write failed: %s\n", PrintableText(why).c_str());
     });
-    if (!options.logPath.empty()) {
-        logFile = std::fopen(options.logPath.c_str(), "a");
-        if (logFile == nullptr) {
-            error = "cannot open the log " + options.logPath + ": " + std::strerror(errno);
+    if (!m_options.logPath.empty()) {
+        m_logFile = std::fopen(m_options.logPath.c_str(), "a");
+        if (m_logFile == nullptr) {
+            error = "cannot open the log " + m_options.logPath + ": " + std::strerror(errno);
             return false;
         }
-        log.AddFile(logFile, options.logPath);
+        m_log.AddFile(m_logFile, m_options.logPath);
     }
-    if (options.verbose)
-        log.AddFile(stderr, "standard error");
+    if (m_options.verbose)
+        m_log.AddFile(stderr, "standard error");
     return true;
 }
 
@@ -104,8 +104,8 @@ bool App::OpenSignals(std::string& error)
         error = std::string("cannot block signals: ") + std::strerror(errno);
         return false;
     }
-    signalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signalFd < 0) {
+    m_signalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (m_signalFd < 0) {
         error = std::string("cannot watch signals: ") + std::strerror(errno);
         return false;
     }
@@ -116,44 +116,45 @@ bool App::OpenSignals(std::string& error)
 
 bool App::Plug(std::string& error)
 {
-    const bool opened = options.devicePath.empty() ? line.OpenPty(error) : line.OpenDevice(options.devicePath, error);
+    const bool opened
+        = m_options.devicePath.empty() ? m_line.OpenPty(error) : m_line.OpenDevice(m_options.devicePath, error);
     if (!opened)
         return false;
-    if (!options.linkPath.empty() && !link.Create(options.linkPath, line.Path(), error)) {
-        line.Close();
+    if (!m_options.linkPath.empty() && !m_link.Create(m_options.linkPath, m_line.Path(), error)) {
+        m_line.Close();
         return false;
     }
-    hungUntil = 0;
-    writeStalled = false;
-    std::string event = "line " + line.Path();
-    if (!options.linkPath.empty())
-        event += " link " + options.linkPath;
-    log.Event(Now(), event);
+    m_hungUntil = 0;
+    m_writeStalled = false;
+    std::string event = "line " + m_line.Path();
+    if (!m_options.linkPath.empty())
+        event += " link " + m_options.linkPath;
+    m_log.Event(Now(), event);
     // Scripts read this line to find the device.
-    WriteAll(STDOUT_FILENO, "ampsim: line " + line.Path() + "\n");
+    WriteAll(STDOUT_FILENO, "ampsim: line " + m_line.Path() + "\n");
     return true;
 }
 
 void App::CloseLine()
 {
-    engine.DropLine();
-    link.Remove();
-    line.Close();
+    m_engine.DropLine();
+    m_link.Remove();
+    m_line.Close();
 }
 
 std::string App::Unplug(SimTime now)
 {
     CloseLine();
-    log.Event(now, "unplug");
+    m_log.Event(now, "unplug");
     return {};
 }
 
 std::string App::Replug(SimTime now)
 {
-    log.Event(now, "replug");
+    m_log.Event(now, "replug");
     std::string error;
     if (!Plug(error)) {
-        log.Event(Now(), "replug failed: " + error);
+        m_log.Event(Now(), "replug failed: " + error);
         return error;
     }
     return {};
@@ -161,49 +162,49 @@ std::string App::Replug(SimTime now)
 
 void App::Quit(SimTime now)
 {
-    log.Event(now, "quit");
-    quitting = true;
+    m_log.Event(now, "quit");
+    m_quitting = true;
 }
 
 void App::Loop()
 {
     std::vector<pollfd> fds;
-    while (!quitting) {
+    while (!m_quitting) {
         SimTime now = Now();
-        engine.Model().AdvanceTo(now);
-        engine.CheckRxQuiet(now);
+        m_engine.Model().AdvanceTo(now);
+        m_engine.CheckRxQuiet(now);
         SendDue(now);
 
-        const bool watchLine = line.IsOpen() && now >= hungUntil;
+        const bool watchLine = m_line.IsOpen() && now >= m_hungUntil;
         fds.clear();
-        fds.push_back({signalFd, POLLIN, 0});
-        fds.push_back({watchLine ? line.Fd() : -1, POLLIN, 0});
-        control.AddPollFds(fds);
+        fds.push_back({m_signalFd, POLLIN, 0});
+        fds.push_back({watchLine ? m_line.Fd() : -1, POLLIN, 0});
+        m_control.AddPollFds(fds);
 
-        const SimTime lineDue = line.IsOpen() ? std::min(engine.NextTxTime(), engine.RxQuietTime()) : NEVER;
-        SimTime wake = std::min(lineDue, now + MODEL_TICK);
-        if (line.IsOpen() && !watchLine)
-            wake = std::min(wake, hungUntil);
+        const SimTime lineDue = m_line.IsOpen() ? std::min(m_engine.NextTxTime(), m_engine.RxQuietTime()) : kNever;
+        SimTime wake = std::min(lineDue, now + kModelTick);
+        if (m_line.IsOpen() && !watchLine)
+            wake = std::min(wake, m_hungUntil);
         const timespec timeout = ToTimespec(std::max<SimTime>(0, wake - now));
         if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0 && errno != EINTR) {
-            log.Event(Now(), std::string("poll failed: ") + std::strerror(errno));
+            m_log.Event(Now(), std::string("poll failed: ") + std::strerror(errno));
             return;
         }
 
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info{};
-            if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-                log.Event(Now(), std::string("signal ") + strsignal(static_cast<int>(info.ssi_signo)));
+            if (::read(m_signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+                m_log.Event(Now(), std::string("signal ") + strsignal(static_cast<int>(info.ssi_signo)));
             return;
         }
         if (fds[1].revents != 0)
             ReadLine();
-        control.Service(
-            fds, [this](const std::string& command) { return ExecuteControl(command, Now(), engine, *this); });
-        if (control.InputEnded() && !quitting) {
+        m_control.Service(
+            fds, [this](const std::string& command) { return ExecuteControl(command, Now(), m_engine, *this); });
+        if (m_control.InputEnded() && !m_quitting) {
             // Commands from a file or a pipe: their end is the end of the run.
-            log.Event(Now(), "end of input");
-            quitting = true;
+            m_log.Event(Now(), "end of input");
+            m_quitting = true;
         }
     }
 }
@@ -211,18 +212,18 @@ void App::Loop()
 void App::SendDue(SimTime now)
 {
     std::uint8_t byte = 0;
-    if (!line.IsOpen() || !engine.TakeTxByte(now, byte))
+    if (!m_line.IsOpen() || !m_engine.TakeTxByte(now, byte))
         return;
-    const ssize_t n = ::write(line.Fd(), &byte, 1);
+    const ssize_t n = ::write(m_line.Fd(), &byte, 1);
     if (n == 1) {
-        writeStalled = false;
+        m_writeStalled = false;
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EIO) && line.IsPty()) {
+    if (n < 0 && (errno == EAGAIN || errno == EIO) && m_line.IsPty()) {
         // Nobody is reading the pty and its buffer is full: the byte is lost, as on a real line.
-        if (!writeStalled)
-            log.Event(now, "line not taking bytes: dropped");
-        writeStalled = true;
+        if (!m_writeStalled)
+            m_log.Event(now, "line not taking bytes: dropped");
+        m_writeStalled = true;
         return;
     }
     LineFailed(now, std::string("write failed: ") + std::strerror(errno));
@@ -233,16 +234,16 @@ void App::ReadLine()
     std::uint8_t buf[256];
     // The frame log's RX time is the moment the bytes were taken from the line.
     const SimTime t = Now();
-    const ssize_t n = ::read(line.Fd(), buf, sizeof buf);
+    const ssize_t n = ::read(m_line.Fd(), buf, sizeof buf);
     if (n > 0) {
-        engine.Receive(t, buf, static_cast<std::size_t>(n));
+        m_engine.Receive(t, buf, static_cast<std::size_t>(n));
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
-    if (line.IsPty()) {
+    if (m_line.IsPty()) {
         // The slave side hung up (we hold a slave open, so this is rare): look again shortly.
-        hungUntil = t + HANGUP_RETRY;
+        m_hungUntil = t + kHangupRetry;
         return;
     }
     LineFailed(t, n == 0 ? std::string("device closed") : std::string("read failed: ") + std::strerror(errno));
@@ -250,7 +251,7 @@ void App::ReadLine()
 
 void App::LineFailed(SimTime now, const std::string& what)
 {
-    log.Event(now, "line lost: " + what);
+    m_log.Event(now, "line lost: " + what);
     std::fprintf(stderr, "ampsim: line lost: %s\n", what.c_str());
     CloseLine();
 }

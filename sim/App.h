@@ -22,9 +22,9 @@ public:
     // Runs until quit or a signal; returns the process's exit status.
     int Run();
 
-    bool Plugged() const override { return line.IsOpen(); }
-    std::string LinePath() const override { return line.Path(); }
-    std::string LinkPath() const override { return options.linkPath; }
+    bool Plugged() const override { return m_line.IsOpen(); }
+    std::string LinePath() const override { return m_line.Path(); }
+    std::string LinkPath() const override { return m_options.linkPath; }
     std::string Unplug(SimTime now) override;
     std::string Replug(SimTime now) override;
     void Quit(SimTime now) override;
@@ -43,18 +43,18 @@ private:
     void ReadLine();
     void LineFailed(SimTime now, const std::string& what);
 
-    Options options;
-    FrameLog log;
-    Engine engine;
-    SerialLine line;
-    DeviceLink link;
-    ControlServer control;
-    std::FILE* logFile = nullptr;
-    int signalFd = -1;
-    bool quitting = false;
-    SimTime hungUntil = 0;      // a pty whose slave side hung up is left alone until then
-    bool writeStalled = false;  // the line would not take a byte; reported once
-    timespec start{};
+    Options m_options;
+    FrameLog m_log;
+    Engine m_engine;
+    SerialLine m_line;
+    DeviceLink m_link;
+    ControlServer m_control;
+    std::FILE* m_logFile = nullptr;
+    int m_signalFd = -1;
+    bool m_quitting = false;
+    SimTime m_hungUntil = 0;      // a pty whose slave side hung up is left alone until then
+    bool m_writeStalled = false;  // the line would not take a byte; reported once
+    timespec m_start{};
 };
 
 }  // namespace sim

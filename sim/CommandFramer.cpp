@@ -6,20 +6,20 @@ namespace sim {
 
 bool CommandFramer::Push(std::uint8_t b)
 {
-    pending.push_back(b);
+    m_pending.push_back(b);
     for (;;) {
         switch (Examine()) {
-        case Verdict::NEED_MORE:
+        case Verdict::kNeedMore:
             return false;
-        case Verdict::FRAME:
-            frame.size = static_cast<std::uint8_t>(pending[2] + 3);
-            std::copy(pending.begin(), pending.begin() + frame.size, frame.bytes);
-            pending.erase(pending.begin(), pending.begin() + frame.size);
+        case Verdict::kFrame:
+            m_frame.size = static_cast<std::uint8_t>(m_pending[2] + 3);
+            std::copy(m_pending.begin(), m_pending.begin() + m_frame.size, m_frame.bytes);
+            m_pending.erase(m_pending.begin(), m_pending.begin() + m_frame.size);
             return true;
-        case Verdict::BROKEN:
+        case Verdict::kBroken:
             // Give up one byte only and look again from the next.
-            junk.push_back(pending.front());
-            pending.erase(pending.begin());
+            m_junk.push_back(m_pending.front());
+            m_pending.erase(m_pending.begin());
             break;
         }
     }
@@ -27,43 +27,43 @@ bool CommandFramer::Push(std::uint8_t b)
 
 CommandFramer::Verdict CommandFramer::Examine() const
 {
-    const std::size_t n = pending.size();
+    const std::size_t n = m_pending.size();
     if (n == 0)
-        return Verdict::NEED_MORE;
-    if (pending[0] != proto::kCommandHeader)
-        return Verdict::BROKEN;
-    if (n >= 2 && pending[1] != proto::kCommandHeader)
-        return Verdict::BROKEN;
+        return Verdict::kNeedMore;
+    if (m_pending[0] != proto::kCommandHeader)
+        return Verdict::kBroken;
+    if (n >= 2 && m_pending[1] != proto::kCommandHeader)
+        return Verdict::kBroken;
     if (n < 3)
-        return Verdict::NEED_MORE;
-    const int len = pending[2];
+        return Verdict::kNeedMore;
+    const int len = m_pending[2];
     if (len < kMinLen || len > kMaxLen)
-        return Verdict::BROKEN;
+        return Verdict::kBroken;
     const std::size_t size = static_cast<std::size_t>(len) + 3;
     if (n < size)
-        return Verdict::NEED_MORE;
-    if (proto::FrameChecksum(pending.data(), size - 1) != pending[size - 1])
-        return Verdict::BROKEN;
-    return Verdict::FRAME;
+        return Verdict::kNeedMore;
+    if (proto::FrameChecksum(m_pending.data(), size - 1) != m_pending[size - 1])
+        return Verdict::kBroken;
+    return Verdict::kFrame;
 }
 
 Bytes CommandFramer::TakeJunk()
 {
     Bytes out;
-    out.swap(junk);
+    out.swap(m_junk);
     return out;
 }
 
 void CommandFramer::GiveUpPending()
 {
-    junk.insert(junk.end(), pending.begin(), pending.end());
-    pending.clear();
+    m_junk.insert(m_junk.end(), m_pending.begin(), m_pending.end());
+    m_pending.clear();
 }
 
 void CommandFramer::Reset()
 {
-    pending.clear();
-    junk.clear();
+    m_pending.clear();
+    m_junk.clear();
 }
 
 }  // namespace sim

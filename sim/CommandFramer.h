@@ -21,25 +21,25 @@ public:
 
     // Takes one byte; true when a checksummed frame ends with it (then see Frame()).
     bool Push(std::uint8_t b);
-    const proto::Frame& Frame() const { return frame; }
+    const proto::Frame& Frame() const { return m_frame; }
 
     // Bytes given up since the last call, in arrival order.
     Bytes TakeJunk();
-    bool HasJunk() const { return !junk.empty(); }
+    bool HasJunk() const { return !m_junk.empty(); }
     // True when no partial frame is held.
-    bool Idle() const { return pending.empty(); }
+    bool Idle() const { return m_pending.empty(); }
     // The partial frame will not be finished: its bytes join the junk.
     void GiveUpPending();
 
     void Reset();
 
 private:
-    enum class Verdict { NEED_MORE, FRAME, BROKEN };
+    enum class Verdict { kNeedMore, kFrame, kBroken };
     Verdict Examine() const;
 
-    Bytes pending;
-    Bytes junk;
-    proto::Frame frame;
+    Bytes m_pending;
+    Bytes m_junk;
+    proto::Frame m_frame;
 };
 
 }  // namespace sim

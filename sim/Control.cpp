@@ -86,7 +86,7 @@ std::string Fault(const std::vector<std::string>& w, SimTime now, Engine& engine
     long value = 0;
     const char* valueName = FaultValueName(kind);
     if (valueName != nullptr) {
-        const long max = kind == FaultKind::SELECTOR ? 255 : 60000;
+        const long max = kind == FaultKind::kSelector ? 255 : 60000;
         if (w.size() <= next || !ParseInt(w[next], 0, max, value))
             return Error("fault " + w[1] + " needs " + valueName + " from 0 to " + std::to_string(max));
         ++next;
@@ -94,7 +94,7 @@ std::string Fault(const std::vector<std::string>& w, SimTime now, Engine& engine
     long count = 1;
     if (w.size() > next) {
         if (w[next] == "on")
-            count = FaultSet::UNTIL_CLEARED;
+            count = FaultSet::kUntilCleared;
         else if (!ParseInt(w[next], 1, 1000000, count))
             return Error("fault count must be 1 to 1000000 or 'on', got '" + w[next] + "'");
         ++next;
@@ -106,7 +106,7 @@ std::string Fault(const std::vector<std::string>& w, SimTime now, Engine& engine
     std::string text = std::string("fault ") + w[1];
     if (valueName != nullptr)
         text += " " + std::to_string(value);
-    text += count == FaultSet::UNTIL_CLEARED ? " on" : " " + std::to_string(count);
+    text += count == FaultSet::kUntilCleared ? " on" : " " + std::to_string(count);
     engine.Log().Event(now, text);
     return "ok " + text;
 }
@@ -166,8 +166,8 @@ std::string StateJson(Engine& engine, SimTime now, const LineControl& line)
     j += ",\"plugged\":" + std::string(line.Plugged() ? "true" : "false");
     j += ",\"line\":" + JsonString(line.LinePath());
     j += ",\"link\":" + JsonString(line.LinkPath());
-    j += ",\"mode\":\"" + std::string(s.mode == MODE_ACC ? "acc" : "apc") + "\"";
-    j += ",\"output\":\"" + std::string(s.output == OUTPUT_ON ? "on" : "off") + "\"";
+    j += ",\"mode\":\"" + std::string(s.mode == proto::kModeAcc ? "acc" : "apc") + "\"";
+    j += ",\"output\":\"" + std::string(s.output == proto::kOutputOn ? "on" : "off") + "\"";
     j += ",\"target_current_ma\":" + std::to_string(s.targetCurrent);
     j += ",\"current_ma\":" + std::to_string(status.currentMa);
     j += ",\"max_current_ma\":" + std::to_string(s.maxCurrent);

@@ -34,11 +34,11 @@ bool WriteAll(int fd, const std::string& text)
 
 ControlServer::~ControlServer()
 {
-    for (const Client& c : clients)
+    for (const Client& c : m_clients)
         CloseClient(c);
-    if (listener >= 0) {
-        ::close(listener);
-        ::unlink(socketPath.c_str());
+    if (m_listener >= 0) {
+        ::close(m_listener);
+        ::unlink(m_socketPath.c_str());
     }
 }
 
@@ -87,58 +87,59 @@ bool ControlServer::Listen(const std::string& path, std::string& error)
             return false;
         ::unlink(path.c_str());
     }
-    listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listener < 0) {
+    m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_listener < 0) {
         error = std::string("cannot create the control socket: ") + std::strerror(errno);
         return false;
     }
-    if (::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 4) != 0) {
+    if (::bind(m_listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0
+        || ::listen(m_listener, 4) != 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
-        ::close(listener);
-        listener = -1;
+        ::close(m_listener);
+        m_listener = -1;
         return false;
     }
-    socketPath = path;
+    m_socketPath = path;
     return true;
 }
 
 void ControlServer::WatchStdin()
 {
-    clients.push_back({STDIN_FILENO, STDOUT_FILENO, {}, false});
+    m_clients.push_back({STDIN_FILENO, STDOUT_FILENO, {}, false});
 }
 
 void ControlServer::AddPollFds(std::vector<pollfd>& fds)
 {
-    firstFd = fds.size();
-    fds.push_back({listener, static_cast<short>(listener >= 0 ? POLLIN : 0), 0});
-    for (const Client& c : clients)
+    m_firstFd = fds.size();
+    fds.push_back({m_listener, static_cast<short>(m_listener >= 0 ? POLLIN : 0), 0});
+    for (const Client& c : m_clients)
         fds.push_back({c.in, POLLIN, 0});
 }
 
 void ControlServer::Service(const std::vector<pollfd>& fds, const Handler& handler)
 {
     // Clients accepted now are polled from the next round on.
-    const std::size_t polled = fds.size() - firstFd - 1;
+    const std::size_t polled = fds.size() - m_firstFd - 1;
     std::vector<Client> kept;
-    for (std::size_t i = 0; i < clients.size(); ++i) {
-        const bool ready = i < polled && (fds[firstFd + 1 + i].revents & (POLLIN | POLLHUP | POLLERR));
-        if (!ready || ReadFrom(clients[i], handler))
-            kept.push_back(clients[i]);
+    for (std::size_t i = 0; i < m_clients.size(); ++i) {
+        const bool ready = i < polled && (fds[m_firstFd + 1 + i].revents & (POLLIN | POLLHUP | POLLERR));
+        if (!ready || ReadFrom(m_clients[i], handler))
+            kept.push_back(m_clients[i]);
         else
-            CloseClient(clients[i]);
+            CloseClient(m_clients[i]);
     }
-    clients.swap(kept);
-    if (fds[firstFd].revents & POLLIN)
+    m_clients.swap(kept);
+    if (fds[m_firstFd].revents & POLLIN)
         Accept();
 }
 
 void ControlServer::Accept()
 {
     for (;;) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        clients.push_back({fd, fd, {}, false});
+        m_clients.push_back({fd, fd, {}, false});
     }
 }
 
@@ -162,7 +163,7 @@ bool ControlServer::ReadFrom(Client& client, const Handler& handler)
 
 bool ControlServer::TakeLines(Client& client, const Handler& handler)
 {
-    static const std::string TOO_LONG = "error: line too long\n";
+    static const std::string kTooLong = "error: line too long\n";
     std::size_t eol;
     while ((eol = client.pending.find('\n')) != std::string::npos) {
         std::string line = client.pending.substr(0, eol);
@@ -174,17 +175,17 @@ bool ControlServer::TakeLines(Client& client, const Handler& handler)
         }
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        const std::string reply = line.size() > MAX_LINE ? TOO_LONG : handler(line) + "\n";
+        const std::string reply = line.size() > kMaxLine ? kTooLong : handler(line) + "\n";
         if (!WriteAll(client.out, reply))
             return false;
     }
     if (client.discarding) {
         client.pending.clear();
-    } else if (client.pending.size() > MAX_LINE) {
+    } else if (client.pending.size() > kMaxLine) {
         // One error for the line; the rest of it, up to its newline, is dropped unread.
         client.pending.clear();
         client.discarding = true;
-        return WriteAll(client.out, TOO_LONG);
+        return WriteAll(client.out, kTooLong);
     }
     return true;
 }
@@ -195,7 +196,7 @@ void ControlServer::CloseClient(const Client& client)
     if (client.in != STDIN_FILENO)
         ::close(client.in);
     else
-        inputEnded = true;
+        m_inputEnded = true;
 }
 
 }  // namespace sim

@@ -28,7 +28,7 @@ public:
     void Service(const std::vector<pollfd>& fds, const Handler& handler);
 
     // Standard input has come to its end (or failed): nothing more can be asked on it.
-    bool InputEnded() const { return inputEnded; }
+    bool InputEnded() const { return m_inputEnded; }
 
 private:
     struct Client {
@@ -43,13 +43,13 @@ private:
     void Accept();
     void CloseClient(const Client& client);
 
-    static constexpr std::size_t MAX_LINE = 4096;
+    static constexpr std::size_t kMaxLine = 4096;
 
-    int listener = -1;
-    std::string socketPath;
-    std::vector<Client> clients;
-    std::size_t firstFd = 0;  // where AddPollFds put the listener, then the clients in order
-    bool inputEnded = false;
+    int m_listener = -1;
+    std::string m_socketPath;
+    std::vector<Client> m_clients;
+    std::size_t m_firstFd = 0;  // where AddPollFds put the listener, then the clients in order
+    bool m_inputEnded = false;
 };
 
 // Writes all of text, retrying after interruptions; false when the descriptor fails.

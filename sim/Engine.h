@@ -25,16 +25,16 @@ public:
 
     // Bytes that may still begin a frame are given up as bad once the line has been quiet this
     // long after them: some 19 byte times, more than a USB serial adapter holds bytes back.
-    static constexpr SimTime RX_QUIET = Ms(20);
+    static constexpr SimTime kRxQuiet = Ms(20);
 
     // Bytes read from the line at time t.
     void Receive(SimTime t, const std::uint8_t* bytes, std::size_t n);
-    // When received bytes held back are due to be given up; NEVER when none are.
+    // When received bytes held back are due to be given up; kNever when none are.
     SimTime RxQuietTime() const;
     // Gives them up, logged and counted as bad, once that time has come.
     void CheckRxQuiet(SimTime now);
 
-    // When the next byte is to be written; NEVER when nothing waits.
+    // When the next byte is to be written; kNever when nothing waits.
     SimTime NextTxTime() const;
     // The byte to write at `now`, if one is due.
     bool TakeTxByte(SimTime now, std::uint8_t& byte);
@@ -42,24 +42,24 @@ public:
     // The line went away: half-received commands and unsent replies are forgotten.
     void DropLine();
 
-    AmpModel& Model() { return model; }
-    const AmpModel& Model() const { return model; }
-    FaultSet& Faults() { return faults; }
-    const FaultSet& Faults() const { return faults; }
-    const FrameCounts& Counts() const { return counts; }
-    FrameLog& Log() { return log; }
+    AmpModel& Model() { return m_model; }
+    const AmpModel& Model() const { return m_model; }
+    FaultSet& Faults() { return m_faults; }
+    const FaultSet& Faults() const { return m_faults; }
+    const FrameCounts& Counts() const { return m_counts; }
+    FrameLog& Log() { return m_log; }
 
 private:
     void Handle(SimTime t, const proto::Frame& command);
     void LogJunk(SimTime t);
 
-    FrameLog& log;
-    AmpModel model;
-    CommandFramer framer;
-    FaultSet faults;
-    TxPacer pacer;
-    FrameCounts counts;
-    SimTime lastRx = 0;  // when bytes were last read from the line
+    FrameLog& m_log;
+    AmpModel m_model;
+    CommandFramer m_framer;
+    FaultSet m_faults;
+    TxPacer m_pacer;
+    FrameCounts m_counts;
+    SimTime m_lastRx = 0;  // when bytes were last read from the line
 };
 
 }  // namespace sim

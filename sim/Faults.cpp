@@ -6,7 +6,7 @@
 
 namespace sim {
 
-const std::vector<std::uint8_t> GARBAGE_BYTES = {0x55, 0xAA, 0x00, 0xFF, 0x13};
+const std::vector<std::uint8_t> kGarbageBytes = {0x55, 0xAA, 0x00, 0xFF, 0x13};
 
 namespace {
 
@@ -16,26 +16,26 @@ struct KindInfo {
     const char* valueName;
 };
 
-constexpr KindInfo KINDS[FAULT_KIND_COUNT] = {
-    {FaultKind::NO_REPLY, "no-reply", nullptr},
-    {FaultKind::LATE, "late", "ms"},
-    {FaultKind::BAD_CHECKSUM, "bad-checksum", nullptr},
-    {FaultKind::TRUNCATE, "truncate", nullptr},
-    {FaultKind::SPLIT, "split", "ms"},
-    {FaultKind::GARBAGE, "garbage", nullptr},
-    {FaultKind::NO_SETTINGS, "no-settings", nullptr},
-    {FaultKind::SELECTOR, "selector", "n"},
-    {FaultKind::BAD_LEN, "bad-len", nullptr},
-    {FaultKind::DOUBLE, "double", nullptr},
-    {FaultKind::NOISE, "noise", nullptr},
+constexpr KindInfo kKinds[kFaultKindCount] = {
+    {FaultKind::kNoReply, "no-reply", nullptr},
+    {FaultKind::kLate, "late", "ms"},
+    {FaultKind::kBadChecksum, "bad-checksum", nullptr},
+    {FaultKind::kTruncate, "truncate", nullptr},
+    {FaultKind::kSplit, "split", "ms"},
+    {FaultKind::kGarbage, "garbage", nullptr},
+    {FaultKind::kNoSettings, "no-settings", nullptr},
+    {FaultKind::kSelector, "selector", "n"},
+    {FaultKind::kBadLen, "bad-len", nullptr},
+    {FaultKind::kDouble, "double", nullptr},
+    {FaultKind::kNoise, "noise", nullptr},
 };
 
 // A LEN raised this much still lies in the range the panel accepts, so the panel reads past the
 // frame's end into whatever follows.
-constexpr std::uint8_t BAD_LEN_EXCESS = 5;
+constexpr std::uint8_t kBadLenExcess = 5;
 
 // Where the settings reply carries the current-command selector.
-constexpr std::size_t SELECTOR_POS = 17;
+constexpr std::size_t kSelectorPos = 17;
 
 std::string ReplyName(const Bytes& reply)
 {
@@ -48,17 +48,17 @@ std::string ReplyName(const Bytes& reply)
 
 const char* FaultName(FaultKind kind)
 {
-    return KINDS[static_cast<std::size_t>(kind)].name;
+    return kKinds[static_cast<std::size_t>(kind)].name;
 }
 
 const char* FaultValueName(FaultKind kind)
 {
-    return KINDS[static_cast<std::size_t>(kind)].valueName;
+    return kKinds[static_cast<std::size_t>(kind)].valueName;
 }
 
 bool ParseFaultKind(const std::string& name, FaultKind& kind)
 {
-    for (const KindInfo& k : KINDS) {
+    for (const KindInfo& k : kKinds) {
         if (name == k.name) {
             kind = k.kind;
             return true;
@@ -69,29 +69,29 @@ bool ParseFaultKind(const std::string& name, FaultKind& kind)
 
 void FaultSet::Set(FaultKind kind, int value, int count)
 {
-    faults[Index(kind)] = {true, value, count};
+    m_faults[Index(kind)] = {true, value, count};
 }
 
 void FaultSet::Clear(FaultKind kind)
 {
-    faults[Index(kind)] = {};
+    m_faults[Index(kind)] = {};
 }
 
 void FaultSet::ClearAll()
 {
-    faults = {};
+    m_faults = {};
 }
 
 bool FaultSet::Use(FaultKind kind, const Bytes& reply, std::vector<std::string>& notes)
 {
-    Fault& f = faults[Index(kind)];
+    Fault& f = m_faults[Index(kind)];
     if (!f.active)
         return false;
     std::string note = std::string("fault ") + FaultName(kind);
     if (FaultValueName(kind) != nullptr)
         note += " " + std::to_string(f.value);
     notes.push_back(note + " on reply " + ReplyName(reply));
-    if (f.remaining != UNTIL_CLEARED && --f.remaining == 0)
+    if (f.remaining != kUntilCleared && --f.remaining == 0)
         f = {};
     return true;
 }
@@ -99,38 +99,38 @@ bool FaultSet::Use(FaultKind kind, const Bytes& reply, std::vector<std::string>&
 std::vector<TxChunk> FaultSet::Shape(const Bytes& reply, SimTime readyAt, std::vector<std::string>& notes)
 {
     const bool isSettings = reply.size() > 3 && reply[3] == proto::REPLY_SETTINGS;
-    if (isSettings && Use(FaultKind::NO_SETTINGS, reply, notes))
+    if (isSettings && Use(FaultKind::kNoSettings, reply, notes))
         return {};
-    if (Use(FaultKind::NO_REPLY, reply, notes))
+    if (Use(FaultKind::kNoReply, reply, notes))
         return {};
 
     Bytes frame = reply;
-    const int selector = Get(FaultKind::SELECTOR).value;
-    if (isSettings && frame.size() > SELECTOR_POS + 1 && Use(FaultKind::SELECTOR, reply, notes)) {
-        frame[SELECTOR_POS] = static_cast<std::uint8_t>(selector);
+    const int selector = Get(FaultKind::kSelector).value;
+    if (isSettings && frame.size() > kSelectorPos + 1 && Use(FaultKind::kSelector, reply, notes)) {
+        frame[kSelectorPos] = static_cast<std::uint8_t>(selector);
         frame.back() = proto::FrameChecksum(frame.data(), frame.size() - 1);
     }
-    if (Use(FaultKind::BAD_CHECKSUM, reply, notes))
+    if (Use(FaultKind::kBadChecksum, reply, notes))
         ++frame.back();
-    if (Use(FaultKind::TRUNCATE, reply, notes))
+    if (Use(FaultKind::kTruncate, reply, notes))
         frame.resize(frame.size() / 2);
-    if (frame.size() > 2 && Use(FaultKind::BAD_LEN, reply, notes))
-        frame[2] = static_cast<std::uint8_t>(frame[2] + BAD_LEN_EXCESS);
-    if (Use(FaultKind::DOUBLE, reply, notes)) {
+    if (frame.size() > 2 && Use(FaultKind::kBadLen, reply, notes))
+        frame[2] = static_cast<std::uint8_t>(frame[2] + kBadLenExcess);
+    if (Use(FaultKind::kDouble, reply, notes)) {
         const Bytes once = frame;
         frame.insert(frame.end(), once.begin(), once.end());
     }
-    const int lateMs = Get(FaultKind::LATE).value;
-    if (Use(FaultKind::LATE, reply, notes))
+    const int lateMs = Get(FaultKind::kLate).value;
+    if (Use(FaultKind::kLate, reply, notes))
         readyAt += Ms(lateMs);
 
     std::vector<TxChunk> chunks;
-    if (Use(FaultKind::GARBAGE, reply, notes)) {
-        chunks.push_back({GARBAGE_BYTES, readyAt, 0, GARBAGE_BYTES, false});
+    if (Use(FaultKind::kGarbage, reply, notes)) {
+        chunks.push_back({kGarbageBytes, readyAt, 0, kGarbageBytes, false});
         readyAt = 0;  // the reply follows the junk at once
     }
-    const int pauseMs = Get(FaultKind::SPLIT).value;
-    if (Use(FaultKind::SPLIT, reply, notes)) {
+    const int pauseMs = Get(FaultKind::kSplit).value;
+    if (Use(FaultKind::kSplit, reply, notes)) {
         const auto half = static_cast<std::ptrdiff_t>(frame.size() / 2);
         chunks.push_back({Bytes(frame.begin(), frame.begin() + half), readyAt, 0, frame, true});
         chunks.push_back({Bytes(frame.begin() + half, frame.end()), 0, Ms(pauseMs), {}, false});
@@ -142,21 +142,21 @@ std::vector<TxChunk> FaultSet::Shape(const Bytes& reply, SimTime readyAt, std::v
 
 bool FaultSet::TakeNoise(std::uint8_t& byte)
 {
-    Fault& f = faults[Index(FaultKind::NOISE)];
+    Fault& f = m_faults[Index(FaultKind::kNoise)];
     if (!f.active)
         return false;
-    if (f.remaining != UNTIL_CLEARED && --f.remaining == 0)
+    if (f.remaining != kUntilCleared && --f.remaining == 0)
         f = {};
     // Every byte value turns up, headers included: what a disturbed line really carries.
-    noiseState = noiseState * 1103515245u + 12345u;
-    byte = static_cast<std::uint8_t>(noiseState >> 16);
+    m_noiseState = m_noiseState * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>(m_noiseState >> 16);
     return true;
 }
 
 std::string FaultSet::Json() const
 {
     std::string out = "[";
-    for (const KindInfo& k : KINDS) {
+    for (const KindInfo& k : kKinds) {
         const Fault& f = Get(k.kind);
         if (!f.active)
             continue;
@@ -166,7 +166,7 @@ std::string FaultSet::Json() const
         if (k.valueName != nullptr)
             out += ",\"value\":" + std::to_string(f.value);
         out += ",\"remaining\":";
-        out += f.remaining == UNTIL_CLEARED ? std::string("\"on\"") : std::to_string(f.remaining);
+        out += f.remaining == kUntilCleared ? std::string("\"on\"") : std::to_string(f.remaining);
         out += "}";
     }
     return out + "]";

@@ -10,20 +10,20 @@ namespace sim {
 std::string FormatTime(SimTime t)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(t / NS_PER_S),
-        static_cast<long long>(t % NS_PER_S / 1000));
+    std::snprintf(text, sizeof text, "%lld.%06lld", static_cast<long long>(t / kNsPerS),
+        static_cast<long long>(t % kNsPerS / 1000));
     return text;
 }
 
 std::string HexBytes(const std::uint8_t* bytes, std::size_t n)
 {
-    static const char digits[] = "0123456789ABCDEF";
+    static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
     for (std::size_t i = 0; i < n; ++i) {
         if (i > 0)
             out += ' ';
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0x0F];
+        out += kDigits[bytes[i] >> 4];
+        out += kDigits[bytes[i] & 0x0F];
     }
     return out;
 }
@@ -46,11 +46,11 @@ void FrameLog::AddFile(std::FILE* file, const std::string& name)
 
 void FrameLog::WriteFailed(const std::string& error)
 {
-    if (!writeError.empty())
+    if (!m_writeError.empty())
         return;
-    writeError = error;
-    if (onWriteError)
-        onWriteError(error);
+    m_writeError = error;
+    if (m_onWriteError)
+        m_onWriteError(error);
 }
 
 void FrameLog::Frame(SimTime t, const char* tag, const std::vector<std::uint8_t>& bytes)
@@ -67,7 +67,7 @@ void FrameLog::Event(SimTime t, const std::string& text)
 void FrameLog::Emit(SimTime t, const char* tag, const std::string& rest)
 {
     const std::string line = FormatTime(t) + " " + tag + " " + rest + "\n";
-    for (const Sink& sink : sinks)
+    for (const Sink& sink : m_sinks)
         sink(line);
 }
 

@@ -13,7 +13,7 @@ struct PathOption {
     std::string Options::*field;
 };
 
-const PathOption PATH_OPTIONS[] = {
+const PathOption kPathOptions[] = {
     {"link", &Options::linkPath},
     {"device", &Options::devicePath},
     {"log", &Options::logPath},
@@ -25,7 +25,7 @@ struct FlagOption {
     bool Options::*field;
 };
 
-const FlagOption FLAG_OPTIONS[] = {
+const FlagOption kFlagOptions[] = {
     {"stdin", &Options::useStdin},
     {"verbose", &Options::verbose},
     {"help", &Options::help},
@@ -34,7 +34,7 @@ const FlagOption FLAG_OPTIONS[] = {
 
 const PathOption* FindPathOption(const std::string& name)
 {
-    for (const PathOption& o : PATH_OPTIONS)
+    for (const PathOption& o : kPathOptions)
         if (name == o.name)
             return &o;
     return nullptr;
@@ -42,7 +42,7 @@ const PathOption* FindPathOption(const std::string& name)
 
 const FlagOption* FindFlagOption(const std::string& name)
 {
-    for (const FlagOption& o : FLAG_OPTIONS)
+    for (const FlagOption& o : kFlagOptions)
         if (name == o.name)
             return &o;
     return nullptr;
@@ -63,7 +63,7 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options,
         if (arg == "--" || arg.rfind("--", 0) != 0) {
             // An operand, after "--" or without it; ampsim takes none.
             error = "unexpected argument '" + (arg == "--" ? args[i + 1] : arg) + "'";
-            return ParseStatus::BAD;
+            return ParseStatus::kBad;
         }
         // Both "--name value" and "--name=value".
         std::string name = arg.substr(2);
@@ -78,7 +78,7 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options,
         if (const FlagOption* flag = FindFlagOption(name)) {
             if (inlineValue) {
                 error = "--" + name + " takes no value";
-                return ParseStatus::BAD;
+                return ParseStatus::kBad;
             }
             options.*(flag->field) = true;
             continue;
@@ -88,19 +88,19 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options,
         const SetupField* field = FindSetupField(name);
         if (path == nullptr && field == nullptr) {
             error = "unknown option '--" + name + "'";
-            return ParseStatus::BAD;
+            return ParseStatus::kBad;
         }
         if (!inlineValue) {
             if (i + 1 >= args.size()) {
                 error = "--" + name + " needs a value";
-                return ParseStatus::BAD;
+                return ParseStatus::kBad;
             }
             value = args[++i];
         }
         if (path != nullptr) {
             if (value.empty()) {
                 error = "--" + name + " needs a path";
-                return ParseStatus::BAD;
+                return ParseStatus::kBad;
             }
             options.*(path->field) = value;
             continue;
@@ -108,20 +108,20 @@ ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options,
         const std::string fieldError = field->apply(options.setup, value);
         if (!fieldError.empty()) {
             error = "--" + name + ": " + fieldError;
-            return ParseStatus::BAD;
+            return ParseStatus::kBad;
         }
     }
 
     if (options.help)
-        return ParseStatus::HELP;
+        return ParseStatus::kHelp;
     if (options.version)
-        return ParseStatus::VERSION;
+        return ParseStatus::kVersion;
     const std::string setupError = CheckSetup(options.setup);
     if (!setupError.empty()) {
         error = setupError;
-        return ParseStatus::BAD;
+        return ParseStatus::kBad;
     }
-    return ParseStatus::RUN;
+    return ParseStatus::kRun;
 }
 
 std::string HelpText()

@@ -20,10 +20,10 @@ struct Options {
     bool version = false;
 };
 
-enum class ParseStatus { RUN, HELP, VERSION, BAD };
+enum class ParseStatus { kRun, kHelp, kVersion, kBad };
 
 // args excludes the program name. "--" ends the options; ampsim takes no operands, so anything
-// after it is refused. On BAD, error says what is wrong.
+// after it is refused. On kBad, error says what is wrong.
 ParseStatus ParseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
 std::string HelpText();

@@ -47,55 +47,55 @@ void CloseFd(int& fd)
 bool SerialLine::OpenPty(std::string& error)
 {
     Close();
-    fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    m_fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) {
         error = SystemError("cannot create a pseudo-terminal");
         return false;
     }
     char name[128];
-    if (grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
+    if (grantpt(m_fd) != 0 || unlockpt(m_fd) != 0 || ptsname_r(m_fd, name, sizeof name) != 0) {
         error = SystemError("cannot prepare the pseudo-terminal");
         Close();
         return false;
     }
-    keeper = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (keeper < 0 || !MakeRaw(keeper)) {
+    m_keeper = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_keeper < 0 || !MakeRaw(m_keeper)) {
         error = SystemError(std::string("cannot set up ") + name);
         Close();
         return false;
     }
-    path = name;
+    m_path = name;
     return true;
 }
 
 bool SerialLine::OpenDevice(const std::string& device, std::string& error)
 {
     Close();
-    fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    m_fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) {
         error = SystemError("cannot open " + device);
         return false;
     }
-    if (!isatty(fd)) {
+    if (!isatty(m_fd)) {
         error = device + " is not a serial device";
         Close();
         return false;
     }
-    if (!MakeRaw(fd)) {
+    if (!MakeRaw(m_fd)) {
         error = SystemError("cannot set " + device + " to 9600 8N1");
         Close();
         return false;
     }
-    tcflush(fd, TCIOFLUSH);
-    path = device;
+    tcflush(m_fd, TCIOFLUSH);
+    m_path = device;
     return true;
 }
 
 void SerialLine::Close()
 {
-    CloseFd(fd);
-    CloseFd(keeper);
-    path.clear();
+    CloseFd(m_fd);
+    CloseFd(m_keeper);
+    m_path.clear();
 }
 
 bool DeviceLink::Create(const std::string& linkPath, const std::string& linkTarget, std::string& error)
@@ -118,22 +118,22 @@ bool DeviceLink::Create(const std::string& linkPath, const std::string& linkTarg
         ::unlink(temporary.c_str());
         return false;
     }
-    link = linkPath;
-    target = linkTarget;
+    m_link = linkPath;
+    m_target = linkTarget;
     return true;
 }
 
 void DeviceLink::Remove()
 {
-    if (link.empty())
+    if (m_link.empty())
         return;
     // Someone may have pointed the name elsewhere since; that link is theirs.
     char now[4096];
-    const ssize_t n = ::readlink(link.c_str(), now, sizeof now - 1);
-    if (n >= 0 && std::string(now, static_cast<std::size_t>(n)) == target)
-        ::unlink(link.c_str());
-    link.clear();
-    target.clear();
+    const ssize_t n = ::readlink(m_link.c_str(), now, sizeof now - 1);
+    if (n >= 0 && std::string(now, static_cast<std::size_t>(n)) == m_target)
+        ::unlink(m_link.c_str());
+    m_link.clear();
+    m_target.clear();
 }
 
 }  // namespace sim

@@ -18,15 +18,15 @@ public:
     bool OpenDevice(const std::string& device, std::string& error);
     void Close();
 
-    bool IsOpen() const { return fd >= 0; }
-    bool IsPty() const { return keeper >= 0; }
-    int Fd() const { return fd; }
-    const std::string& Path() const { return path; }
+    bool IsOpen() const { return m_fd >= 0; }
+    bool IsPty() const { return m_keeper >= 0; }
+    int Fd() const { return m_fd; }
+    const std::string& Path() const { return m_path; }
 
 private:
-    int fd = -1;      // pty master or the device; non-blocking
-    int keeper = -1;  // our own slave descriptor, so the master never hangs up between openers
-    std::string path;
+    int m_fd = -1;      // pty master or the device; non-blocking
+    int m_keeper = -1;  // our own slave descriptor, so the master never hangs up between openers
+    std::string m_path;
 };
 
 // A symbolic link made by us and removed by us only while it still points where we made it.
@@ -42,8 +42,8 @@ public:
     void Remove();
 
 private:
-    std::string link;
-    std::string target;
+    std::string m_link;
+    std::string m_target;
 };
 
 }  // namespace sim

@@ -52,11 +52,11 @@ std::string RealRange(double min, double max)
     return "a number from " + Fixed2(min) + " to " + Fixed2(max);
 }
 
-template <long MIN, long MAX> std::string ApplyInt(const std::string& text, int& field)
+template <long kMin, long kMax> std::string ApplyInt(const std::string& text, int& field)
 {
     long v = 0;
-    if (!ParseInt(text, MIN, MAX, v))
-        return "expected " + Range(MIN, MAX) + ", got '" + text + "'";
+    if (!ParseInt(text, kMin, kMax, v))
+        return "expected " + Range(kMin, kMax) + ", got '" + text + "'";
     field = static_cast<int>(v);
     return {};
 }
@@ -87,7 +87,7 @@ std::string ShowPower(int raw)
     return Fixed2(DbmFromPowerRaw(raw));
 }
 
-const std::vector<SetupField> FIELDS = {
+const std::vector<SetupField> kFields = {
     {"max-current", "MA", "highest pump current the unit allows (1..65535)",
         [](AmpSetup& s, const std::string& t) { return ApplyInt<1, 65535>(t, s.maxCurrent); },
         [](const AmpSetup& s) { return std::to_string(s.maxCurrent); }},
@@ -105,10 +105,10 @@ const std::vector<SetupField> FIELDS = {
         [](const AmpSetup& s) { return ShowPower(s.maxPowerRaw); }},
     {"mode", "acc|apc", "working mode: constant current or constant power",
         [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "acc", "apc", s.mode); },
-        [](const AmpSetup& s) { return std::string(s.mode == MODE_ACC ? "acc" : "apc"); }},
+        [](const AmpSetup& s) { return std::string(s.mode == proto::kModeAcc ? "acc" : "apc"); }},
     {"output", "on|off", "output state",
         [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "on", "off", s.output); },
-        [](const AmpSetup& s) { return std::string(s.output == OUTPUT_ON ? "on" : "off"); }},
+        [](const AmpSetup& s) { return std::string(s.output == proto::kOutputOn ? "on" : "off"); }},
     {"input-dbm", "DBM", "optical input power (-70..40)",
         [](AmpSetup& s, const std::string& t) {
             return ParseReal(t, -70.0, 40.0, s.inputDbm) ? std::string()
@@ -145,12 +145,12 @@ const std::vector<SetupField> FIELDS = {
 
 const std::vector<SetupField>& SetupFields()
 {
-    return FIELDS;
+    return kFields;
 }
 
 const SetupField* FindSetupField(const std::string& name)
 {
-    for (const SetupField& f : FIELDS)
+    for (const SetupField& f : kFields)
         if (name == f.name)
             return &f;
     return nullptr;

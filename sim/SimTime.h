@@ -9,24 +9,24 @@ namespace sim {
 
 using SimTime = std::int64_t;
 
-constexpr SimTime NEVER = std::numeric_limits<SimTime>::max();
-constexpr SimTime NS_PER_MS = 1000000;
-constexpr SimTime NS_PER_S = 1000000000;
+constexpr SimTime kNever = std::numeric_limits<SimTime>::max();
+constexpr SimTime kNsPerMs = 1000000;
+constexpr SimTime kNsPerS = 1000000000;
 
 constexpr SimTime Ms(std::int64_t ms)
 {
-    return ms * NS_PER_MS;
+    return ms * kNsPerMs;
 }
 
 // The line: 9600 baud, 8N1, so a byte is a start bit, 8 data bits and a stop bit.
-constexpr int LINE_BAUD = 9600;
-constexpr int BITS_PER_BYTE = 10;
+constexpr int kLineBaud = 9600;
+constexpr int kBitsPerByte = 10;
 
 // Start of the k-th byte of an unbroken burst that began at 0. Computed from the burst start
 // each time so that rounding never accumulates over a long burst.
-constexpr SimTime ByteOffset(std::int64_t k, int baud = LINE_BAUD)
+constexpr SimTime ByteOffset(std::int64_t k, int baud = kLineBaud)
 {
-    return k * BITS_PER_BYTE * NS_PER_S / baud;
+    return k * kBitsPerByte * kNsPerS / baud;
 }
 
 }  // namespace sim

@@ -8,45 +8,45 @@ namespace sim {
 void TxPacer::Enqueue(TxChunk chunk)
 {
     if (!chunk.bytes.empty())
-        queue.push_back(std::move(chunk));
+        m_queue.push_back(std::move(chunk));
 }
 
 void TxPacer::Clear()
 {
-    queue.clear();
-    offset = 0;
+    m_queue.clear();
+    m_offset = 0;
 }
 
 SimTime TxPacer::NextDue() const
 {
-    if (queue.empty())
-        return NEVER;
-    if (offset > 0)
+    if (m_queue.empty())
+        return kNever;
+    if (m_offset > 0)
         return LineFreeAt();
-    const TxChunk& c = queue.front();
+    const TxChunk& c = m_queue.front();
     return std::max(c.readyAt, LineFreeAt() + c.gap);
 }
 
 bool TxPacer::Take(SimTime now, Sent& out)
 {
-    if (queue.empty() || now < NextDue())
+    if (m_queue.empty() || now < NextDue())
         return false;
 
-    if (burstBytes > 0 && now == LineFreeAt()) {
-        ++burstBytes;
+    if (m_burstBytes > 0 && now == LineFreeAt()) {
+        ++m_burstBytes;
     } else {
-        burstStart = now;
-        burstBytes = 1;
+        m_burstStart = now;
+        m_burstBytes = 1;
     }
 
-    TxChunk& c = queue.front();
-    out.value = c.bytes[offset];
-    out.startsChunk = (offset == 0);
+    TxChunk& c = m_queue.front();
+    out.value = c.bytes[m_offset];
+    out.startsChunk = (m_offset == 0);
     out.logBytes = out.startsChunk ? c.logBytes : std::vector<std::uint8_t>{};
     out.isReply = out.startsChunk && c.isReply;
-    if (++offset == c.bytes.size()) {
-        queue.pop_front();
-        offset = 0;
+    if (++m_offset == c.bytes.size()) {
+        m_queue.pop_front();
+        m_offset = 0;
     }
     return true;
 }

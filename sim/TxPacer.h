@@ -20,16 +20,16 @@ struct TxChunk {
 
 class TxPacer {
 public:
-    explicit TxPacer(int lineBaud = LINE_BAUD) : baud(lineBaud) {}
+    explicit TxPacer(int lineBaud = kLineBaud) : m_baud(lineBaud) {}
 
     void Enqueue(TxChunk chunk);
     void Clear();
-    bool Empty() const { return queue.empty(); }
+    bool Empty() const { return m_queue.empty(); }
 
-    // When the next byte may start; NEVER when nothing is queued.
+    // When the next byte may start; kNever when nothing is queued.
     SimTime NextDue() const;
     // When the last byte sent has left the line (its stop bit has ended).
-    SimTime LineFreeAt() const { return burstStart + ByteOffset(burstBytes, baud); }
+    SimTime LineFreeAt() const { return m_burstStart + ByteOffset(m_burstBytes, m_baud); }
 
     struct Sent {
         std::uint8_t value = 0;
@@ -42,11 +42,11 @@ public:
     bool Take(SimTime now, Sent& out);
 
 private:
-    int baud;
-    std::deque<TxChunk> queue;
-    std::size_t offset = 0;  // next byte of the front chunk
-    SimTime burstStart = 0;  // first byte of the present unbroken run of bytes
-    std::int64_t burstBytes = 0;
+    int m_baud;
+    std::deque<TxChunk> m_queue;
+    std::size_t m_offset = 0;  // next byte of the front chunk
+    SimTime m_burstStart = 0;  // first byte of the present unbroken run of bytes
+    std::int64_t m_burstBytes = 0;
 };
 
 }  // namespace sim

@@ -13,16 +13,16 @@ int main(int argc, char** argv)
     std::string error;
     const std::vector<std::string> args(argv + 1, argv + argc);
     switch (sim::ParseOptions(args, options, error)) {
-    case sim::ParseStatus::HELP:
+    case sim::ParseStatus::kHelp:
         std::fputs(sim::HelpText().c_str(), stdout);
         return 0;
-    case sim::ParseStatus::VERSION:
+    case sim::ParseStatus::kVersion:
         std::puts("ampsim " AMPSIM_VERSION);
         return 0;
-    case sim::ParseStatus::BAD:
+    case sim::ParseStatus::kBad:
         std::fprintf(stderr, "ampsim: error: %s\nTry 'ampsim --help'.\n", sim::PrintableText(error).c_str());
         return 2;
-    case sim::ParseStatus::RUN:
+    case sim::ParseStatus::kRun:
         break;
     }
     sim::App app(options);

@@ -19,22 +19,22 @@ struct SentByte {
 
 class Harness {
 public:
-    explicit Harness(const sim::AmpSetup& setup = {}) : engine(setup, log) {}
+    explicit Harness(const sim::AmpSetup& setup = {}) : m_engine(setup, m_log) {}
 
     // Sends f at t and takes every byte at the moment it falls due, up to t + window.
     std::vector<SentByte> Run(SimTime t, const proto::Frame& f, SimTime window = Ms(1000))
     {
-        engine.Receive(t, f.bytes, f.size);
+        m_engine.Receive(t, f.bytes, f.size);
         std::vector<SentByte> out;
         std::uint8_t b = 0;
-        for (SimTime due = engine.NextTxTime(); due <= t + window && engine.TakeTxByte(due, b);
-             due = engine.NextTxTime())
+        for (SimTime due = m_engine.NextTxTime(); due <= t + window && m_engine.TakeTxByte(due, b);
+             due = m_engine.NextTxTime())
             out.push_back({due, b});
         return out;
     }
 
-    sim::FrameLog log;
-    sim::Engine engine;
+    sim::FrameLog m_log;
+    sim::Engine m_engine;
 };
 
 inline Bytes Values(const std::vector<SentByte>& sent)

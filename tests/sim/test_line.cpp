@@ -11,7 +11,7 @@ namespace {
 
 TEST(SimLine, RepliesArePacedAtTheLineRateAfterTheLatency)
 {
-    EXPECT_EQ(sim::ByteOffset(960), sim::NS_PER_S) << "960 bytes are one second at 9600 8N1";
+    EXPECT_EQ(sim::ByteOffset(960), sim::kNsPerS) << "960 bytes are one second at 9600 8N1";
     for (const int latency : {0, 40}) {
         sim::AmpSetup s;
         s.latencyMs = latency;
@@ -48,7 +48,7 @@ TEST(SimLine, CommandFramerFindsAFrameBehindJunkOrABrokenFrame)
         = {{0x13, 0x37}, {0xEF}, {0xEF, 0xEF, 0x02, 0x00, 0xE1}, {0xEF, 0xEF, 0x04, 0x0D}, {0xEF, 0xEF, 0x05}};
     for (const Bytes& junk : before) {
         Harness h;
-        h.engine.Receive(0, junk.data(), junk.size());
+        h.m_engine.Receive(0, junk.data(), junk.size());
         const Bytes sent = Values(h.Run(Ms(1), proto::MakeQueryFrame(proto::CMD_QUERY_STATUS)));
         EXPECT_EQ(Decode(sent).size(), 1u) << "status query behind " << sim::HexBytes(junk);
     }
@@ -72,10 +72,10 @@ TEST(SimLine, DroppedBytesAreLoggedOnceKnownBadOrOnceTheLineIsQuiet)
         SCOPED_TRACE(c.what);
         Harness h;
         std::vector<std::string> lines;
-        h.log.AddSink([&lines](const std::string& line) { lines.push_back(line); });
-        h.engine.Receive(Ms(100), c.bytes.data(), c.bytes.size());
-        h.engine.CheckRxQuiet(Ms(120) - 1);
-        h.engine.CheckRxQuiet(Ms(120));
+        h.m_log.AddSink([&lines](const std::string& line) { lines.push_back(line); });
+        h.m_engine.Receive(Ms(100), c.bytes.data(), c.bytes.size());
+        h.m_engine.CheckRxQuiet(Ms(120) - 1);
+        h.m_engine.CheckRxQuiet(Ms(120));
         EXPECT_EQ(lines, std::vector<std::string>{c.logged});
         EXPECT_EQ(Decode(Values(h.Run(Ms(200), proto::MakeQueryFrame(proto::CMD_QUERY_STATUS)))).size(), 1u);
     }

@@ -32,15 +32,15 @@ double Approach(double from, double to, double t, double tau)
     return to + (from - to) * std::exp(-t / tau);
 }
 
-enum Reading { CURRENT_MA, OUTPUT_DBM, TEMPERATURE_C };
+enum Reading { kCurrentMa, kOutputDbm, kTemperatureC };
 
 void Running(AmpSetup& s)
 {
-    s.output = sim::OUTPUT_ON;
+    s.output = proto::kOutputOn;
 }
 void Apc35(AmpSetup& s)
 {
-    s.mode = sim::MODE_APC;
+    s.mode = proto::kModeApc;
     s.targetPowerRaw = sim::PowerRawFromDbm(35);
 }
 
@@ -57,72 +57,72 @@ struct ModelCase {
 TEST(SimModel, MovesAsDocumented)
 {
     const ModelCase cases[] = {
-        {"ACC ramps at 1000 mA/s", nullptr, nullptr, 500, CURRENT_MA, 500, 1e-6},
-        {"ACC stops at its target", nullptr, nullptr, 4000, CURRENT_MA, 1500, 1e-6},
-        {"ACC ramps at the set rate", [](AmpSetup& s) { s.rampMaPerS = 250; }, nullptr, 2000, CURRENT_MA, 500, 1e-6},
-        {"ACC ramps down", Running, [](AmpModel& m) { m.SetTargetCurrent(500); }, 400, CURRENT_MA, 1100, 1e-6},
-        {"APC no faster than the ramp", Apc35, nullptr, 300, CURRENT_MA, 300, 1e-6},
-        {"APC reaches its target", Apc35, nullptr, 15000, OUTPUT_DBM, 35, 0.01},
+        {"ACC ramps at 1000 mA/s", nullptr, nullptr, 500, kCurrentMa, 500, 1e-6},
+        {"ACC stops at its target", nullptr, nullptr, 4000, kCurrentMa, 1500, 1e-6},
+        {"ACC ramps at the set rate", [](AmpSetup& s) { s.rampMaPerS = 250; }, nullptr, 2000, kCurrentMa, 500, 1e-6},
+        {"ACC ramps down", Running, [](AmpModel& m) { m.SetTargetCurrent(500); }, 400, kCurrentMa, 1100, 1e-6},
+        {"APC no faster than the ramp", Apc35, nullptr, 300, kCurrentMa, 300, 1e-6},
+        {"APC reaches its target", Apc35, nullptr, 15000, kOutputDbm, 35, 0.01},
         {"APC approaches with 0.5 s",
             [](AmpSetup& s) {
                 Apc35(s);
                 Running(s);
             },
-            [](AmpModel& m) { m.SetTargetPowerRaw(sim::PowerRawFromDbm(34.5)); }, 500, CURRENT_MA,
+            [](AmpModel& m) { m.SetTargetPowerRaw(sim::PowerRawFromDbm(34.5)); }, 500, kCurrentMa,
             Approach(ApcMa(35, 0), ApcMa(34.5, 0), 0.5, 0.5), 1.0},
         {"APC from a weak input",
             [](AmpSetup& s) {
                 Apc35(s);
                 s.inputDbm = -5;
             },
-            nullptr, 15000, OUTPUT_DBM, 35, 0.01},
+            nullptr, 15000, kOutputDbm, 35, 0.01},
         {"APC out of reach holds max current",
             [](AmpSetup& s) {
                 Apc35(s);
                 s.maxCurrent = 2000;
             },
-            nullptr, 15000, CURRENT_MA, 2000, 0},
-        {"output follows the ramping current", nullptr, nullptr, 1000, OUTPUT_DBM, OutDbm(1000, 0), 0.001},
+            nullptr, 15000, kCurrentMa, 2000, 0},
+        {"output follows the ramping current", nullptr, nullptr, 1000, kOutputDbm, OutDbm(1000, 0), 0.001},
         {"output follows the input",
             [](AmpSetup& s) {
                 Running(s);
                 s.inputDbm = -3;
             },
-            nullptr, 0, OUTPUT_DBM, OutDbm(1500, -3), 0.001},
+            nullptr, 0, kOutputDbm, OutDbm(1500, -3), 0.001},
         {"10 W at full current",
             [](AmpSetup& s) {
                 Running(s);
                 s.targetCurrent = 6000;
             },
-            nullptr, 0, OUTPUT_DBM, 40.2, 0.05},
-        {"diode settled when started running", Running, nullptr, 0, TEMPERATURE_C, 28, 1e-9},
+            nullptr, 0, kOutputDbm, 40.2, 0.05},
+        {"diode settled when started running", Running, nullptr, 0, kTemperatureC, 28, 1e-9},
         {"diode warms with a 20 s lag",
             [](AmpSetup& s) {
                 s.targetCurrent = 3000;
                 s.rampMaPerS = 1e6;
             },
-            nullptr, 20000, TEMPERATURE_C, Approach(25, 31, 20, 20), 0.02},
+            nullptr, 20000, kTemperatureC, Approach(25, 31, 20, 20), 0.02},
         {"diode follows the ambient", Running,
             [](AmpModel& m) {
                 AmpSetup s = m.Setup();
                 s.ambientC = 35;
                 m.ChangeSetup(s);
             },
-            20000, TEMPERATURE_C, Approach(28, 38, 20, 20), 0.02},
+            20000, kTemperatureC, Approach(28, 38, 20, 20), 0.02},
     };
     for (const ModelCase& c : cases) {
         AmpSetup s;
         if (c.setup)
             c.setup(s);
         AmpModel m(s);
-        m.SetOutput(sim::OUTPUT_ON);
+        m.SetOutput(proto::kOutputOn);
         if (c.change)
             c.change(m);
         for (sim::SimTime t = 0; t < sim::Ms(c.ms); t += 333333)
             m.AdvanceTo(t);
         m.AdvanceTo(sim::Ms(c.ms));
-        const double got = c.reading == CURRENT_MA ? m.CurrentMa()
-            : c.reading == OUTPUT_DBM              ? m.OutputDbm()
+        const double got = c.reading == kCurrentMa ? m.CurrentMa()
+            : c.reading == kOutputDbm              ? m.OutputDbm()
                                                    : m.TemperatureC();
         EXPECT_NEAR(got, c.expected, c.tolerance) << c.what;
     }

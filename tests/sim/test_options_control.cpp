@@ -14,16 +14,16 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason)
         sim::ParseStatus status;
         const char* error;
     } cases[] = {
-        {{"--link", "/tmp/com5", "--max-current=3000", "--mode", "apc"}, sim::ParseStatus::RUN, ""},
-        {{"--bogus"}, sim::ParseStatus::BAD, "unknown option '--bogus'"},
-        {{"--link"}, sim::ParseStatus::BAD, "--link needs a value"},
-        {{"--max-current", "12x"}, sim::ParseStatus::BAD,
+        {{"--link", "/tmp/com5", "--max-current=3000", "--mode", "apc"}, sim::ParseStatus::kRun, ""},
+        {{"--bogus"}, sim::ParseStatus::kBad, "unknown option '--bogus'"},
+        {{"--link"}, sim::ParseStatus::kBad, "--link needs a value"},
+        {{"--max-current", "12x"}, sim::ParseStatus::kBad,
             "--max-current: expected an integer from 1 to 65535, got '12x'"},
-        {{"--mode", "auto"}, sim::ParseStatus::BAD, "--mode: expected acc or apc, got 'auto'"},
-        {{"--target-current", "7000"}, sim::ParseStatus::BAD, "target-current 7000 is above max-current 6000"},
-        {{"-h"}, sim::ParseStatus::HELP, ""}, {{"--output", "on", "--"}, sim::ParseStatus::RUN, ""},
-        {{"--", "--help"}, sim::ParseStatus::BAD, "unexpected argument '--help'"},
-        {{"--link", "--", "--stdin"}, sim::ParseStatus::RUN, ""},  // "--" as a value is a value
+        {{"--mode", "auto"}, sim::ParseStatus::kBad, "--mode: expected acc or apc, got 'auto'"},
+        {{"--target-current", "7000"}, sim::ParseStatus::kBad, "target-current 7000 is above max-current 6000"},
+        {{"-h"}, sim::ParseStatus::kHelp, ""}, {{"--output", "on", "--"}, sim::ParseStatus::kRun, ""},
+        {{"--", "--help"}, sim::ParseStatus::kBad, "unexpected argument '--help'"},
+        {{"--link", "--", "--stdin"}, sim::ParseStatus::kRun, ""},  // "--" as a value is a value
     };
     for (const auto& c : cases) {
         sim::Options o;
@@ -35,22 +35,22 @@ TEST(SimOptions, BadOptionsAreRefusedWithAReason)
 
 class FakeLine : public sim::LineControl {
 public:
-    bool Plugged() const override { return plugged; }
+    bool Plugged() const override { return m_plugged; }
     std::string LinePath() const override { return "/dev/pts/9"; }
-    std::string LinkPath() const override { return link; }
+    std::string LinkPath() const override { return m_link; }
     std::string Unplug(sim::SimTime) override
     {
-        plugged = false;
+        m_plugged = false;
         return {};
     }
     std::string Replug(sim::SimTime) override
     {
-        plugged = true;
+        m_plugged = true;
         return {};
     }
     void Quit(sim::SimTime) override {}
-    bool plugged = true;
-    std::string link;
+    bool m_plugged = true;
+    std::string m_link;
 };
 
 TEST(SimControl, BadCommandsAreRefusedWithAReason)
@@ -88,7 +88,7 @@ TEST(SimControl, BadCommandsAreRefusedWithAReason)
     };
     for (const auto& c : cases)
         EXPECT_EQ(sim::ExecuteControl(c.command, 0, engine, line), c.reply);
-    line.link = "/tmp/\xff\"\x01\xc3\xa9";
+    line.m_link = "/tmp/\xff\"\x01\xc3\xa9";
     const std::string state = sim::ExecuteControl("state", 0, engine, line);
     EXPECT_THAT(state, testing::HasSubstr("\"link\":\"/tmp/\\u00ff\\\"\\u0001\xc3\xa9\","));
     for (const char* held : {"\"target_current_ma\":800,", "\"max_current_ma\":1000,", "\"target_power_dbm\":20.00,",

@@ -100,18 +100,18 @@ std::string Ask(const std::string& socketPath, std::string command, Clock::time_
 
 // A private folder, emptied and removed at the end.
 struct TempDir {
-    TempDir() { EXPECT_NE(mkdtemp(path), nullptr); }
+    TempDir() { EXPECT_NE(mkdtemp(m_path), nullptr); }
     ~TempDir()
     {
-        if (DIR* d = opendir(path)) {
+        if (DIR* d = opendir(m_path)) {
             while (const dirent* e = readdir(d))
-                unlink((std::string(path) + "/" + e->d_name).c_str());
+                unlink((std::string(m_path) + "/" + e->d_name).c_str());
             closedir(d);
         }
-        rmdir(path);
+        rmdir(m_path);
     }
-    std::string operator/(const char* name) const { return std::string(path) + "/" + name; }
-    char path[32] = "/tmp/ampsim-test-XXXXXX";
+    std::string operator/(const char* name) const { return std::string(m_path) + "/" + name; }
+    char m_path[32] = "/tmp/ampsim-test-XXXXXX";
 };
 
 // The program with its standard streams on pipes, killed if a test leaves it running.
@@ -143,53 +143,53 @@ struct SimProcess {
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid, AMPSIM_PATH, &actions, &attr, argv.data(), nullptr) != 0)
-            pid = -1;
+        if (posix_spawn(&m_pid, AMPSIM_PATH, &actions, &attr, argv.data(), nullptr) != 0)
+            m_pid = -1;
         posix_spawnattr_destroy(&attr);
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
         close(err[1]);
-        input = in[1];
-        output = out[0];
-        errors = err[0];
+        m_input = in[1];
+        m_output = out[0];
+        m_errors = err[0];
     }
     ~SimProcess()
     {
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
+        if (m_pid > 0 && kill(m_pid, SIGKILL) == 0)
+            waitpid(m_pid, nullptr, 0);
         CloseInput();
-        close(output);
-        close(errors);
+        close(m_output);
+        close(m_errors);
     }
     std::string OutLine(Clock::time_point deadline)
     {
         std::string line;
-        for (std::uint8_t c = 0; ReadByte(output, deadline, c) && c != '\n';)
+        for (std::uint8_t c = 0; ReadByte(m_output, deadline, c) && c != '\n';)
             line += static_cast<char>(c);
         return line;
     }
-    bool Send(const std::string& text) { return write(input, text.data(), text.size()) == ssize_t(text.size()); }
+    bool Send(const std::string& text) { return write(m_input, text.data(), text.size()) == ssize_t(text.size()); }
     void CloseInput()
     {
-        if (input >= 0)
-            close(input);
-        input = -1;
+        if (m_input >= 0)
+            close(m_input);
+        m_input = -1;
     }
     // The exit status, or -1 when it has not ended by the deadline.
     int Wait(Clock::time_point deadline)
     {
         for (int status = 0; Clock::now() < deadline; poll(nullptr, 0, 10))
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
         return -1;
     }
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
-    int errors = -1;
+    pid_t m_pid = -1;
+    int m_input = -1;
+    int m_output = -1;
+    int m_errors = -1;
 };
 
 TEST(SimProcess, AnswersOnItsLinkAndCleansUpOnEachStopSignal)
@@ -220,7 +220,7 @@ TEST(SimProcess, AnswersOnItsLinkAndCleansUpOnEachStopSignal)
         EXPECT_TRUE(LogShows(dir / "frames.log", "RX-BAD EF EF 04 0D", deadline));
         close(fd);
 
-        ASSERT_EQ(kill(sim.pid, signal), 0);
+        ASSERT_EQ(kill(sim.m_pid, signal), 0);
         EXPECT_EQ(sim.Wait(Deadline()), 0);
         EXPECT_FALSE(Exists(link)) << "link left behind";
         EXPECT_FALSE(Exists(dir / "control")) << "control socket left behind";
@@ -241,7 +241,7 @@ TEST(SimProcess, ASecondSimulatorRefusesALiveControlSocketAndTakesOverAStaleOne)
 
     SimProcess second({"--control", control, "--link", dir / "com5"});
     EXPECT_EQ(second.Wait(deadline), 1);
-    EXPECT_EQ(ReadToEnd(second.errors, deadline),
+    EXPECT_EQ(ReadToEnd(second.m_errors, deadline),
         "ampsim: error: control socket " + control + " is in use: another program is listening on it\n");
     EXPECT_FALSE(Exists(dir / "com5"));
     // Still the first answering: it has no link, the second was given one.
@@ -249,7 +249,7 @@ TEST(SimProcess, ASecondSimulatorRefusesALiveControlSocketAndTakesOverAStaleOne)
 
     // Killed, the first leaves its socket behind with nothing listening on it.
     const auto restart = Deadline();
-    ASSERT_EQ(kill(first.pid, SIGKILL), 0);
+    ASSERT_EQ(kill(first.m_pid, SIGKILL), 0);
     ASSERT_EQ(first.Wait(restart), 128 + SIGKILL);
     ASSERT_TRUE(Exists(control));
     SimProcess third({"--control", control});
@@ -275,8 +275,8 @@ TEST(SimProcess, OptionsThatEndTheRunAtOnceAnswerOnTheRightStream)
         const auto deadline = Deadline();
         SimProcess sim(c.args);
         sim.CloseInput();
-        EXPECT_EQ(ReadToEnd(sim.output, deadline), c.out);
-        EXPECT_EQ(ReadToEnd(sim.errors, deadline), c.err);
+        EXPECT_EQ(ReadToEnd(sim.m_output, deadline), c.out);
+        EXPECT_EQ(ReadToEnd(sim.m_errors, deadline), c.err);
         EXPECT_EQ(sim.Wait(deadline), c.status);
     }
 }
@@ -317,7 +317,7 @@ TEST(SimProcess, CommandsOnStandardInputAreEachAnsweredAndItsEndEndsTheRun)
         ASSERT_TRUE(sim.Send(c.input));
         sim.CloseInput();
 
-        std::istringstream out(ReadToEnd(sim.output, deadline));
+        std::istringstream out(ReadToEnd(sim.m_output, deadline));
         std::vector<std::string> replies;
         for (std::string line; std::getline(out, line);)
             replies.push_back(line);
@@ -325,7 +325,7 @@ TEST(SimProcess, CommandsOnStandardInputAreEachAnsweredAndItsEndEndsTheRun)
         for (std::size_t i = 0; i < std::min(replies.size(), c.replies.size()); ++i)
             EXPECT_THAT(replies[i], testing::HasSubstr(c.replies[i]));
         EXPECT_EQ(sim.Wait(deadline), 0);
-        EXPECT_EQ(ReadToEnd(sim.errors, deadline), c.errorText);
+        EXPECT_EQ(ReadToEnd(sim.m_errors, deadline), c.errorText);
         EXPECT_FALSE(Exists(dir / "com5")) << "link left behind";
         if (!c.logEnd.empty()) {
             const std::vector<std::string> log = LogLines(dir / "frames.log");

@@ -30,14 +30,14 @@ struct ReplyCase {
 TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
 {
     sim::AmpSetup setup;
-    setup.output = sim::OUTPUT_ON;  // running, settled: 1500 mA, 0 dBm in, 28.00 degrees
+    setup.output = proto::kOutputOn;  // running, settled: 1500 mA, 0 dBm in, 28.00 degrees
     setup.selector = 2;
     const int out1500 = static_cast<int>(std::lround(1000 * std::log10(1.0 + 2.0 * 1200 / 1.1))) + 7000;
     const ReplyCase cases[] = {
         {"status", MakeQueryFrame(CMD_QUERY_STATUS), REPLY_STATUS, 17,
             {{6, 1500}, {8, 7000}, {10, out1500}, {14, 2800}}},
         {"settings", MakeQueryFrame(CMD_QUERY_SETTINGS), REPLY_SETTINGS, 19,
-            {{4, 10700}, {8, 1500}, {12, 6000}, {16, sim::MODE_ACC, 1}, {17, 2, 1}}},
+            {{4, 10700}, {8, 1500}, {12, 6000}, {16, proto::kModeAcc, 1}, {17, 2, 1}}},
         {"output query", MakeQueryFrame(CMD_QUERY_OUTPUT), REPLY_OUTPUT, 6, {{4, 1, 1}}},
         {"mode APC", MakeByteFrame(CMD_SET_MODE, 0), REPLY_MODE, 6, {{4, 0, 1}}},
         {"mode 7 keeps APC", MakeByteFrame(CMD_SET_MODE, 7), REPLY_MODE, 6, {{4, 0, 1}}},
@@ -53,7 +53,7 @@ TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
         {"current held to max, other code", MakeWordFrame(CMD_SET_CURRENT_ALT, 7000), REPLY_TARGET_CURRENT, 9,
             {{6, 6000}}},
         {"settings hold the changes", MakeQueryFrame(CMD_QUERY_SETTINGS), REPLY_SETTINGS, 19,
-            {{4, 8000}, {8, 6000}, {16, sim::MODE_ACC, 1}}},
+            {{4, 8000}, {8, 6000}, {16, proto::kModeAcc, 1}}},
         {"unknown code", MakeQueryFrame(0x55), 0, 0, {}},
         {"query code with a word", MakeWordFrame(CMD_QUERY_STATUS, 1), 0, 0, {}},
         {"set power without a value", MakeQueryFrame(CMD_SET_POWER), 0, 0, {}},
@@ -82,7 +82,7 @@ TEST(SimReplies, EveryCommandIsAnsweredWithTheFieldsInPlace)
 struct FaultCase {
     FaultKind kind;
     int value;
-    int count;  // replies it applies to, or UNTIL_CLEARED
+    int count;  // replies it applies to, or kUntilCleared
     std::uint8_t command;
     Bytes (*onLine)(Bytes reply);
     SimTime late;   // added before the first byte
@@ -101,45 +101,45 @@ Bytes Nothing(Bytes)
 TEST(SimFaults, EachKindShapesTheRepliesItApplies)
 {
     const FaultCase cases[] = {
-        {FaultKind::NO_REPLY, 0, 1, CMD_QUERY_STATUS, Nothing, 0, 0},
-        {FaultKind::NO_REPLY, 0, 2, CMD_QUERY_STATUS, Nothing, 0, 0},
-        {FaultKind::NO_REPLY, 0, sim::FaultSet::UNTIL_CLEARED, CMD_QUERY_STATUS, Nothing, 0, 0},
-        {FaultKind::LATE, 300, 1, CMD_QUERY_STATUS, Same, Ms(300), 0},
-        {FaultKind::BAD_CHECKSUM, 0, 1, CMD_QUERY_STATUS,
+        {FaultKind::kNoReply, 0, 1, CMD_QUERY_STATUS, Nothing, 0, 0},
+        {FaultKind::kNoReply, 0, 2, CMD_QUERY_STATUS, Nothing, 0, 0},
+        {FaultKind::kNoReply, 0, sim::FaultSet::kUntilCleared, CMD_QUERY_STATUS, Nothing, 0, 0},
+        {FaultKind::kLate, 300, 1, CMD_QUERY_STATUS, Same, Ms(300), 0},
+        {FaultKind::kBadChecksum, 0, 1, CMD_QUERY_STATUS,
             [](Bytes r) {
                 ++r.back();
                 return r;
             },
             0, 0},
-        {FaultKind::TRUNCATE, 0, 1, CMD_QUERY_STATUS,
+        {FaultKind::kTruncate, 0, 1, CMD_QUERY_STATUS,
             [](Bytes r) {
                 r.resize(r.size() / 2);
                 return r;
             },
             0, 0},
-        {FaultKind::SPLIT, 50, 1, CMD_QUERY_STATUS, Same, 0, Ms(50)},
-        {FaultKind::GARBAGE, 0, 1, CMD_QUERY_STATUS,
+        {FaultKind::kSplit, 50, 1, CMD_QUERY_STATUS, Same, 0, Ms(50)},
+        {FaultKind::kGarbage, 0, 1, CMD_QUERY_STATUS,
             [](Bytes r) {
                 r.insert(r.begin(), {0x55, 0xAA, 0x00, 0xFF, 0x13});
                 return r;
             },
             0, 0},
-        {FaultKind::BAD_LEN, 0, 1, CMD_QUERY_STATUS,
+        {FaultKind::kBadLen, 0, 1, CMD_QUERY_STATUS,
             [](Bytes r) {
                 r[2] += 5;
                 return r;
             },
             0, 0},
-        {FaultKind::DOUBLE, 0, 1, CMD_QUERY_STATUS,
+        {FaultKind::kDouble, 0, 1, CMD_QUERY_STATUS,
             [](Bytes r) {
                 const Bytes once = r;
                 r.insert(r.end(), once.begin(), once.end());
                 return r;
             },
             0, 0},
-        {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_SETTINGS, Nothing, 0, 0},
-        {FaultKind::NO_SETTINGS, 0, 1, CMD_QUERY_STATUS, Same, 0, 0},
-        {FaultKind::SELECTOR, 3, 1, CMD_QUERY_SETTINGS,
+        {FaultKind::kNoSettings, 0, 1, CMD_QUERY_SETTINGS, Nothing, 0, 0},
+        {FaultKind::kNoSettings, 0, 1, CMD_QUERY_STATUS, Same, 0, 0},
+        {FaultKind::kSelector, 3, 1, CMD_QUERY_SETTINGS,
             [](Bytes r) {
                 r[17] = 3;
                 r.back() = FrameChecksum(r.data(), r.size() - 1);
@@ -153,8 +153,8 @@ TEST(SimFaults, EachKindShapesTheRepliesItApplies)
         const Frame command = MakeQueryFrame(c.command);
         const Bytes clean = Values(h.Run(0, command));
         ASSERT_EQ(Decode(clean).size(), 1u);
-        h.engine.Faults().Set(c.kind, c.value, c.count);
-        const int faulted = c.count == sim::FaultSet::UNTIL_CLEARED ? 3 : c.count;
+        h.m_engine.Faults().Set(c.kind, c.value, c.count);
+        const int faulted = c.count == sim::FaultSet::kUntilCleared ? 3 : c.count;
         for (int i = 1; i <= faulted; ++i) {
             const SimTime rx = Ms(1000) * i;
             const std::vector<SentByte> out = h.Run(rx, command);
@@ -163,8 +163,8 @@ TEST(SimFaults, EachKindShapesTheRepliesItApplies)
                 EXPECT_NEAR(out[k].t - rx - Ms(5) - c.late - (k >= out.size() / 2 ? c.pause : 0), sim::ByteOffset(k), 1)
                     << "byte " << k;
         }
-        if (c.count == sim::FaultSet::UNTIL_CLEARED)
-            h.engine.Faults().ClearAll();
+        if (c.count == sim::FaultSet::kUntilCleared)
+            h.m_engine.Faults().ClearAll();
         EXPECT_EQ(Values(h.Run(Ms(10000), command)), clean) << "used up or cleared";
     }
 }
@@ -178,11 +178,11 @@ TEST(SimFaults, NoiseFillsTheIdleLineAtItsRateAndNeverSplitsAReply)
     Harness h;
     const Frame query = MakeQueryFrame(CMD_QUERY_STATUS);
     const Bytes clean = Values(h.Run(0, query));
-    h.engine.Faults().Set(FaultKind::NOISE, 0, 60);
+    h.m_engine.Faults().Set(FaultKind::kNoise, 0, 60);
     std::vector<SentByte> out;
     std::uint8_t b = 0;
-    const SimTime quiet = h.engine.NextTxTime();  // once the first reply has left the line
-    for (SimTime due = quiet; due < quiet + Ms(20) && h.engine.TakeTxByte(due, b); due = h.engine.NextTxTime())
+    const SimTime quiet = h.m_engine.NextTxTime();  // once the first reply has left the line
+    for (SimTime due = quiet; due < quiet + Ms(20) && h.m_engine.TakeTxByte(due, b); due = h.m_engine.NextTxTime())
         out.push_back({due, b});
     ASSERT_GE(out.size(), 18u) << "noise does not fill the line";
     for (std::size_t k = 1; k < out.size(); ++k)
