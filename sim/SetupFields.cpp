@@ -71,14 +71,16 @@ std::string ApplyPower(const std::string& text, int& raw)
     return {};
 }
 
-std::string ApplyChoice(const std::string& text, const char* one, const char* zero, std::uint8_t& field)
+// One of two names, held as its wire value.
+std::string ApplyChoice(const std::string& text, const char* first, std::uint8_t firstValue, const char* second,
+    std::uint8_t secondValue, std::uint8_t& field)
 {
-    if (text == one)
-        field = 1;
-    else if (text == zero)
-        field = 0;
+    if (text == first)
+        field = firstValue;
+    else if (text == second)
+        field = secondValue;
     else
-        return std::string("expected ") + one + " or " + zero + ", got '" + text + "'";
+        return std::string("expected ") + first + " or " + second + ", got '" + text + "'";
     return {};
 }
 
@@ -104,10 +106,14 @@ const std::vector<SetupField> kFields = {
         [](AmpSetup& s, const std::string& t) { return ApplyPower(t, s.maxPowerRaw); },
         [](const AmpSetup& s) { return ShowPower(s.maxPowerRaw); }},
     {"mode", "acc|apc", "working mode: constant current or constant power",
-        [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "acc", "apc", s.mode); },
+        [](AmpSetup& s, const std::string& t) {
+            return ApplyChoice(t, "acc", proto::kModeAcc, "apc", proto::kModeApc, s.mode);
+        },
         [](const AmpSetup& s) { return std::string(s.mode == proto::kModeAcc ? "acc" : "apc"); }},
     {"output", "on|off", "output state",
-        [](AmpSetup& s, const std::string& t) { return ApplyChoice(t, "on", "off", s.output); },
+        [](AmpSetup& s, const std::string& t) {
+            return ApplyChoice(t, "on", proto::kOutputOn, "off", proto::kOutputOff, s.output);
+        },
         [](const AmpSetup& s) { return std::string(s.output == proto::kOutputOn ? "on" : "off"); }},
     {"input-dbm", "DBM", "optical input power (-70..40)",
         [](AmpSetup& s, const std::string& t) {
