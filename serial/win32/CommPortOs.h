@@ -28,9 +28,9 @@ struct CCommPort::Os {
     HANDLE writeEvent = nullptr;
     // { shutdown, port event, write }: the lowest signalled index wins.
     HANDLE events[3] = {};
-    // The line-event wait only; its event is the port event. Reads and writes have records of
-    // their own: one record shared by two outstanding operations can report one's completion as
-    // the other's.
+    // The line wait only (WaitCommEvent's, or the one-byte read that waits for input); its event
+    // is the port event. Reads and writes have records of their own: one record shared by two
+    // outstanding operations can report one's completion as the other's.
     OVERLAPPED overlapped = {};
     OVERLAPPED readOverlapped = {};
     OVERLAPPED writeOverlapped = {};
@@ -52,8 +52,16 @@ struct CCommPort::Os {
     std::vector<BYTE> sendBuf;
     // Filled in by the outstanding line-event wait.
     DWORD eventMask = 0;
-    // Whether a line-event wait is outstanding; only the worker touches it.
+    // Whether a line wait is outstanding; only the worker touches it.
     bool waitPending = false;
+    // The line wait is a one-byte read (bytes are all the port subscribes to), not WaitCommEvent:
+    // see MonitorThread.cpp. Chosen as the worker starts.
+    bool readWait = false;
+    // The byte that read takes.
+    BYTE waitByte = 0;
+    // That read ended without a byte (a timeout, a device at its end, a failure): it starts again
+    // after the next heartbeat, so a read that ends at once cannot spin the worker.
+    bool readWaitHeld = false;
     // A failure may be reported: once per write attempt, never from the heartbeat's own look at
     // the line, so a line that fails for good raises no more boxes than writes are tried.
     bool mayReport = true;

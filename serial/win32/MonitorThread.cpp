@@ -82,10 +82,50 @@ void Notify(const Os& os, UINT message, WPARAM wParam)
     SendMessageA(os.owner, message, wParam, static_cast<LPARAM>(os.portNr));
 }
 
+// Whether the line wait can be a one-byte read: when bytes are all the port subscribes to.
+//
+// Under Wine (8.0), a WaitCommEvent that has to wait starts a thread of Wine's own (wait_for_event
+// in ntdll's serial code), which ends itself without the loader's thread shutdown: what its start
+// allocated, about 460 bytes, is never freed. Such a wait comes with nearly every burst of input
+// (up to a hundred a second, Wine polling the line every 10 ms), so the panel's memory grew for as
+// long as bytes arrived. A pending read waits for input as well, as an ordinary asynchronous
+// request with no thread, and ends on the first byte as the wait would. Any other subscribed
+// event still needs WaitCommEvent.
+bool LineWaitIsARead(const Os& os)
+{
+    DWORD mask = 0;
+    return os.comm && GetCommMask(os.comm, &mask) && mask == EV_RXCHAR;
+}
+
+// Starts the one-byte read that waits for input, under the port lock as every read. Its end
+// signals the port event, whether it comes at once or later; a refused read is reported, and
+// with the port event reset the loop tries again when it next wakes.
+void ArmInputRead(Os& os)
+{
+    if (os.waitPending || os.readWaitHeld)
+        return;
+    Locked locked(os.lock);
+    DWORD got = 0;
+    if (ReadFile(os.comm, &os.waitByte, 1, &got, &os.overlapped)) {
+        os.waitPending = true;  // collected as a read that ended later is
+        SetEvent(PortEvent(os));
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        os.waitPending = true;
+        return;
+    }
+    Report(os, "ReadFile()", error);
+    ResetEvent(PortEvent(os));
+}
+
 // Starts a wait for a line event unless one is still outstanding: a second wait on the port
 // is refused by the system, and would share the first one's record.
 void ArmLineEventWait(Os& os)
 {
+    if (os.readWait)
+        return ArmInputRead(os);
     while (!os.waitPending) {
         if (WaitCommEvent(os.comm, &os.eventMask, &os.overlapped)) {
             // An event was already there: go and drain if it brought bytes.
@@ -124,14 +164,67 @@ bool CollectLineEventWait(Os& os)
     return true;
 }
 
+// Holds the input read back until the next heartbeat; its port event must not wake the loop.
+void HoldInputRead(Os& os)
+{
+    os.readWaitHeld = true;
+    ResetEvent(PortEvent(os));
+}
+
+// The port event is signalled: collects the input read, with its byte if it took one. False
+// when the signal was stale and the read is in fact still waiting. A read ended by a purge (on
+// Windows the purge's abort flag ends it) is started again at once; one that ended without a
+// byte otherwise waits for the heartbeat, and a failure is reported as a read's.
+bool CollectInputRead(Os& os, bool* byteTaken)
+{
+    *byteTaken = false;
+    if (!os.waitPending)
+        return true;
+    DWORD got = 0;
+    if (GetOverlappedResult(os.comm, &os.overlapped, &got, FALSE)) {
+        os.waitPending = false;
+        *byteTaken = got == 1;
+        if (!*byteTaken)
+            HoldInputRead(os);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_INCOMPLETE) {
+        ResetEvent(PortEvent(os));
+        // Ended between the two looks: its signal was just reset, so it is collected now.
+        return HasOverlappedIoCompleted(&os.overlapped) && CollectInputRead(os, byteTaken);
+    }
+    os.waitPending = false;
+    if (error != ERROR_OPERATION_ABORTED) {
+        Report(os, "GetOverlappedResults() in ReadFile()", error);
+        HoldInputRead(os);
+    }
+    return true;
+}
+
+// A byte the input read has already taken is unread input, which a write purges: it is dropped
+// with the rest. A read still waiting stays, and takes the first byte that comes after the purge.
+// A failed read is left for the loop to collect and report.
+void DropInputReadByte(Os& os)
+{
+    if (!os.readWait || !os.waitPending || !HasOverlappedIoCompleted(&os.overlapped))
+        return;
+    DWORD got = 0;
+    if (GetOverlappedResult(os.comm, &os.overlapped, &got, FALSE) || GetLastError() == ERROR_OPERATION_ABORTED)
+        os.waitPending = false;  // a signal left behind is found stale and reset by the loop
+}
+
 // Ends the outstanding wait before the worker goes, so no late completion lands in a record
 // the next worker uses. Changing the mask ends a pending wait (with mask 0) on Windows and
-// under Wine alike; cancelling the I/O does not end it under Wine.
+// under Wine alike; cancelling the I/O does not end it under Wine, but does end the input read.
 void EndLineEventWait(Os& os)
 {
     if (!os.waitPending)
         return;
-    SetCommMask(os.comm, os.commEvents);
+    if (os.readWait)
+        CancelIo(os.comm);  // the worker's own request
+    else
+        SetCommMask(os.comm, os.commEvents);
     if (WaitForSingleObject(PortEvent(os), kWaitEndMs) == WAIT_OBJECT_0) {
         DWORD unused = 0;
         GetOverlappedResult(os.comm, &os.overlapped, &unused, FALSE);
@@ -204,8 +297,12 @@ void DrainInput(Os& os)
 
 void OnLineEvent(Os& os)
 {
-    if (!CollectLineEventWait(os))
+    bool byteTaken = false;
+    if (!(os.readWait ? CollectInputRead(os, &byteTaken) : CollectLineEventWait(os)))
         return;
+    // The input read's byte came first: it goes first.
+    if (byteTaken)
+        Notify(os, WM_PORT_RXCHAR, os.waitByte);
     // The subscribed mask, not the event that fired.
     DWORD mask = 0;
     GetCommMask(os.comm, &mask);
@@ -222,10 +319,11 @@ void OnLineEvent(Os& os)
 // way (or no wait be running after a refused re-arm), the line would otherwise go unread for good.
 void OnHeartbeat(Os& os)
 {
+    os.readWaitHeld = false;
     if (!os.waitPending || HasOverlappedIoCompleted(&os.overlapped))
         OnLineEvent(os);
-    else if (os.commEvents & EV_RXCHAR)
-        DrainInput(os);  // bytes waiting while the wait still runs
+    else if (!os.readWait && (os.commEvents & EV_RXCHAR))
+        DrainInput(os);  // bytes waiting while the wait still runs (a waiting read gets them first)
 }
 
 // Milliseconds until the next frame is due, INFINITE when none is waiting.
@@ -273,6 +371,7 @@ void SendPendingWrite(Os& os)
     os.writeOverlapped.OffsetHigh = 0;
     // Unread input is discarded before every write: a reply belongs to the command just sent.
     PurgeComm(os.comm, kAllPurgeFlags);
+    DropInputReadByte(os);
 
     const DWORD size = static_cast<DWORD>(os.sendBuf.size());
     DWORD sent = 0;
@@ -308,6 +407,8 @@ UINT CommMonitorThread(void* param)
     Os& os = *static_cast<Os*>(param);
     os.threadAlive = TRUE;
     os.waitPending = false;
+    os.readWaitHeld = false;
+    os.readWait = LineWaitIsARead(os);
     if (os.comm)
         PurgeComm(os.comm, kAllPurgeFlags);
 
