@@ -97,9 +97,17 @@ bool LineWaitIsARead(const Os& os)
     return os.comm && GetCommMask(os.comm, &mask) && mask == EV_RXCHAR;
 }
 
+// Holds the input read back until the next heartbeat; its port event must not wake the loop.
+void HoldInputRead(Os& os)
+{
+    os.readWaitHeld = true;
+    ResetEvent(PortEvent(os));
+}
+
 // Starts the one-byte read that waits for input, under the port lock as every read. Its end
-// signals the port event, whether it comes at once or later; a refused read is reported, and
-// with the port event reset the loop tries again when it next wakes.
+// signals the port event, whether it comes at once or later. A refused read is held back until
+// the heartbeat and not reported: a line that fails for good is reported by the writes, once
+// each, as before (under Wine the WaitCommEvent it replaces never failed on a hung-up line).
 void ArmInputRead(Os& os)
 {
     if (os.waitPending || os.readWaitHeld)
@@ -109,15 +117,11 @@ void ArmInputRead(Os& os)
     if (ReadFile(os.comm, &os.waitByte, 1, &got, &os.overlapped)) {
         os.waitPending = true;  // collected as a read that ended later is
         SetEvent(PortEvent(os));
-        return;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
+    } else if (GetLastError() == ERROR_IO_PENDING) {
         os.waitPending = true;
-        return;
+    } else {
+        HoldInputRead(os);
     }
-    Report(os, "ReadFile()", error);
-    ResetEvent(PortEvent(os));
 }
 
 // Starts a wait for a line event unless one is still outstanding: a second wait on the port
@@ -164,17 +168,10 @@ bool CollectLineEventWait(Os& os)
     return true;
 }
 
-// Holds the input read back until the next heartbeat; its port event must not wake the loop.
-void HoldInputRead(Os& os)
-{
-    os.readWaitHeld = true;
-    ResetEvent(PortEvent(os));
-}
-
 // The port event is signalled: collects the input read, with its byte if it took one. False
 // when the signal was stale and the read is in fact still waiting. A read ended by a purge (on
 // Windows the purge's abort flag ends it) is started again at once; one that ended without a
-// byte otherwise waits for the heartbeat, and a failure is reported as a read's.
+// byte otherwise, a failure included (not reported, as a refused one), waits for the heartbeat.
 bool CollectInputRead(Os& os, bool* byteTaken)
 {
     *byteTaken = false;
@@ -195,16 +192,14 @@ bool CollectInputRead(Os& os, bool* byteTaken)
         return HasOverlappedIoCompleted(&os.overlapped) && CollectInputRead(os, byteTaken);
     }
     os.waitPending = false;
-    if (error != ERROR_OPERATION_ABORTED) {
-        Report(os, "GetOverlappedResults() in ReadFile()", error);
+    if (error != ERROR_OPERATION_ABORTED)
         HoldInputRead(os);
-    }
     return true;
 }
 
 // A byte the input read has already taken is unread input, which a write purges: it is dropped
 // with the rest. A read still waiting stays, and takes the first byte that comes after the purge.
-// A failed read is left for the loop to collect and report.
+// A failed read is left for the loop to collect.
 void DropInputReadByte(Os& os)
 {
     if (!os.readWait || !os.waitPending || !HasOverlappedIoCompleted(&os.overlapped))
