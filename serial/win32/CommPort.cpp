@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr BYTE kEventChar = 'q';
 // How long a stopping loop sleeps before it asks the worker again, at most.
 constexpr DWORD kStopPollMs = 10;
@@ -159,6 +158,15 @@ void ConfigureLine(CCommPort::Os& os, const LineSettings& line)
         return ReportPortError("SetCommState()", GetLastError(), os.portNr);
 }
 
+// Stops the worker, then closes the device.
+void CloseLine(CCommPort::Os& os, WhileStopping how)
+{
+    StopWorker(os, how);
+    if (os.comm)
+        CloseHandle(os.comm);
+    os.comm = nullptr;
+}
+
 }  // namespace
 
 CCommPort::Os::Os()
@@ -171,15 +179,6 @@ CCommPort::Os::~Os()
     DeleteCriticalSection(&writeGuard);
     if (lockReady)
         DeleteCriticalSection(&lock);
-}
-
-// Stops the worker, then closes the device.
-void CloseLine(CCommPort::Os& os, WhileStopping how)
-{
-    StopWorker(os, how);
-    if (os.comm)
-        CloseHandle(os.comm);
-    os.comm = nullptr;
 }
 
 CCommPort::CCommPort() : m_os(std::make_unique<Os>()) {}
@@ -206,9 +205,10 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
 
     ResetLock(os.lock, os.lockReady);
     os.owner = owner;
-    EnterCriticalSection(&os.writeGuard);
-    os.writes.Clear();
-    LeaveCriticalSection(&os.writeGuard);
+    {
+        Locked guarded(os.writeGuard);
+        os.writes.Clear();
+    }
     os.sendBuf.clear();
     os.portNr = portNr;
     os.writeBufSize = writeBufSize;
@@ -219,14 +219,12 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
     ClearOffsets(os.readOverlapped);
     ClearOffsets(os.writeOverlapped);
 
-    EnterCriticalSection(&os.lock);
+    Locked locked(os.lock);
     if (os.comm)
         CloseHandle(os.comm);
     os.comm = OpenDevice(portNr);
-    if (!os.comm) {
-        LeaveCriticalSection(&os.lock);
+    if (!os.comm)
         return FALSE;
-    }
 
     os.timeouts.ReadIntervalTimeout = SecondsToMs(readIntervalTimeout);
     os.timeouts.ReadTotalTimeoutMultiplier = SecondsToMs(readTotalTimeoutMultiplier);
@@ -236,7 +234,6 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
     ConfigureLine(os, LineSettings{baud, ParityCode(parity), static_cast<BYTE>(dataBits), StopBitsCode(stopBits)});
 
     PurgeComm(os.comm, kAllPurgeFlags);
-    LeaveCriticalSection(&os.lock);
     return TRUE;
 }
 
@@ -275,10 +272,9 @@ BOOL CCommPort::Write(const BYTE* bytes, UINT n)
     Os& os = *m_os;
     if (!os.comm || n > os.writeBufSize || (n > 0 && !bytes))
         return FALSE;
-    EnterCriticalSection(&os.writeGuard);
+    Locked guarded(os.writeGuard);
     os.writes.Push(bytes, n, MonotonicMs());
     SetEvent(os.writeEvent);
-    LeaveCriticalSection(&os.writeGuard);
     return TRUE;
 }
 

@@ -11,6 +11,21 @@
 
 class CWinThread;
 
+// Every purge flag: pending operations aborted, both queues emptied.
+constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// Holds a critical section for the life of a scope.
+class Locked {
+public:
+    explicit Locked(CRITICAL_SECTION& lock) : m_lock(lock) { EnterCriticalSection(&m_lock); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ~Locked() { LeaveCriticalSection(&m_lock); }
+
+private:
+    CRITICAL_SECTION& m_lock;
+};
+
 struct CCommPort::Os {
     Os();
     Os(const Os&) = delete;

@@ -7,47 +7,13 @@
 #include "afx/afxwin.h"
 #include "protocol/Frames.h"
 #include "serial/win32/CommPortOs.h"
+#include "serial/win32/LineWait.h"
 #include "serial/win32/PortReport.h"
-
-namespace {
 
 using Os = CCommPort::Os;
 
-constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-constexpr UINT kWorkerExitCode = 100;
-// How long an ending worker waits for its line-event wait to come back.
-constexpr DWORD kWaitEndMs = 1000;
-// The longest the worker waits without looking at the line itself.
-constexpr DWORD kHeartbeatMs = 50;
+namespace worker {
 
-enum EventIndex : DWORD { kShutdown = 0, kPortEvent = 1, kWrite = 2, kEventCount = 3 };
-
-// Which line events are announced, in this order, after the input has been drained.
-struct LineNotification {
-    DWORD event;
-    UINT message;
-};
-constexpr LineNotification kLineNotifications[] = {
-    {EV_CTS, WM_PORT_CTS},
-    {EV_RXFLAG, WM_PORT_RXFLAG},
-    {EV_BREAK, WM_PORT_BREAK},
-    {EV_ERR, WM_PORT_ERR},
-    {EV_RING, WM_PORT_RING},
-};
-
-class Locked {
-public:
-    explicit Locked(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-    ~Locked() { LeaveCriticalSection(&lock_); }
-
-private:
-    CRITICAL_SECTION& lock_;
-};
-
-// Shows the report box, within the budget: one report per write attempt, none from a pass the
-// heartbeat started.
 void Report(Os& os, const char* label, DWORD error)
 {
     if (!os.mayReport || os.heartbeatPass)
@@ -66,8 +32,7 @@ HANDLE PortEvent(const Os& os)
     return os.overlapped.hEvent;
 }
 
-// Bytes waiting in the input queue. A failed query reads as none, never as whatever the status
-// record held.
+// A failed query reads as none, never as whatever the status record held.
 DWORD QueuedInput(HANDLE comm)
 {
     DWORD errors = 0;
@@ -77,154 +42,34 @@ DWORD QueuedInput(HANDLE comm)
     return status.cbInQue;
 }
 
+}  // namespace worker
+
+namespace {
+
+using namespace worker;
+
+constexpr UINT kWorkerExitCode = 100;
+// The longest the worker waits without looking at the line itself.
+constexpr DWORD kHeartbeatMs = 50;
+
+enum EventIndex : DWORD { kShutdown = 0, kPortEvent = 1, kWrite = 2, kEventCount = 3 };
+
+// Which line events are announced, in this order, after the input has been drained.
+struct LineNotification {
+    DWORD event;
+    UINT message;
+};
+constexpr LineNotification kLineNotifications[] = {
+    {EV_CTS, WM_PORT_CTS},
+    {EV_RXFLAG, WM_PORT_RXFLAG},
+    {EV_BREAK, WM_PORT_BREAK},
+    {EV_ERR, WM_PORT_ERR},
+    {EV_RING, WM_PORT_RING},
+};
+
 void Notify(const Os& os, UINT message, WPARAM wParam)
 {
     SendMessageA(os.owner, message, wParam, static_cast<LPARAM>(os.portNr));
-}
-
-// Whether the line wait can be a one-byte read: when bytes are all the port subscribes to.
-//
-// Under Wine (8.0), a WaitCommEvent that has to wait starts a thread of Wine's own (wait_for_event
-// in ntdll's serial code), which ends itself without the loader's thread shutdown: what its start
-// allocated, about 460 bytes, is never freed. Such a wait comes with nearly every burst of input
-// (up to a hundred a second, Wine polling the line every 10 ms), so the panel's memory grew for as
-// long as bytes arrived. A pending read waits for input as well, as an ordinary asynchronous
-// request with no thread, and ends on the first byte as the wait would. Any other subscribed
-// event still needs WaitCommEvent.
-bool LineWaitIsARead(const Os& os)
-{
-    DWORD mask = 0;
-    return os.comm && GetCommMask(os.comm, &mask) && mask == EV_RXCHAR;
-}
-
-// Holds the input read back until the next heartbeat; its port event must not wake the loop.
-void HoldInputRead(Os& os)
-{
-    os.readWaitHeld = true;
-    ResetEvent(PortEvent(os));
-}
-
-// Starts the one-byte read that waits for input, under the port lock as every read. Its end
-// signals the port event, whether it comes at once or later. A refused read is held back until
-// the heartbeat and not reported: a line that fails for good is reported by the writes, once
-// each, as before (under Wine the WaitCommEvent it replaces never failed on a hung-up line).
-void ArmInputRead(Os& os)
-{
-    if (os.waitPending || os.readWaitHeld)
-        return;
-    Locked locked(os.lock);
-    DWORD got = 0;
-    if (ReadFile(os.comm, &os.waitByte, 1, &got, &os.overlapped)) {
-        os.waitPending = true;  // collected as a read that ended later is
-        SetEvent(PortEvent(os));
-    } else if (GetLastError() == ERROR_IO_PENDING) {
-        os.waitPending = true;
-    } else {
-        HoldInputRead(os);
-    }
-}
-
-// Starts a wait for a line event unless one is still outstanding: a second wait on the port
-// is refused by the system, and would share the first one's record.
-void ArmLineEventWait(Os& os)
-{
-    if (os.readWait)
-        return ArmInputRead(os);
-    while (!os.waitPending) {
-        if (WaitCommEvent(os.comm, &os.eventMask, &os.overlapped)) {
-            // An event was already there: go and drain if it brought bytes.
-            if (QueuedInput(os.comm) > 0 || IsSignalled(os.shutdownEvent)) {
-                SetEvent(PortEvent(os));
-                return;
-            }
-            continue;
-        }
-        const DWORD error = GetLastError();
-        if (error == ERROR_IO_PENDING) {
-            os.waitPending = true;
-            return;
-        }
-        if (error != ERROR_INVALID_PARAMETER)
-            Report(os, "WaitCommEvent()", error);
-        // No wait runs: a stale signal must not spin the loop.
-        ResetEvent(PortEvent(os));
-        return;
-    }
-}
-
-// The port event is signalled: collects the outstanding wait. False when the signal was stale
-// and the wait is in fact still running.
-bool CollectLineEventWait(Os& os)
-{
-    if (!os.waitPending)
-        return true;
-    DWORD unused = 0;
-    if (!GetOverlappedResult(os.comm, &os.overlapped, &unused, FALSE) && GetLastError() == ERROR_IO_INCOMPLETE) {
-        ResetEvent(PortEvent(os));
-        if (!HasOverlappedIoCompleted(&os.overlapped))
-            return false;
-    }
-    os.waitPending = false;
-    return true;
-}
-
-// The port event is signalled: collects the input read, with its byte if it took one. False
-// when the signal was stale and the read is in fact still waiting. A read ended by a purge (on
-// Windows the purge's abort flag ends it) is started again at once; one that ended without a
-// byte otherwise, a failure included (not reported, as a refused one), waits for the heartbeat.
-bool CollectInputRead(Os& os, bool* byteTaken)
-{
-    *byteTaken = false;
-    if (!os.waitPending)
-        return true;
-    DWORD got = 0;
-    if (GetOverlappedResult(os.comm, &os.overlapped, &got, FALSE)) {
-        os.waitPending = false;
-        *byteTaken = got == 1;
-        if (!*byteTaken)
-            HoldInputRead(os);
-        return true;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_IO_INCOMPLETE) {
-        ResetEvent(PortEvent(os));
-        // Ended between the two looks: its signal was just reset, so it is collected now.
-        return HasOverlappedIoCompleted(&os.overlapped) && CollectInputRead(os, byteTaken);
-    }
-    os.waitPending = false;
-    if (error != ERROR_OPERATION_ABORTED)
-        HoldInputRead(os);
-    return true;
-}
-
-// A byte the input read has already taken is unread input, which a write purges: it is dropped
-// with the rest. A read still waiting stays, and takes the first byte that comes after the purge.
-// A failed read is left for the loop to collect.
-void DropInputReadByte(Os& os)
-{
-    if (!os.readWait || !os.waitPending || !HasOverlappedIoCompleted(&os.overlapped))
-        return;
-    DWORD got = 0;
-    if (GetOverlappedResult(os.comm, &os.overlapped, &got, FALSE) || GetLastError() == ERROR_OPERATION_ABORTED)
-        os.waitPending = false;  // a signal left behind is found stale and reset by the loop
-}
-
-// Ends the outstanding wait before the worker goes, so no late completion lands in a record
-// the next worker uses. Changing the mask ends a pending wait (with mask 0) on Windows and
-// under Wine alike; cancelling the I/O does not end it under Wine, but does end the input read.
-void EndLineEventWait(Os& os)
-{
-    if (!os.waitPending)
-        return;
-    if (os.readWait)
-        CancelIo(os.comm);  // the worker's own request
-    else
-        SetCommMask(os.comm, os.commEvents);
-    if (WaitForSingleObject(PortEvent(os), kWaitEndMs) == WAIT_OBJECT_0) {
-        DWORD unused = 0;
-        GetOverlappedResult(os.comm, &os.overlapped, &unused, FALSE);
-    }
-    os.waitPending = false;
 }
 
 // Reads one byte under the port lock. A failure is reported (while the lock is held) and
@@ -293,7 +138,7 @@ void DrainInput(Os& os)
 void OnLineEvent(Os& os)
 {
     bool byteTaken = false;
-    if (!(os.readWait ? CollectInputRead(os, &byteTaken) : CollectLineEventWait(os)))
+    if (!CollectLineWait(os, &byteTaken))
         return;
     // The input read's byte came first: it goes first.
     if (byteTaken)
@@ -314,7 +159,7 @@ void OnLineEvent(Os& os)
 // way (or no wait be running after a refused re-arm), the line would otherwise go unread for good.
 void OnHeartbeat(Os& os)
 {
-    os.readWaitHeld = false;
+    os.readWaitHeld = false;  // a held-back read may start again
     if (!os.waitPending || HasOverlappedIoCompleted(&os.overlapped))
         OnLineEvent(os);
     else if (!os.readWait && (os.commEvents & EV_RXCHAR))
@@ -361,36 +206,36 @@ void SendPendingWrite(Os& os)
         return;
     os.mayReport = true;  // a new write attempt may be reported
 
-    EnterCriticalSection(&os.lock);
-    os.writeOverlapped.Offset = 0;
-    os.writeOverlapped.OffsetHigh = 0;
-    // Unread input is discarded before every write: a reply belongs to the command just sent.
-    PurgeComm(os.comm, kAllPurgeFlags);
-    DropInputReadByte(os);
-
-    const DWORD size = static_cast<DWORD>(os.sendBuf.size());
-    DWORD sent = 0;
-    if (WriteFile(os.comm, os.sendBuf.data(), size, &sent, &os.writeOverlapped)) {
-        LeaveCriticalSection(&os.lock);
-        return;
-    }
-    DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        Report(os, "WriteFile()", error);
-        LeaveCriticalSection(&os.lock);
-        return;
-    }
     bool abandoned = false;
-    const BOOL completed = AwaitWrite(os, &sent, &abandoned);
-    error = GetLastError();
-    LeaveCriticalSection(&os.lock);
+    BOOL completed = FALSE;
+    DWORD error = 0;
+    {
+        Locked locked(os.lock);
+        os.writeOverlapped.Offset = 0;
+        os.writeOverlapped.OffsetHigh = 0;
+        // Unread input is discarded before every write: a reply belongs to the command just sent.
+        PurgeComm(os.comm, kAllPurgeFlags);
+        DropLineWaitByte(os);
+
+        const DWORD size = static_cast<DWORD>(os.sendBuf.size());
+        DWORD sent = 0;
+        if (WriteFile(os.comm, os.sendBuf.data(), size, &sent, &os.writeOverlapped))
+            return;
+        error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            Report(os, "WriteFile()", error);  // shown with the lock held, as a failed read's
+            return;
+        }
+        completed = AwaitWrite(os, &sent, &abandoned);
+        error = GetLastError();
+    }
     if (!completed && !abandoned)
         Report(os, "GetOverlappedResults() in WriteFile()", error);
 }
 
 [[noreturn]] void EndWorker(Os& os)
 {
-    EndLineEventWait(os);
+    EndLineWait(os);
     os.threadAlive = FALSE;
     AfxEndThread(kWorkerExitCode, TRUE);
 }
@@ -401,15 +246,13 @@ UINT CommMonitorThread(void* param)
 {
     Os& os = *static_cast<Os*>(param);
     os.threadAlive = TRUE;
-    os.waitPending = false;
-    os.readWaitHeld = false;
-    os.readWait = LineWaitIsARead(os);
+    ChooseLineWait(os);
     if (os.comm)
         PurgeComm(os.comm, kAllPurgeFlags);
 
     for (;;) {
         // After a heartbeat's pass, quietly: it reports nothing, nor does the arm that follows it.
-        ArmLineEventWait(os);
+        ArmLineWait(os);
         // A write that is not due yet leaves the write event out of the wait until it is.
         const DWORD untilDue = MsUntilWriteDue(os);
         const bool writeWaits = untilDue != 0 && untilDue != INFINITE;
