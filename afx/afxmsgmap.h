@@ -114,4 +114,3 @@ private:
 #define ON_MESSAGE(message, memberFxn) \
     {(UINT)(message), 0, 0,            \
         [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT { return (AFX_SELF->*(memberFxn))(wParam, lParam); }},
-
