@@ -302,10 +302,7 @@ def main():
         finally:
             if rig:
                 rig.stop()
-    with open(os.path.join(args.work, "figures.txt"), "w") as out:
-        for line in figures:
-            print("figure: " + line)
-            out.write(line + "\n")
+    write_figures(args.work, figures)
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 

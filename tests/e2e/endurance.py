@@ -271,10 +271,7 @@ def main():
     finally:
         if rig:
             rig.stop()
-    with open(os.path.join(args.work, "figures.txt"), "w") as out:
-        for line in figures:
-            print("figure: " + line)
-            out.write(line + "\n")
+    write_figures(args.work, figures)
     print("%s %s (%.1f s)" % ("PASS" if ok else "FAIL", args.run, time.monotonic() - started))
     return 0 if ok else 1
 

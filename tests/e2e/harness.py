@@ -46,6 +46,14 @@ def wait_until(condition, timeout, what, interval=0.02):
         time.sleep(interval)
 
 
+def write_figures(work, figures):
+    """Prints the figures and keeps them in <work>/figures.txt, which the test command shows."""
+    with open(os.path.join(work, "figures.txt"), "w") as out:
+        for line in figures:
+            print("figure: " + line)
+            out.write(line + "\n")
+
+
 class Frame:
     def __init__(self, t, direction, data):
         self.t = t
