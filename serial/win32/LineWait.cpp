@@ -161,7 +161,7 @@ void DropLineWaitByte(Os& os)
         return;
     DWORD got = 0;
     if (GetOverlappedResult(os.comm, &os.overlapped, &got, FALSE) || GetLastError() == ERROR_OPERATION_ABORTED)
-        os.waitPending = false;  // a signal left behind is found stale and reset by the loop
+        os.waitPending = false;  // the next read resets the signal it left
 }
 
 // Ends the outstanding wait before the worker goes, so no late completion lands in a record
