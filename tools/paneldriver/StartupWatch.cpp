@@ -28,6 +28,48 @@ void Report(const char* what, double t)
     std::fflush(stderr);
 }
 
+// What the sending thread shares with the watching one.
+struct Send {
+    HWND window;
+    UINT timeoutMs;
+    double until;
+    volatile LONG done;
+    double firstAnswer;
+    double worstWait;
+    double worstFrom;
+    volatile double pendingSince;
+};
+
+// Sends WM_NULL every 20 ms until the hold ends or a send goes unanswered. A named function: the
+// i686 build's thread entry must have the system's calling convention.
+DWORD WINAPI SendUntilDone(LPVOID param)
+{
+    auto* s = static_cast<Send*>(param);
+    for (;;) {
+        const double from = Now();
+        s->pendingSince = from;
+        DWORD_PTR result = 0;
+        const bool answered = SendMessageTimeoutW(s->window, WM_NULL, 0, 0, SMTO_NORMAL, s->timeoutMs, &result);
+        const double at = Now();
+        s->pendingSince = -1.0;
+        if (at - from > s->worstWait) {
+            s->worstWait = at - from;
+            s->worstFrom = from;
+        }
+        if (!answered)
+            break;
+        if (s->firstAnswer < 0) {
+            s->firstAnswer = at;
+            Report("answer", at);
+        }
+        if (at >= s->until)
+            break;
+        Sleep(20);
+    }
+    InterlockedExchange(&s->done, 1);
+    return 0;
+}
+
 }  // namespace
 
 // Start-up timing: when the panel's window first exists (shown or not), when it is first shown,
@@ -47,45 +89,8 @@ std::string WatchStartUp(const wchar_t* caption, int timeoutMs, int holdMs, HWND
     Report("window", appeared);
     const bool shownAtFirst = IsWindowVisible(window) != FALSE;
 
-    struct Send {
-        HWND window;
-        UINT timeoutMs;
-        double until;
-        volatile LONG done;
-        double firstAnswer;
-        double worstWait;
-        double worstFrom;
-        volatile double pendingSince;
-    } send = {window, static_cast<UINT>(timeoutMs), appeared + holdMs / 1000.0, 0, -1.0, 0.0, -1.0, -1.0};
-    const HANDLE sender = CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            auto* s = static_cast<Send*>(p);
-            for (;;) {
-                const double from = Now();
-                s->pendingSince = from;
-                DWORD_PTR result = 0;
-                const bool answered = SendMessageTimeoutW(s->window, WM_NULL, 0, 0, SMTO_NORMAL, s->timeoutMs, &result);
-                const double at = Now();
-                s->pendingSince = -1.0;
-                if (at - from > s->worstWait) {
-                    s->worstWait = at - from;
-                    s->worstFrom = from;
-                }
-                if (!answered)
-                    break;
-                if (s->firstAnswer < 0) {
-                    s->firstAnswer = at;
-                    Report("answer", at);
-                }
-                if (at >= s->until)
-                    break;
-                Sleep(20);
-            }
-            InterlockedExchange(&s->done, 1);
-            return 0;
-        },
-        &send, 0, nullptr);
+    Send send = {window, static_cast<UINT>(timeoutMs), appeared + holdMs / 1000.0, 0, -1.0, 0.0, -1.0, -1.0};
+    const HANDLE sender = CreateThread(nullptr, 0, SendUntilDone, &send, 0, nullptr);
     if (!sender)
         return "err cannot start the sending thread";
     double shown = shownAtFirst ? appeared : -1.0;
