@@ -67,10 +67,7 @@ cleanup() {
   amp_stop_xvfb
   exit "$status"
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+amp_cleanup_on_exit cleanup
 
 amp_start_xvfb || { say "could not start Xvfb" >&2; exit 1; }
 scripts/wine-prefix.sh "$prefix" >/dev/null || { say "could not make the Wine prefix $prefix" >&2; exit 1; }

@@ -271,10 +271,7 @@ cleanup() {
   amp_stop_xvfb
   exit "$status"
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+amp_cleanup_on_exit cleanup
 : >"$winelog"
 
 if [ "$headless" = 1 ]; then

@@ -1,5 +1,6 @@
 # Sourced by scripts that need an X display for Wine: starts a private Xvfb on a free display
 # number, exports DISPLAY, and records its pid in AMP_XVFB_PID. Fails loudly if it cannot start.
+# Also the exit trap those scripts share (amp_cleanup_on_exit).
 amp_start_xvfb() {
   local n log
   for n in $(seq 90 140); do
@@ -30,4 +31,13 @@ amp_stop_xvfb() {
     wait "$AMP_XVFB_PID" 2>/dev/null || true
     AMP_XVFB_PID=""
   fi
+}
+
+# amp_cleanup_on_exit FUNCTION: runs FUNCTION however the script ends. A signal exits with the
+# shell's status for it, so FUNCTION runs once, from the exit trap, and sees that status.
+amp_cleanup_on_exit() {
+  trap "$1" EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  trap 'exit 129' HUP
 }
