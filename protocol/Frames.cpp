@@ -20,6 +20,20 @@ std::uint8_t FrameChecksum(const std::uint8_t* bytes, std::size_t n)
     return static_cast<std::uint8_t>(sum);
 }
 
+bool IsSettingCommand(std::uint8_t code)
+{
+    switch (code) {
+    case CMD_SET_POWER:
+    case CMD_SET_MODE:
+    case CMD_SET_CURRENT_ALT:
+    case CMD_SET_CURRENT:
+    case CMD_SET_OUTPUT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 namespace {
 
 // LEN counts the bytes after itself: code, data and checksum.

@@ -47,6 +47,17 @@ constexpr int kFrameSpacingMs = 100;
 // Longest frame the panel sends: header, LEN, code, 16-bit value, checksum.
 constexpr std::size_t kMaxCommandFrame = 7;
 
+// The line: 9600 baud, 8N1, so a byte is ten bits on the wire.
+constexpr int kLineBaud = 9600;
+// Milliseconds n bytes take on the wire, rounded up: 7 bytes take 8 ms.
+constexpr int WireTimeMs(std::size_t n)
+{
+    return static_cast<int>((n * 10 * 1000 + kLineBaud - 1) / kLineBaud);
+}
+
+// Whether a command code is a setting (it changes the amplifier), not a query.
+bool IsSettingCommand(std::uint8_t code);
+
 // One complete command frame. Fixed storage: the panel rewrites prepared frames in place.
 struct Frame {
     std::uint8_t bytes[kMaxCommandFrame] = {};

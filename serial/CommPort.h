@@ -25,6 +25,9 @@ constexpr UINT WM_PORT_ERR = WM_USER + 4;
 constexpr UINT WM_PORT_RING = WM_USER + 5;
 constexpr UINT WM_PORT_RXCHAR = WM_USER + 7;  // first parameter: the byte, 0 to 255
 constexpr UINT WM_PORT_RXFLAG = WM_USER + 8;
+// A frame handed to Write never reached the line whole (the write rule dropped it as stale, or
+// its write was abandoned); first parameter: its command code. Sent whatever the subscribed events.
+constexpr UINT WM_PORT_TXDROPPED = WM_USER + 9;
 
 class CCommPort {
 public:
@@ -46,8 +49,9 @@ public:
     // handing it a byte), then closes the port.
     void Close();
     // Hands n bytes to the worker, which sends them by the write rule (WriteScheduler.h): paced
-    // behind frames still waiting, dropped if they would reach the line too late. Refused (FALSE)
-    // when n exceeds the write buffer or no port is open.
+    // behind frames still waiting, dropped if they would reach the line too late, each drop told
+    // to the owner with WM_PORT_TXDROPPED. Refused (FALSE) when n exceeds the write buffer or no
+    // port is open.
     BOOL Write(const BYTE* bytes, UINT n);
 
     BOOL IsOpen() const;

@@ -1,16 +1,17 @@
 #include "serial/WriteScheduler.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "protocol/Frames.h"
 
 void WriteScheduler::Push(const std::uint8_t* bytes, std::size_t n, Ms now)
 {
     if (m_queue.size() >= kCapacity) {
+        Drop(std::move(m_queue.front().bytes));
         m_queue.pop_front();
-        ++m_dropped;
     }
-    m_queue.push_back(Pending{std::vector<std::uint8_t>(bytes, bytes + n), now});
+    m_queue.push_back(Pending{Bytes(bytes, bytes + n), now});
 }
 
 WriteScheduler::Ms WriteScheduler::DueAt(const Pending& frame) const
@@ -21,15 +22,29 @@ WriteScheduler::Ms WriteScheduler::DueAt(const Pending& frame) const
     return std::max(frame.askedAt, m_lastSentAt + distance);
 }
 
-// A frame whose age will be past the bound when it falls due can never go out fresh.
+// Whether a write started then ends within the frame's age bound.
+bool WriteScheduler::FitsInTime(const Pending& frame, Ms startAt)
+{
+    return startAt + proto::WireTimeMs(frame.bytes.size()) - frame.askedAt <= kMaxAgeMs;
+}
+
+void WriteScheduler::Drop(Bytes frame)
+{
+    ++m_dropped;
+    if (m_droppedFrames.size() >= kCapacity)
+        m_droppedFrames.pop_front();
+    m_droppedFrames.push_back(std::move(frame));
+}
+
+// A frame that cannot be on the line whole by its deadline when it falls due can never go out fresh.
 void WriteScheduler::DropStale(Ms now)
 {
     while (!m_queue.empty()) {
-        const Pending& front = m_queue.front();
-        if (std::max(now, DueAt(front)) - front.askedAt <= kMaxAgeMs)
+        Pending& front = m_queue.front();
+        if (FitsInTime(front, std::max(now, DueAt(front))))
             return;
+        Drop(std::move(front.bytes));
         m_queue.pop_front();
-        ++m_dropped;
     }
 }
 
@@ -41,20 +56,36 @@ WriteScheduler::Ms WriteScheduler::UntilDue(Ms now)
     return std::max<Ms>(0, DueAt(m_queue.front()) - now);
 }
 
-bool WriteScheduler::TakeDue(Ms now, std::vector<std::uint8_t>& frame)
+bool WriteScheduler::TakeDue(Ms now, Bytes& frame, Ms* finishBy)
 {
     if (UntilDue(now) != 0)
         return false;
     frame = std::move(m_queue.front().bytes);
     m_lastAskedAt = m_queue.front().askedAt;
+    if (finishBy)
+        *finishBy = m_lastAskedAt + kMaxAgeMs;
     m_queue.pop_front();
     m_lastSentAt = now;
     return true;
 }
 
+void WriteScheduler::Abandoned(Bytes frame)
+{
+    Drop(std::move(frame));
+}
+
+std::vector<WriteScheduler::Bytes> WriteScheduler::TakeDropped()
+{
+    std::vector<Bytes> dropped(std::make_move_iterator(m_droppedFrames.begin()),
+        std::make_move_iterator(m_droppedFrames.end()));
+    m_droppedFrames.clear();
+    return dropped;
+}
+
 void WriteScheduler::Clear()
 {
     m_queue.clear();
+    m_droppedFrames.clear();
     m_lastAskedAt = kNothingDue;
     m_lastSentAt = kNothingDue;
     m_dropped = 0;

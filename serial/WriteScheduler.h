@@ -6,9 +6,13 @@
 //   spacing (the time the amplifier is given to answer; every write discards unread input). So
 //   when the worker went out late with the first frame of an action, the second still follows it
 //   a spacing later, and frames paced further apart by their sender are not held back.
-// - A frame that would go out more than kMaxAgeMs after it was asked for is dropped unsent: a
-//   command the operator gave before a stall (a report box, a write held up by flow control)
-//   must never reach the laser late, and frames are never replayed.
+// - A frame that could not be on the line whole within kMaxAgeMs of being asked for is dropped
+//   unsent: a command the operator gave before a stall (a report box, a write held up by flow
+//   control) must never reach the laser late, and frames are never replayed. The bound runs to
+//   the end of the write: a frame is taken only if its wire time still fits, and the worker
+//   abandons a write that has not finished by the deadline TakeDue gives.
+// - Every frame dropped is kept for its sender to collect (TakeDropped): a setting that never
+//   went out must not be believed sent.
 //
 // Not thread-safe: the Win32 port guards it with a lock of its own.
 #pragma once
@@ -21,6 +25,7 @@
 class WriteScheduler {
 public:
     using Ms = std::int64_t;  // any monotonic millisecond clock
+    using Bytes = std::vector<std::uint8_t>;
     static constexpr Ms kNothingDue = -1;
     // Well above the frame spacing (a frame queued behind another waits one spacing), well
     // below what an operator notices.
@@ -34,24 +39,34 @@ public:
     // or kNothingDue.
     Ms UntilDue(Ms now);
     // Takes the next frame if it is due and fresh (stale ones are dropped on the way); false when
-    // none is due now.
-    bool TakeDue(Ms now, std::vector<std::uint8_t>& frame);
+    // none is due now. finishBy, when given, is when the write must have ended: past it, the
+    // worker abandons the write.
+    bool TakeDue(Ms now, Bytes& frame, Ms* finishBy = nullptr);
+    // A frame taken could not be written whole in time (the worker abandoned it): it counts as
+    // dropped.
+    void Abandoned(Bytes frame);
+    // The frames dropped since the last call, oldest first.
+    std::vector<Bytes> TakeDropped();
     void Clear();
 
     bool Empty() const { return m_queue.empty(); }
-    // Frames dropped as stale or crowded out since the last Clear.
+    // Frames dropped as stale, crowded out or abandoned since the last Clear.
     std::size_t Dropped() const { return m_dropped; }
 
 private:
     struct Pending {
-        std::vector<std::uint8_t> bytes;
+        Bytes bytes;
         Ms askedAt;
     };
     Ms DueAt(const Pending& frame) const;
+    static bool FitsInTime(const Pending& frame, Ms startAt);
     void DropStale(Ms now);
+    void Drop(Bytes frame);
 
     std::deque<Pending> m_queue;
     Ms m_lastAskedAt = kNothingDue;  // of the frame that went out last
     Ms m_lastSentAt = kNothingDue;
     std::size_t m_dropped = 0;
+    // Kept for their sender; as bounded as the queue they came from.
+    std::deque<Bytes> m_droppedFrames;
 };

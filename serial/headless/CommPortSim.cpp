@@ -79,6 +79,11 @@ void RunWorker()
             L().responder(frame);
     }
     const WriteScheduler::Ms until = port->writes.UntilDue(now);
+    // Each frame that never went out is told to the owner, as the worker tells it.
+    for (const std::vector<BYTE>& dropped : port->writes.TakeDropped()) {
+        const WPARAM code = dropped.size() > 3 ? dropped[3] : 0;
+        headless::SendFromThread(port->owner, WM_PORT_TXDROPPED, code, static_cast<LPARAM>(port->portNr), now);
+    }
     if (until != WriteScheduler::kNothingDue)
         headless::WakeWorkerAt(now + static_cast<DWORD>(until));
 }

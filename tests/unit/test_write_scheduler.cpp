@@ -44,7 +44,8 @@ TEST(WriteScheduler, FramesGoOutPacedAndNeverStale)
         {"the sender's own pacing is stretched", {{0, 1}, {30, 2}}, 0, {"1@0", "2@30"}},
         {"frames held up lose their order or spacing (set-current, then the status query)", {{0, 1}, {100, 2}}, 150,
             {"1@150", "2@250"}},
-        {"a frame held up exactly as long as allowed is dropped", {{0, 1}}, 250, {"1@250"}},
+        {"a frame held up as long as its wire time (2 ms a byte) still fits is dropped", {{0, 1}}, 248, {"1@248"}},
+        {"a frame that could not end on the line in time goes out", {{0, 1}}, 249, {}},
         {"a stale frame goes out", {{0, 1}}, 251, {}},
         {"on then off, clicked during a stall, reach the laser late", {{0, 1}, {100, 1}, {600, 0}, {700, 0}}, 2000, {}},
         {"a frame asked a spacing after one that went out late follows it too closely", {{0, 1}, {100, 2}}, 97,
@@ -66,6 +67,26 @@ TEST(WriteScheduler, AWorkerThatCannotWriteKeepsOnlyTheNewestFrames)
     ASSERT_TRUE(writes.TakeDue(0, frame));
     EXPECT_EQ(frame[0], 4);
     EXPECT_EQ(writes.Dropped(), 4u);
+}
+
+// Whoever handed a frame over learns of every one that never went out, whatever dropped it.
+TEST(WriteScheduler, EveryDroppedFrameIsHandedBackOnceWithItsDeadline)
+{
+    WriteScheduler writes;
+    const std::vector<std::uint8_t> on = {0xEF, 0xEF, 0x03, 0x26, 0x01, 0x08}, query = {0xEF, 0xEF, 0x02, 0x00, 0xE0};
+    writes.Push(on.data(), on.size(), 0);
+    writes.Push(query.data(), query.size(), 100);
+    std::vector<std::uint8_t> frame;
+    WriteScheduler::Ms finishBy = 0;
+    EXPECT_FALSE(writes.TakeDue(300, frame, &finishBy)) << "both are stale by then";
+    EXPECT_EQ(writes.TakeDropped(), (std::vector<std::vector<std::uint8_t>>{on}));
+    EXPECT_TRUE(writes.TakeDue(340, frame, &finishBy));
+    EXPECT_EQ(frame, query);
+    EXPECT_EQ(finishBy, 350) << "the bound counts from the request to the end of the write";
+    writes.Abandoned(frame);
+    EXPECT_EQ(writes.TakeDropped(), (std::vector<std::vector<std::uint8_t>>{query}));
+    EXPECT_TRUE(writes.TakeDropped().empty()) << "handed back twice";
+    EXPECT_EQ(writes.Dropped(), 2u);
 }
 
 }  // namespace
