@@ -127,6 +127,7 @@ public:
     void SetWindowText(const char* text);
     int GetWindowText(CString& text) const;
     BOOL EnableWindow(BOOL enable = TRUE);
+    BOOL IsWindowEnabled() const;
     BOOL ModifyStyle(DWORD remove, DWORD add, UINT flags = 0);
     void GetClientRect(CRect* rect) const;
     BOOL IsIconic() const;

@@ -79,6 +79,9 @@ void WakeWorkerAt(DWORD at);
 // Operator input, through the modal loop's pre-translation and the controls' own behaviour.
 void PressLeft(HWND hwnd);    // left button down on a control
 void ReleaseLeft(HWND hwnd);  // left button up on the control that was pressed
+// A press queued for the control while the panel's thread was busy, taken from the queue now: it
+// was aimed when it happened, so it reaches the control even if the control has been disabled since.
+void PressLeftQueued(HWND hwnd);
 void Click(HWND hwnd);
 // The mouse capture a pressed button took goes elsewhere (the system took it away).
 void LoseCapture();

@@ -101,6 +101,12 @@ void PressLeft(HWND hwnd)
     Deliver(AfxMsg{target, WM_LBUTTONDOWN, 0, 0});
 }
 
+void PressLeftQueued(HWND hwnd)
+{
+    D().pressed = hwnd;
+    Deliver(AfxMsg{hwnd, WM_LBUTTONDOWN, 0, 0});
+}
+
 void ReleaseLeft(HWND hwnd)
 {
     const HWND target = D().pressed ? D().pressed : MouseTarget(hwnd);
@@ -253,6 +259,11 @@ BOOL CWnd::EnableWindow(BOOL enable)
     if (wasDisabled == (enable != FALSE))
         Send(m_hWnd, WM_ENABLE, enable, 0);
     return wasDisabled;
+}
+
+BOOL CWnd::IsWindowEnabled() const
+{
+    return (m_hWnd->style & WS_DISABLED) == 0;
 }
 
 BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT)

@@ -219,6 +219,11 @@ BOOL CWnd::EnableWindow(BOOL enable)
     return ::EnableWindow(m_hWnd, enable);
 }
 
+BOOL CWnd::IsWindowEnabled() const
+{
+    return ::IsWindowEnabled(m_hWnd);
+}
+
 BOOL CWnd::ModifyStyle(DWORD remove, DWORD add, UINT flags)
 {
     const auto style = static_cast<DWORD>(::GetWindowLongPtrW(m_hWnd, GWL_STYLE));
