@@ -37,6 +37,7 @@ BEGIN_MESSAGE_MAP(CPanelDlg, CDialog)
     ON_BN_CLICKED(IDC_STEP_DOWN, &CPanelDlg::OnStepDown)
     ON_BN_CLICKED(IDC_STEP_UP, &CPanelDlg::OnStepUp)
     ON_MESSAGE(WM_PORT_RXCHAR, &CPanelDlg::OnPortByte)
+    ON_MESSAGE(WM_PORT_TXDROPPED, &CPanelDlg::OnPortFrameDropped)
     ON_BN_CLICKED(IDC_MODE_ACC, &CPanelDlg::OnModeAcc)
     ON_BN_CLICKED(IDC_MODE_APC, &CPanelDlg::OnModeApc)
     ON_BN_CLICKED(IDC_SET_CURRENT, &CPanelDlg::OnSetCurrent)
@@ -116,10 +117,14 @@ BOOL CPanelDlg::PreTranslateMessage(AfxMsg* msg)
         return TRUE;
 
     if (AmpState.linkUp) {
+        // A press queued while the panel slept can arrive after a mode reply disabled the button:
+        // a disabled button starts no hold.
         if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepDown.m_hWnd) {
-            StartHold(TIMER_STEP_DOWN);
+            if (m_stepDown.IsWindowEnabled())
+                StartHold(TIMER_STEP_DOWN);
         } else if (msg->message == WM_LBUTTONDOWN && msg->hwnd == m_stepUp.m_hWnd) {
-            StartHold(TIMER_STEP_UP);
+            if (m_stepUp.IsWindowEnabled())
+                StartHold(TIMER_STEP_UP);
         } else if (msg->message == WM_LBUTTONUP) {
             m_heldStep = 0;
             KillTimer(TIMER_STEP_DOWN);
@@ -168,6 +173,7 @@ void CPanelDlg::OnTimer(UINT_PTR id)
 void CPanelDlg::StopAllTimers()
 {
     m_heldStep = 0;
+    m_resyncDue = false;
     KillTimer(TIMER_POLL);
     KillTimer(TIMER_STEP_DOWN);
     KillTimer(TIMER_STEP_UP);

@@ -51,6 +51,7 @@ protected:
     void OnProbeTick();
     void OnPollTick();
     LRESULT OnPortByte(WPARAM byte, LPARAM port);
+    LRESULT OnPortFrameDropped(WPARAM code, LPARAM port);
     void ApplyReply();
     void ApplyMode(BYTE mode);
     void ShowPower(int id, std::int32_t raw);
@@ -93,4 +94,7 @@ protected:
     HICON m_hIcon;
     // The step timer of the hold in progress, 0 when no step button is held.
     UINT_PTR m_heldStep = 0;
+    // A setting never reached the line: what the panel believes of the amplifier's settings and
+    // output is in doubt until it has asked again.
+    bool m_resyncDue = false;
 };

@@ -13,9 +13,17 @@ void CPanelDlg::OnProbeTick()
     Send(Frames.queryOutput);
 }
 
-// Carries a moved slider over as the new current setpoint, then asks for the status.
+// Carries a moved slider over as the new current setpoint, then asks for the status. After a
+// dropped setting the tick asks what the probe asks instead (settings, then output, a spacing
+// apart): the replies put the flags, setpoints and controls back to what the amplifier holds, and
+// the slider follows them rather than carrying over a value that never went out.
 void CPanelDlg::OnPollTick()
 {
+    if (m_resyncDue && AmpState.linkUp) {
+        m_resyncDue = false;
+        OnProbeTick();
+        return;
+    }
     const int position = m_slider.GetPos();
     if (position != AmpState.targetCurrent) {
         if (!AmpState.portOpen)
@@ -26,6 +34,19 @@ void CPanelDlg::OnPollTick()
     }
     if (AmpState.portOpen)
         Send(Frames.queryStatus);
+}
+
+// A frame never reached the line. A dropped setting leaves the panel believing in a value the
+// amplifier never got (the output switch would need three clicks to turn the laser off), so the
+// next poll asks again; so does a dropped query of such a re-sync. Probing repeats by itself.
+LRESULT CPanelDlg::OnPortFrameDropped(WPARAM code, LPARAM port)
+{
+    if (static_cast<UINT>(port) != AmpState.portNumber || !AmpState.linkUp)
+        return 0;
+    const auto command = static_cast<std::uint8_t>(code);
+    if (proto::IsSettingCommand(command) || command == proto::CMD_QUERY_SETTINGS || command == proto::CMD_QUERY_OUTPUT)
+        m_resyncDue = true;
+    return 0;
 }
 
 // One received byte, handed over by the port's worker, which waits until we return.

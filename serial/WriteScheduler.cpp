@@ -76,8 +76,8 @@ void WriteScheduler::Abandoned(Bytes frame)
 
 std::vector<WriteScheduler::Bytes> WriteScheduler::TakeDropped()
 {
-    std::vector<Bytes> dropped(std::make_move_iterator(m_droppedFrames.begin()),
-        std::make_move_iterator(m_droppedFrames.end()));
+    std::vector<Bytes> dropped(
+        std::make_move_iterator(m_droppedFrames.begin()), std::make_move_iterator(m_droppedFrames.end()));
     m_droppedFrames.clear();
     return dropped;
 }

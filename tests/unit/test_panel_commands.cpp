@@ -288,6 +288,27 @@ TEST_F(CommandsTest, AHoldEndsWhenTheButtonUpNeverComes)
     }
 }
 
+// A press that waited in the queue while the panel slept (its 100 ms between a setting's two
+// frames) can arrive after a mode reply has disabled the step buttons: it must start no repeat.
+TEST_F(CommandsTest, APressQueuedOnAButtonDisabledMeanwhileStartsNoHold)
+{
+    for (const int id : {IDC_STEP_UP, IDC_STEP_DOWN}) {
+        SetUp();
+        amp.echoSettings = true;
+        Click(IDC_MODE_APC);  // the amplifier's echo disables the current controls
+        Run(10);
+        ASSERT_FALSE(Enabled(id));
+        const DWORD pressed = headless::Now();
+        headless::PressLeftQueued(Item(id));
+        Run(1000);
+        EXPECT_FALSE(Timer(TIMER_STEP_UP) || Timer(TIMER_STEP_DOWN)) << id;
+        for (const auto& line : Log(pressed))
+            EXPECT_EQ(line.find("EF EF 04"), std::string::npos) << id << ": the repeat ran: " << line;
+        headless::ReleaseLeft(Item(id));
+        TearDown();
+    }
+}
+
 // While a report box is open the worker writes nothing; what the operator asked for meanwhile
 // goes out afterwards only if it is still fresh, never replayed late.
 TEST_F(CommandsTest, FramesHeldUpByAReportBoxGoOutOnlyWhileFresh)
@@ -300,21 +321,21 @@ TEST_F(CommandsTest, FramesHeldUpByAReportBoxGoOutOnlyWhileFresh)
     } cases[] = {
         {"a setting during a short stall: both copies, in order, one spacing apart", [&] { Click(IDC_MODE_ACC); }, 150,
             {"+150: EF EF 03 06 01 E8", "+250: EF EF 03 06 01 E8", "+600: EF EF 02 00 E0"}},
-        {"output on, then off, during a long stall: neither, and polling resumes",
+        {"output on, then off, during a long stall: neither; the panel asks again what the amplifier holds, then polls",
             [&] {
                 Click(IDC_OUTPUT_SWITCH);
                 Run(400);
                 Click(IDC_OUTPUT_SWITCH);
             },
-            3000, {"+3100: EF EF 02 00 E0", "+3600: EF EF 02 00 E0"}},
-        {"two typed currents during a long stall: neither",
+            3000, {"+3100: EF EF 02 02 E2", "+3200: EF EF 02 25 05", "+3600: EF EF 02 00 E0"}},
+        {"two typed currents during a long stall: neither, and the panel asks again",
             [&] {
                 Type(IDC_TARGET_CURRENT, "300");
                 Click(IDC_SET_CURRENT);
                 Type(IDC_TARGET_CURRENT, "900");
                 Click(IDC_SET_CURRENT);
             },
-            2000, {"+2200: EF EF 02 00 E0"}},
+            2000, {"+2200: EF EF 02 02 E2", "+2300: EF EF 02 25 05"}},
     };
     for (const auto& c : cases) {
         const DWORD start = headless::Now();
@@ -329,6 +350,72 @@ TEST_F(CommandsTest, FramesHeldUpByAReportBoxGoOutOnlyWhileFresh)
             sent.push_back("+" + std::to_string(w.time - start) + ": " + Hex(w.bytes));
         EXPECT_EQ(sent, c.sent) << c.what;
         Run(1000);
+    }
+}
+
+// A setting the write rule drops never reached the amplifier: the panel asks again (queries only)
+// and its flags, boxes, slider and switch follow the answers, so the next action starts from what
+// the amplifier holds, not from the frame that never went out.
+TEST_F(CommandsTest, ADroppedSettingResyncsThePanelWithQueriesOnly)
+{
+    const struct {
+        const char* what;
+        std::function<void()> action;  // during the stall
+        std::function<void()> check;   // after the re-sync
+    } cases[] = {
+        {"output OFF dropped: the switch still shows ON, and one more click sends OFF",
+            [&] { Click(IDC_OUTPUT_SWITCH); },
+            [&] {
+                EXPECT_EQ(Text(IDC_OUTPUT_SWITCH), "ON");
+                EXPECT_EQ(Sent([&] { Click(IDC_OUTPUT_SWITCH); }),
+                    (Lines{"+0: EF EF 03 26 00 07", "+100: EF EF 03 26 00 07"}));
+            }},
+        {"typed current dropped: box, slider and the step base follow the amplifier",
+            [&] {
+                Type(IDC_TARGET_CURRENT, "900");
+                Click(IDC_SET_CURRENT);
+            },
+            [&] {
+                EXPECT_EQ(Text(IDC_TARGET_CURRENT), "100");
+                EXPECT_EQ(Item(IDC_CURRENT_SLIDER)->pos, 100);
+                EXPECT_EQ(Sent([&] { Click(IDC_STEP_UP); }), Lines{"+0: " + WordFrame(proto::CMD_SET_CURRENT, 101)});
+            }},
+        {"APC dropped: the mode boxes and the enabled controls follow the amplifier's ACC",
+            [&] { Click(IDC_MODE_APC); },
+            [&] {
+                EXPECT_EQ(Item(IDC_MODE_ACC)->check, BST_CHECKED);
+                EXPECT_EQ(Item(IDC_MODE_APC)->check, BST_UNCHECKED);
+                EXPECT_TRUE(Enabled(IDC_STEP_UP));
+                EXPECT_FALSE(Enabled(IDC_SET_POWER));
+            }},
+        {"a step dropped: the next step counts from the amplifier's target", [&] { Click(IDC_STEP_UP); },
+            [&] {
+                EXPECT_EQ(Sent([&] { Click(IDC_STEP_UP); }), Lines{"+0: " + WordFrame(proto::CMD_SET_CURRENT, 101)});
+            }},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        amp.output = proto::kOutputOn;
+        Arrive(OutputReply(proto::kOutputOn));
+        Run(600);
+        simline::ShowReportBox();
+        c.action();
+        Run(1000);
+        const DWORD dismissed = headless::Now();
+        simline::DismissReportBox();
+        Run(1000);
+        // The dropped frames are not sent late and nothing else but queries goes: the poll that was
+        // due goes out fresh, the next asks for the settings and the output a spacing apart, and
+        // polling goes on.
+        Lines sent;
+        for (const auto& w : simline::Writes())
+            if (w.time >= dismissed)
+                sent.push_back("+" + std::to_string(w.time - dismissed) + ": " + Hex(w.bytes));
+        EXPECT_EQ(sent,
+            (Lines{"+0: EF EF 02 00 E0", "+500: EF EF 02 02 E2", "+600: EF EF 02 25 05", "+1000: EF EF 02 00 E0"}))
+            << c.what;
+        c.check();
+        TearDown();
     }
 }
 
