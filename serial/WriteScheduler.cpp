@@ -22,10 +22,19 @@ WriteScheduler::Ms WriteScheduler::DueAt(const Pending& frame) const
     return std::max(frame.askedAt, m_lastSentAt + distance);
 }
 
-// Whether a write started then ends within the frame's age bound.
+// When the frame must be on the line whole. A write too long to fit in the bound at all (the port
+// takes up to its buffer's size; the panel's longest frame takes 8 ms) may start a frame spacing
+// late at most.
+WriteScheduler::Ms WriteScheduler::Deadline(const Pending& frame)
+{
+    const Ms wire = proto::WireTimeMs(frame.bytes.size());
+    return frame.askedAt + std::max<Ms>(kMaxAgeMs, wire + proto::kFrameSpacingMs);
+}
+
+// Whether a write started then ends by the frame's deadline.
 bool WriteScheduler::FitsInTime(const Pending& frame, Ms startAt)
 {
-    return startAt + proto::WireTimeMs(frame.bytes.size()) - frame.askedAt <= kMaxAgeMs;
+    return startAt + proto::WireTimeMs(frame.bytes.size()) <= Deadline(frame);
 }
 
 void WriteScheduler::Drop(Bytes frame)
@@ -60,10 +69,10 @@ bool WriteScheduler::TakeDue(Ms now, Bytes& frame, Ms* finishBy)
 {
     if (UntilDue(now) != 0)
         return false;
+    if (finishBy)
+        *finishBy = Deadline(m_queue.front());
     frame = std::move(m_queue.front().bytes);
     m_lastAskedAt = m_queue.front().askedAt;
-    if (finishBy)
-        *finishBy = m_lastAskedAt + kMaxAgeMs;
     m_queue.pop_front();
     m_lastSentAt = now;
     return true;

@@ -59,6 +59,7 @@ private:
         Ms askedAt;
     };
     Ms DueAt(const Pending& frame) const;
+    static Ms Deadline(const Pending& frame);
     static bool FitsInTime(const Pending& frame, Ms startAt);
     void DropStale(Ms now);
     void Drop(Bytes frame);

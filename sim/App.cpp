@@ -160,6 +160,18 @@ std::string App::Replug(SimTime now)
     return {};
 }
 
+std::string App::Hold(SimTime now, bool held)
+{
+    if (!Plugged())
+        return "unplugged";
+    if (!m_line.IsPty())
+        return "hold works on a pseudo-terminal only";
+    if (!m_line.SuspendPanelOutput(held))
+        return std::string("cannot hold the line: ") + std::strerror(errno);
+    m_log.Event(now, held ? "hold on" : "hold off");
+    return {};
+}
+
 void App::Quit(SimTime now)
 {
     m_log.Event(now, "quit");

@@ -27,6 +27,7 @@ public:
     std::string LinkPath() const override { return m_options.linkPath; }
     std::string Unplug(SimTime now) override;
     std::string Replug(SimTime now) override;
+    std::string Hold(SimTime now, bool held) override;
     void Quit(SimTime now) override;
 
 private:

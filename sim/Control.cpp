@@ -142,6 +142,12 @@ std::string Execute(const std::vector<std::string>& w, SimTime now, Engine& engi
         return Unplug(now, line);
     if (verb == "replug" && bare)
         return Replug(now, line);
+    if (verb == "hold" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+        const std::string why = line.Hold(now, w[1] == "on");
+        return why.empty() ? "ok hold " + w[1] : Error(why);
+    }
+    if (verb == "hold")
+        return Error("hold takes on or off");
     if (verb == "quit" && bare) {
         line.Quit(now);
         return "ok quit";

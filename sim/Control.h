@@ -2,6 +2,7 @@
 //   state                       -> one line of JSON
 //   set NAME VALUE              -> ok NAME VALUE (refused when the limits would conflict)
 //   unplug | replug             -> ok unplugged | ok line PATH
+//   hold on | hold off          -> ok hold on | ok hold off
 //   fault KIND [VALUE] [N|on]   -> ok fault ...
 //   fault clear [KIND]          -> ok fault clear ...
 //   quit                        -> ok quit
@@ -25,6 +26,9 @@ public:
     // Each returns an error message, empty on success.
     virtual std::string Unplug(SimTime now) = 0;
     virtual std::string Replug(SimTime now) = 0;
+    // Holds the panel's writes up (or lets them go again), as an adapter whose flow control says
+    // stop holds them: they wait on the panel's side and nothing of them reaches the amplifier.
+    virtual std::string Hold(SimTime now, bool held) = 0;
     virtual void Quit(SimTime now) = 0;
 };
 

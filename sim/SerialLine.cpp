@@ -44,6 +44,11 @@ void CloseFd(int& fd)
 
 }  // namespace
 
+bool SerialLine::SuspendPanelOutput(bool suspended)
+{
+    return m_keeper >= 0 && tcflow(m_keeper, suspended ? TCOOFF : TCOON) == 0;
+}
+
 bool SerialLine::OpenPty(std::string& error)
 {
     Close();

@@ -18,6 +18,9 @@ public:
     bool OpenDevice(const std::string& device, std::string& error);
     void Close();
 
+    // A pseudo-terminal's flow control: while suspended, what the panel writes waits on its side.
+    bool SuspendPanelOutput(bool suspended);
+
     bool IsOpen() const { return m_fd >= 0; }
     bool IsPty() const { return m_keeper >= 0; }
     int Fd() const { return m_fd; }

@@ -48,7 +48,13 @@ public:
         m_plugged = true;
         return {};
     }
+    std::string Hold(sim::SimTime, bool held) override
+    {
+        m_held = held;
+        return {};
+    }
     void Quit(sim::SimTime) override {}
+    bool m_held = false;
     bool m_plugged = true;
     std::string m_link;
 };
@@ -79,6 +85,9 @@ TEST(SimControl, BadCommandsAreRefusedWithAReason)
         {"fault melt", "error: unknown fault 'melt'"},
         {"unplug", "ok unplugged"},
         {"unplug", "error: already unplugged"},
+        {"hold", "error: hold takes on or off"},
+        {"hold maybe", "error: hold takes on or off"},
+        {"hold on", "ok hold on"},
         {"dance", "error: unknown command 'dance'"},
         // Echoed words come back printable: bad UTF-8 and control characters as \xNN.
         {"set \xff\x01 1", "error: unknown field '\\xFF\\x01'"},
@@ -88,6 +97,7 @@ TEST(SimControl, BadCommandsAreRefusedWithAReason)
     };
     for (const auto& c : cases)
         EXPECT_EQ(sim::ExecuteControl(c.command, 0, engine, line), c.reply);
+    EXPECT_TRUE(line.m_held);
     line.m_link = "/tmp/\xff\"\x01\xc3\xa9";
     const std::string state = sim::ExecuteControl("state", 0, engine, line);
     EXPECT_THAT(state, testing::HasSubstr("\"link\":\"/tmp/\\u00ff\\\"\\u0001\xc3\xa9\","));

@@ -86,6 +86,15 @@ TEST(WriteScheduler, EveryDroppedFrameIsHandedBackOnceWithItsDeadline)
     EXPECT_EQ(writes.TakeDropped(), (std::vector<std::vector<std::uint8_t>>{query}));
     EXPECT_TRUE(writes.TakeDropped().empty()) << "handed back twice";
     EXPECT_EQ(writes.Dropped(), 2u);
+
+    // A write longer than the bound itself (512 bytes take 534 ms) may start a spacing late at most.
+    const std::vector<std::uint8_t> longest(512, 0x55);
+    writes.Push(longest.data(), longest.size(), 1000);
+    ASSERT_TRUE(writes.TakeDue(1100, frame, &finishBy));
+    EXPECT_EQ(finishBy, 1634);
+    writes.Push(longest.data(), longest.size(), 2000);
+    EXPECT_FALSE(writes.TakeDue(2101, frame, &finishBy));
+    EXPECT_EQ(writes.TakeDropped().size(), 1u);
 }
 
 }  // namespace
