@@ -268,11 +268,62 @@ def test_a_hold_ends_when_the_button_up_never_comes(rig):
             drive(undo)
         drive("sync")
 
+    # A press that reaches the button only after it was disabled (queued while the panel slept,
+    # then a mode reply disabled the current controls) starts no repeat at all.
+    drive("enable %d 0" % IDC_STEP_UP)
+    pressed = sim.now()
+    drive("press %d" % IDC_STEP_UP)
+    drive("sync")
+    time.sleep(1.0)  # five ticks of silence are the expected outcome
+    assert not steps(pressed), "a press on the disabled button started a repeat: %s" % steps(pressed)
+    drive("release %d" % IDC_STEP_UP)
+    drive("enable %d 1" % IDC_STEP_UP)
+
+
+def test_a_dropped_setting_resyncs_the_panel(rig):
+    """Output on; the line then holds the panel's writes up (flow control) while the operator clicks
+    the switch to turn it off: both OFF frames go stale and are dropped. Once the line moves again
+    the panel asks for the settings and the output (queries only), its switch still shows ON as the
+    amplifier does, and one more click sends OFF."""
+    sim, drive = rig.sim, rig.drive
+    on, off = "EF EF 03 26 01 08", "EF EF 03 26 00 07"
+    rig.open_and_link()
+    t = sim.now()
+    drive("click %d" % IDC_OUTPUT_SWITCH)
+    twice_100ms_apart(sim, on, t)
+    wait_until(lambda: rig.text(IDC_OUTPUT_SWITCH) == "ON", 5, "the switch to read ON")
+
+    sim.control("hold on")
+    held = sim.now()
+    drive("click %d" % IDC_OUTPUT_SWITCH)
+    drive("sync")
+    time.sleep(1.0)  # the two OFF frames wait on the held line past their age bound
+    sim.control("hold off")
+    released = sim.now()
+
+    def asked_again():
+        frames = [f.hex() for f in sim.received(since=released)]
+        i = frames.index(SETTINGS_QUERY) if SETTINGS_QUERY in frames else -1
+        return i >= 0 and OUTPUT_QUERY in frames[i:]
+    wait_until(asked_again, 5, "the panel to ask for the settings and the output again")
+    sent = sim.received(since=held)
+    assert all(f.data[2] == 2 for f in sent), "only queries may follow the stall: %s" % sent
+    assert sim.state()["output"] == "on"
+    assert rig.text(IDC_OUTPUT_SWITCH) == "ON", "the switch must show what the amplifier reports"
+
+    t = sim.now()
+    drive("click %d" % IDC_OUTPUT_SWITCH)
+    twice_100ms_apart(sim, off, t)
+    wait_until(lambda: sim.state()["output"] == "off", 5, "the amplifier's output to be off")
+    wait_until(lambda: rig.text(IDC_OUTPUT_SWITCH) == "OFF", 5, "the switch to read OFF")
+    assert not sim.received(on, since=held), "ON was sent after the stall"
+
 
 SUITES = {
     "connection": [test_link_up_and_live_readouts, test_open_click_to_link_up, test_unplug_replug_and_close,
                    test_close_panel_while_linked],
-    "commands": [test_operator_commands, test_keys_never_close_the_panel, test_a_hold_ends_when_the_button_up_never_comes],
+    "commands": [test_operator_commands, test_keys_never_close_the_panel, test_a_hold_ends_when_the_button_up_never_comes,
+                 test_a_dropped_setting_resyncs_the_panel],
 }
 
 
