@@ -8,7 +8,9 @@ packages=(
   clang libclang-rt-14-dev                 # sanitizers and libFuzzer
   googletest                               # GoogleTest sources, built by each build
   mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64  # the Windows program
-  wine wine64                              # running it on Linux
+  wine wine64                              # running it on Linux; never wine32: it needs 32-bit
+                                           # Linux programs, which these machines cannot run, and
+                                           # once installed it stops wine from starting 64-bit ones
   xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
   fonts-wqy-zenhei fonts-dejavu-core        # glyphs for the panel's text and its 《 》 ℃
   zip unzip                                # the release zips (scripts/release.sh)
