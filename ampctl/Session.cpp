@@ -89,12 +89,14 @@ Session::Session(ByteStream& line, Clock& clock, const std::atomic<bool>& stop, 
 {
 }
 
-Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler)
+Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler, std::atomic<bool>* wake)
 {
     std::uint8_t bytes[64];
     for (;;) {
         if (m_stop)
             return Wait::kStopped;
+        if (wake && wake->exchange(false))
+            return Wait::kWoken;
         const std::int64_t leftUs = untilUs - m_clock.NowUs();
         if (leftUs <= 0)
             return Wait::kTimedOut;
@@ -102,9 +104,15 @@ Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler)
         const int n = m_line.Read(bytes, sizeof bytes, static_cast<int>(waitMs));
         if (n < 0)
             return Wait::kFailed;
-        for (int i = 0; i < n; ++i)
-            if (m_framer.Push(bytes[i]) && handler(proto::DecodeReply(m_framer)))
+        for (int i = 0; i < n; ++i) {
+            if (!m_framer.Push(bytes[i]))
+                continue;
+            const proto::Reply reply = proto::DecodeReply(m_framer);
+            if (m_observer)
+                m_observer(reply);
+            if (handler(reply))
                 return Wait::kSatisfied;
+        }
     }
 }
 
@@ -258,6 +266,20 @@ SettingResult Session::SetMode(std::uint8_t mode)
 SettingResult Session::SetOutput(std::uint8_t state)
 {
     return Apply(kOutputPlan, state, {});
+}
+
+void Session::SetTimeoutMs(int timeoutMs)
+{
+    m_timeoutUs = timeoutMs * kUsPerMs;
+}
+
+Outcome Session::Listen(std::int64_t untilUs, std::atomic<bool>& wake)
+{
+    const Wait wait = Pump(
+        untilUs, [](const proto::Reply&) { return false; }, &wake);
+    if (wait == Wait::kTimedOut || wait == Wait::kWoken)
+        return Outcome::kDone;
+    return OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
 }
 
 WatchResult Session::Watch(int intervalMs, int count, const std::function<bool(const proto::StatusReply&)>& onReading,

@@ -84,21 +84,29 @@ public:
     SettingResult SetMode(std::uint8_t mode);
     SettingResult SetOutput(std::uint8_t state);
 
+    // For a program that holds the line for long (the server): every checked reply, whatever was
+    // awaited, goes to the observer first; waits can be given another timeout; and the line can be
+    // listened to while nothing is asked, until a time or until woken.
+    void ObserveReplies(std::function<void(const proto::Reply&)> observer) { m_observer = std::move(observer); }
+    void SetTimeoutMs(int timeoutMs);
+    // kDone when the time came or wake was set (it is cleared), kInterrupted, kLineFailed.
+    Outcome Listen(std::int64_t untilUs, std::atomic<bool>& wake);
+
     // Status queries only, one every intervalMs counted from the start; count 0 runs until a stop
     // request. onReading returning false ends the watch as a stop request does.
     WatchResult Watch(int intervalMs, int count, const std::function<bool(const proto::StatusReply&)>& onReading,
         const std::function<void()>& onMissed);
 
 private:
-    enum class Wait { kSatisfied, kTimedOut, kStopped, kFailed };
+    enum class Wait { kSatisfied, kTimedOut, kStopped, kFailed, kWoken };
     using ReplyHandler = std::function<bool(const proto::Reply&)>;  // true: what was awaited came
 
     // What a setting's value becomes once the amplifier's settings are known.
     using Limit = std::function<std::int32_t(const AmpSettings&)>;
     SettingResult Apply(const SettingPlan& plan, std::int32_t requested, const Limit& limit);
 
-    // Reads and frames replies until the handler is satisfied or untilUs comes.
-    Wait Pump(std::int64_t untilUs, const ReplyHandler& handler);
+    // Reads and frames replies until the handler is satisfied or untilUs comes (or wake is set).
+    Wait Pump(std::int64_t untilUs, const ReplyHandler& handler, std::atomic<bool>* wake = nullptr);
     // Writes a frame no sooner than one frame spacing after the previous one.
     Wait Send(const proto::Frame& frame);
     // Sends a query and waits up to the timeout for the reply the handler awaits.
@@ -107,7 +115,8 @@ private:
     ByteStream& m_line;
     Clock& m_clock;
     const std::atomic<bool>& m_stop;
-    const std::int64_t m_timeoutUs;
+    std::int64_t m_timeoutUs;
+    std::function<void(const proto::Reply&)> m_observer;
     proto::RxFramer m_framer;
     std::int64_t m_lastWriteUs = 0;
     bool m_written = false;

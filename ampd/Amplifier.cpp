@@ -1,0 +1,91 @@
+#include "ampd/Amplifier.h"
+
+#include <algorithm>
+#include <variant>
+
+namespace ampd {
+
+bool AmpView::LimitAlarmLatched() const
+{
+    return std::any_of(alarms.begin(), alarms.end(), [](const Alarm& a) { return a.Limit(); });
+}
+
+Amplifier::Amplifier(Clock wallClock) : m_wallClock(std::move(wallClock)) {}
+
+AmpView Amplifier::View() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_view;
+}
+
+void Amplifier::SetLink(bool up)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_view.linkUp = up;
+    if (!up)
+        return;
+    // An outage that was recorded ends: its alarm keeps how long it lasted.
+    if (m_downSince) {
+        for (Alarm& alarm : m_view.alarms)
+            if (alarm.name == "LINK" && alarm.time == *m_downSince)
+                alarm.value = std::chrono::duration<double>(m_wallClock() - *m_downSince).count();
+    }
+    m_downSince.reset();
+}
+
+void Amplifier::Apply(const proto::Reply& reply)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AmpView& v = m_view;
+    std::visit(proto::Overloaded{
+                   [&](const proto::StatusReply& r) {
+                       v.reading = r;
+                       v.readingTime = m_wallClock();
+                   },
+                   [&](const proto::SettingsReply& r) {
+                       v.targetPowerRaw = r.targetPowerRaw;
+                       v.targetCurrentMa = r.targetCurrentMa;
+                       v.maxCurrentMa = r.maxCurrentMa;
+                       v.mode = r.mode;
+                   },
+                   [&](const proto::TargetPowerReply& r) { v.targetPowerRaw = r.targetPowerRaw; },
+                   [&](const proto::ModeReply& r) { v.mode = r.mode; },
+                   [&](const proto::TargetCurrentReply& r) { v.targetCurrentMa = r.targetCurrentMa; },
+                   [&](const proto::OutputReply& r) { v.output = r.state; },
+                   [](const proto::OtherReply&) {},
+               },
+        reply);
+}
+
+bool Amplifier::Latch(const Alarm& alarm)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Alarm& latched : m_view.alarms)
+        if (latched.name == alarm.name)
+            return false;
+    m_view.alarms.push_back(alarm);
+    return true;
+}
+
+void Amplifier::RecordOutage(WallTime since)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_view.linkUp || m_downSince == since)
+        return;
+    m_downSince = since;
+    Alarm link{"LINK", std::chrono::duration<double>(m_wallClock() - since).count(), since};
+    // One LINK alarm: a later outage replaces an earlier one not yet cleared.
+    m_view.alarms.erase(
+        std::remove_if(m_view.alarms.begin(), m_view.alarms.end(), [](const Alarm& a) { return a.name == "LINK"; }),
+        m_view.alarms.end());
+    m_view.alarms.push_back(link);
+}
+
+void Amplifier::ClearAlarms()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_view.alarms.clear();
+    m_downSince.reset();
+}
+
+}  // namespace ampd

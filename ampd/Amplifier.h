@@ -1,0 +1,64 @@
+// What the server knows of the amplifier: the link, the last reading, the settings and the output
+// as last reported, and the latched alarms. Written on the line's thread, read on the network's;
+// every reader gets a consistent copy.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ampd/Guard.h"
+#include "protocol/Replies.h"
+
+namespace ampd {
+
+using WallTime = std::chrono::system_clock::time_point;
+
+struct Alarm {
+    std::string name;  // MAX-TEMP, MIN-INPUT, MAX-OUTPUT, MAX-CURRENT, or LINK
+    double value = 0;  // the reading that broke the limit; for LINK, the seconds the link was down
+    WallTime time;     // when it latched; for LINK, when the link went down
+    bool Limit() const { return name != "LINK"; }
+};
+
+struct AmpView {
+    bool linkUp = false;
+    std::optional<proto::StatusReply> reading;
+    WallTime readingTime;
+    // Each from whichever reply last carried it.
+    std::optional<std::uint16_t> targetCurrentMa, maxCurrentMa, targetPowerRaw;
+    std::optional<std::uint8_t> mode, output;
+    std::vector<Alarm> alarms;
+
+    bool LimitAlarmLatched() const;
+};
+
+class Amplifier {
+public:
+    using Clock = std::function<WallTime()>;
+    explicit Amplifier(Clock wallClock = [] { return std::chrono::system_clock::now(); });
+
+    AmpView View() const;
+
+    void SetLink(bool up);
+    void Apply(const proto::Reply& reply);
+    // True when it latched a new alarm (none of that name was latched).
+    bool Latch(const Alarm& alarm);
+    // The link has been down since `since` for longer than a blip: recorded once per outage, its
+    // length kept up to date until it is back.
+    void RecordOutage(WallTime since);
+    void ClearAlarms();
+    WallTime Now() const { return m_wallClock(); }
+
+private:
+    Clock m_wallClock;
+    mutable std::mutex m_mutex;
+    AmpView m_view;
+    std::optional<WallTime> m_downSince;  // of the outage being recorded
+};
+
+}  // namespace ampd

@@ -1,0 +1,264 @@
+// ampd: owns the amplifier's serial line and serves every client. The line is held on a thread of
+// its own (the session waits on the port); the network runs on the main thread's io_context. They
+// meet in the setting queue, the shared Amplifier record, and work posted to the io_context.
+#include <boost/asio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ampctl/Line.h"
+#include "ampctl/SerialPort.h"
+#include "ampd/Amplifier.h"
+#include "ampd/LineOwner.h"
+#include "ampd/Options.h"
+#include "ampd/Records.h"
+#include "ampd/ScpiServer.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using namespace ampd;
+
+enum Exit { kExitStopped = 0, kExitFailed = 1, kExitUsage = 2 };
+
+// How often a port that is missing, busy or failed is tried again.
+constexpr auto kReopenEvery = std::chrono::seconds(1);
+// A link down for longer is an outage: recorded, since nothing could be watched or switched off.
+constexpr auto kBlip = std::chrono::seconds(1);
+
+void Say(const std::string& line)
+{
+    std::fprintf(stderr, "ampd: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+// The token is the file's first line, without its line end and surrounding blanks.
+bool ReadToken(const std::string& path, std::string& token, std::string& error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = path + ": cannot be read";
+        return false;
+    }
+    std::getline(file, token);
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!token.empty() && blank(token.back()))
+        token.pop_back();
+    std::size_t start = 0;
+    while (start < token.size() && blank(token[start]))
+        ++start;
+    token.erase(0, start);
+    if (token.size() < 8) {
+        error = path + ": the token (its first line) must be at least 8 characters";
+        return false;
+    }
+    return true;
+}
+
+std::string OutcomeText(const SettingDone& done)
+{
+    switch (done.fate) {
+    case Fate::kConfirmed:
+        return done.result.Clamped() ? "confirmed, clamped to " + std::to_string(done.result.sent) : "confirmed";
+    case Fate::kNoAnswer:
+        return "failed: no answer from the amplifier";
+    case Fate::kNotConfirmed:
+        return "failed: not confirmed"
+            + (done.result.held ? " (the amplifier reports " + std::to_string(*done.result.held) + ")" : std::string());
+    case Fate::kLinkDown:
+        return "failed: link down, nothing sent";
+    case Fate::kAlarmLatched:
+        return "refused: alarm latched, nothing sent";
+    case Fate::kStopped:
+        return "failed: ampd stopping";
+    }
+    return "?";
+}
+
+// The line's news, for everyone: the shared record, the files, and the outage watch.
+class Sink : public LineSink {
+public:
+    Sink(asio::io_context& io, Amplifier& amp, LineFile& audit, LineFile& readings)
+        : m_io(io), m_amp(amp), m_audit(audit), m_readings(readings), m_outage(io)
+    {
+    }
+
+    void OnLink(bool up) override
+    {
+        m_amp.SetLink(up);
+        Say(up ? "link up" : "link down");
+        asio::post(m_io, [this, up, at = m_amp.Now()] { WatchOutage(up, at); });
+    }
+
+    void OnReply(const proto::Reply& reply) override
+    {
+        m_amp.Apply(reply);
+        if (const auto* status = std::get_if<proto::StatusReply>(&reply); status && m_readings.IsOpen())
+            m_readings.Write(ReadingsLine(m_amp.Now(), *status));
+    }
+
+    bool OnBreach(const Breach& breach) override
+    {
+        const Alarm alarm{breach.name, breach.value, m_amp.Now()};
+        if (!m_amp.Latch(alarm))
+            return false;
+        char value[32];
+        std::snprintf(value, sizeof value, "%.2f", breach.value);
+        Say("alarm " + breach.name + " " + value + ": switching the output off");
+        m_audit.Write(AuditLine(alarm.time, "guard", "ALARM " + breach.name + " " + value, "latched"));
+        return true;
+    }
+
+    bool LimitAlarmLatched() override { return m_amp.View().LimitAlarmLatched(); }
+
+    void OnSettingDone(const SettingRequest& request, const SettingDone& done) override
+    {
+        const std::string who = request.byGuard ? "guard" : request.who;
+        const std::string command = request.byGuard ? "OUTP OFF" : request.command;
+        m_audit.Write(AuditLine(m_amp.Now(), who, command, OutcomeText(done)));
+    }
+
+    // Not for the line's thread: the link is still down a blip after it went.
+    void WatchOutage(bool up, WallTime since)
+    {
+        m_outage.cancel();
+        if (up)
+            return;
+        m_outage.expires_after(kBlip);
+        m_outage.async_wait([this, since](const boost::system::error_code& ec) {
+            if (ec || m_amp.View().linkUp)
+                return;
+            m_amp.RecordOutage(since);
+            Say("alarm LINK: the link has been down for over a second");
+            m_audit.Write(AuditLine(since, "line", "ALARM LINK", "latched: link down"));
+        });
+    }
+
+private:
+    asio::io_context& m_io;
+    Amplifier& m_amp;
+    LineFile& m_audit;
+    LineFile& m_readings;
+    asio::steady_timer m_outage;
+};
+
+// Holds the port for as long as the server runs: opened as ampctl opens it, tried again every
+// second while it is missing or busy, and owned by the line owner while it works.
+void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, const std::atomic<bool>& stop)
+{
+    ampctl::SteadyClock clock;
+    std::string lastError;
+    sink.OnLink(false);
+    while (!stop) {
+        std::string error;
+        std::unique_ptr<ampctl::SerialPort> port = ampctl::SerialPort::Open(options.port, error);
+        if (!port) {
+            if (error != lastError)
+                Say(error + "; trying again every second");
+            lastError = error;
+            for (auto waited = std::chrono::milliseconds(0); waited < kReopenEvery && !stop;
+                 waited += std::chrono::milliseconds(50))
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        lastError.clear();
+        Say(options.port + " open");
+        LineOwner owner(*port, clock, queue, sink, options.guard, stop);
+        const ampctl::Outcome outcome = owner.Run();
+        port.reset();
+        if (outcome == ampctl::Outcome::kLineFailed) {
+            Say(options.port + ": the port stopped working; trying again every second");
+            std::this_thread::sleep_for(kReopenEvery);
+        }
+    }
+}
+
+int Run(int argc, char** argv)
+{
+    const ParseResult parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    switch (parsed.outcome) {
+    case Parsed::kHelp:
+        std::printf("%s\n", kUsage);
+        return kExitStopped;
+    case Parsed::kVersion:
+        std::printf("ampd %s\n", AMPD_VERSION);
+        return kExitStopped;
+    case Parsed::kUsageError:
+        Say(parsed.error + " (ampd --help)");
+        return kExitUsage;
+    case Parsed::kRun:
+        break;
+    }
+    const Options& options = parsed.options;
+
+    Access access;
+    if (!options.tokenFile.empty()) {
+        std::string error;
+        if (!ReadToken(options.tokenFile, access.token, error)) {
+            Say(error);
+            return kExitUsage;
+        }
+        access.tokenRequired = true;
+    }
+    LineFile audit;
+    LineFile readings;
+    std::string error;
+    if ((!options.audit.empty() && !audit.Open(options.audit, "", error))
+        || (!options.log.empty() && !readings.Open(options.log, ReadingsHeader(), error))) {
+        Say(error);
+        return kExitFailed;
+    }
+
+    asio::io_context io;
+    Amplifier amp;
+    SettingQueue queue;
+    ScpiServer scpi(io, amp, queue, access, audit, AMPD_VERSION);
+    for (const Endpoint& endpoint : options.scpi) {
+        const int port = scpi.Listen(endpoint.address, endpoint.port, error);
+        if (port == 0) {
+            Say("cannot listen on " + error);
+            return kExitFailed;
+        }
+        const bool v6 = endpoint.address.find(':') != std::string::npos;
+        Say("SCPI on " + (v6 ? "[" + endpoint.address + "]" : endpoint.address) + ":" + std::to_string(port)
+            + (access.tokenRequired ? ", control with the token" : ""));
+    }
+    if (options.guard.Any())
+        Say("guard: " + options.guardRules);
+
+    std::atomic<bool> stop{false};
+    Sink sink(io, amp, audit, readings);
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& ec, int) {
+        if (ec)
+            return;
+        Say("stopping");
+        stop = true;
+        scpi.Stop();
+    });
+    std::thread line([&] {
+        HoldLine(options, queue, sink, stop);
+        asio::post(io, [&io] { io.stop(); });
+    });
+    io.run();
+    stop = true;
+    line.join();
+    return kExitStopped;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        Say(e.what());
+        return kExitFailed;
+    }
+}

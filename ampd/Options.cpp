@@ -1,0 +1,175 @@
+#include "ampd/Options.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace ampd {
+
+const char* const kUsage
+    = "ampd: the Lumacore 10 W fibre amplifier shared: owns its serial line and serves every client.\n"
+      "\n"
+      "Usage: ampd -p PORT [--scpi ADDR:PORT]... [--token-file FILE] [--guard RULES] [--log FILE]\n"
+      "            [--audit FILE]\n"
+      "  -p, --port PORT      the amplifier's serial port: a device path on Linux, COMn on Windows\n"
+      "  --scpi ADDR:PORT     where to listen for SCPI clients (default 127.0.0.1:5025; several allowed;\n"
+      "                       IPv6 as [::1]:5025)\n"
+      "  --token-file FILE    a file holding the control token (one line); required to listen on any\n"
+      "                       address other than loopback\n"
+      "  --guard RULES        limits that switch the output off when broken on two polls in a row:\n"
+      "                       max-temp=C,min-input=DBM,max-output=DBM,max-current=MA (any of them)\n"
+      "  --log FILE           readings as CSV, one line a poll (appended)\n"
+      "  --audit FILE         one line per setting: time, client, command, outcome (appended)\n"
+      "  -h, --help           this help\n"
+      "  --version            ampd's version\n"
+      "\n"
+      "Exit codes: 0 stopped (Ctrl+C, SIGTERM); 1 could not listen or write its files; 2 usage.";
+
+namespace {
+
+bool ParsePort(const std::string& text, int& port)
+{
+    if (text.empty() || text.size() > 5)
+        return false;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    port = std::atoi(text.c_str());
+    return port >= 0 && port <= 65535;  // 0: any free port, said at the start
+}
+
+bool IsIpv4(const std::string& text)
+{
+    int parts = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t dot = std::min(text.find('.', start), text.size());
+        const std::string part = text.substr(start, dot - start);
+        if (part.empty() || part.size() > 3)
+            return false;
+        for (char c : part)
+            if (!std::isdigit(static_cast<unsigned char>(c)))
+                return false;
+        if (std::atoi(part.c_str()) > 255)
+            return false;
+        ++parts;
+        start = dot + 1;
+    }
+    return parts == 4;
+}
+
+bool IsIpv6(const std::string& text)
+{
+    if (text.size() < 2 || text.size() > 45)
+        return false;
+    for (char c : text)
+        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.')
+            return false;
+    return text.find(':') != std::string::npos;
+}
+
+}  // namespace
+
+bool Endpoint::Loopback() const
+{
+    if (address == "::1")
+        return true;
+    return IsIpv4(address) && address.compare(0, 4, "127.") == 0;
+}
+
+bool ParseEndpoint(const std::string& text, Endpoint& endpoint)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string address = text.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    else if (address.find(':') != std::string::npos)
+        return false;  // IPv6 goes in brackets
+    if (!IsIpv4(address) && !IsIpv6(address))
+        return false;
+    endpoint.address = address;
+    return ParsePort(text.substr(colon + 1), endpoint.port);
+}
+
+ParseResult ParseCommandLine(const std::vector<std::string>& words)
+{
+    ParseResult result;
+    Options& o = result.options;
+    const auto fail = [&](const std::string& error) {
+        result.outcome = Parsed::kUsageError;
+        result.error = error;
+        return result;
+    };
+    for (const std::string& word : words) {
+        if (word == "-h" || word == "--help") {
+            result.outcome = Parsed::kHelp;
+            return result;
+        }
+        if (word == "--version") {
+            result.outcome = Parsed::kVersion;
+            return result;
+        }
+    }
+    bool guardGiven = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string name = words[i];
+        std::string value;
+        bool attached = false;
+        const std::size_t equals = name.find('=');
+        if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name = name.substr(0, equals);
+            attached = true;
+        }
+        std::string* into = nullptr;
+        if (name == "-p" || name == "--port")
+            into = &o.port;
+        else if (name == "--token-file")
+            into = &o.tokenFile;
+        else if (name == "--log")
+            into = &o.log;
+        else if (name == "--audit")
+            into = &o.audit;
+        else if (name != "--scpi" && name != "--guard")
+            return fail(name.empty() || name[0] != '-' ? "unexpected argument '" + name + "'"
+                                                       : "unknown option '" + name + "'");
+        if (!attached) {
+            if (i + 1 == words.size())
+                return fail(name + " needs a value");
+            value = words[++i];
+        }
+        if (value.empty())
+            return fail(name + " needs a value");
+        if (name == "--scpi") {
+            Endpoint endpoint;
+            if (!ParseEndpoint(value, endpoint))
+                return fail("--scpi: '" + value + "' is not ADDR:PORT (127.0.0.1:5025, [::1]:5025)");
+            o.scpi.push_back(endpoint);
+        } else if (name == "--guard") {
+            if (guardGiven)
+                return fail("--guard given twice");
+            guardGiven = true;
+            std::string error;
+            if (!ParseGuardRules(value, o.guard, error))
+                return fail("--guard: " + error);
+            o.guardRules = value;
+        } else {
+            if (!into->empty())
+                return fail(name + " given twice");
+            *into = value;
+        }
+    }
+    if (o.port.empty())
+        return fail("no port: give -p PORT");
+    if (o.scpi.empty())
+        o.scpi.push_back(Endpoint{"127.0.0.1", kDefaultScpiPort});
+    if (o.tokenFile.empty()) {
+        for (const Endpoint& e : o.scpi)
+            if (!e.Loopback())
+                return fail("--scpi " + e.address + ": listening beyond loopback needs --token-file");
+    }
+    return result;
+}
+
+}  // namespace ampd

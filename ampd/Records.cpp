@@ -1,0 +1,58 @@
+#include "ampd/Records.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "ampctl/Report.h"
+
+namespace ampd {
+
+LineFile::~LineFile()
+{
+    if (m_file)
+        std::fclose(m_file);
+}
+
+bool LineFile::Open(const std::string& path, const std::string& header, std::string& error)
+{
+    m_file = std::fopen(path.c_str(), "a");
+    if (!m_file) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    m_path = path;
+    std::fseek(m_file, 0, SEEK_END);
+    if (!header.empty() && std::ftell(m_file) == 0)
+        Write(header);
+    return true;
+}
+
+void LineFile::Write(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_file)
+        return;
+    const std::string whole = line + "\n";
+    const bool written = std::fwrite(whole.data(), 1, whole.size(), m_file) == whole.size() && std::fflush(m_file) == 0;
+    if (!written && !m_failed) {
+        m_failed = true;
+        std::fprintf(stderr, "ampd: %s: %s; going on without it\n", m_path.c_str(), std::strerror(errno));
+    }
+}
+
+std::string AuditLine(WallTime time, const std::string& who, const std::string& command, const std::string& outcome)
+{
+    return ampctl::IsoUtc(time) + "\t" + who + "\t" + command + "\t" + outcome;
+}
+
+const char* ReadingsHeader()
+{
+    return ampctl::kCsvHeader;
+}
+
+std::string ReadingsLine(WallTime time, const proto::StatusReply& status)
+{
+    return ampctl::ReadingLine(ampctl::IsoUtc(time), status, ampctl::Format::kCsv);
+}
+
+}  // namespace ampd

@@ -1,0 +1,41 @@
+// A setting a client asks of the amplifier, and what became of it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "ampctl/Report.h"
+#include "ampctl/Session.h"
+
+namespace ampd {
+
+enum class Fate {
+    kConfirmed,     // the amplifier reported the value sent
+    kNoAnswer,      // it did not answer in time
+    kNotConfirmed,  // it answered with another value
+    kLinkDown,      // the link was down: nothing was sent
+    kAlarmLatched,  // output ON while a limit alarm is latched: nothing was sent
+    kStopped,       // the server is stopping: nothing more was sent
+};
+
+struct SettingDone {
+    Fate fate = Fate::kNoAnswer;
+    ampctl::SettingResult result;  // what was sent and how the amplifier reported it
+};
+
+struct SettingRequest {
+    std::uint64_t client = 0;  // turns are taken client by client
+    ampctl::SettingKind kind = ampctl::SettingKind::kOutput;
+    // A current or power as the client gave it (a decimal number); mode and output: the wire value.
+    std::string entry;
+    std::uint8_t value = 0;
+    bool byGuard = false;  // the guard's own OFF: goes before everything queued
+    // For the audit: who asked (an address, "guard", "panel") and the command as written.
+    std::string who;
+    std::string command;
+    // Called once on the line's thread when the setting is done with, whatever became of it.
+    std::function<void(const SettingDone&)> done;
+};
+
+}  // namespace ampd

@@ -1,0 +1,65 @@
+#include "ampd/SettingQueue.h"
+
+#include <utility>
+
+namespace ampd {
+
+void SettingQueue::Push(SettingRequest request)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (request.byGuard) {
+            m_guard.push_back(std::move(request));
+        } else {
+            std::deque<SettingRequest>& mine = m_byClient[request.client];
+            if (mine.empty())
+                m_turns.push_back(request.client);
+            mine.push_back(std::move(request));
+        }
+    }
+    m_wake = true;
+}
+
+std::optional<SettingRequest> SettingQueue::PopLocked()
+{
+    if (!m_guard.empty()) {
+        SettingRequest next = std::move(m_guard.front());
+        m_guard.pop_front();
+        return next;
+    }
+    if (m_turns.empty())
+        return std::nullopt;
+    const std::uint64_t client = m_turns.front();
+    m_turns.pop_front();
+    std::deque<SettingRequest>& theirs = m_byClient[client];
+    SettingRequest next = std::move(theirs.front());
+    theirs.pop_front();
+    if (theirs.empty())
+        m_byClient.erase(client);
+    else
+        m_turns.push_back(client);  // their next setting waits for everyone else's turn
+    return next;
+}
+
+std::optional<SettingRequest> SettingQueue::Pop()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return PopLocked();
+}
+
+std::vector<SettingRequest> SettingQueue::TakeAll()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<SettingRequest> all;
+    while (std::optional<SettingRequest> next = PopLocked())
+        all.push_back(std::move(*next));
+    return all;
+}
+
+bool SettingQueue::Empty() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_guard.empty() && m_turns.empty();
+}
+
+}  // namespace ampd

@@ -1,0 +1,445 @@
+#!/usr/bin/env python3
+"""ampd against the simulator on a pseudo-terminal, worked by real clients nobody here wrote (PyVISA
+with its pure-Python backend, lxi-tools) and by raw sockets for the faults; the simulator's frame
+log is the witness of what crossed the line.
+
+    server_test.py GROUP --ampd EXE --ampsim SIM --work DIR [--ampctl EXE]
+
+Every wait is 'until a condition holds or a deadline passes'."""
+
+import argparse
+import os
+import random
+import re
+import select
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import Simulator, wait_until  # noqa: E402
+
+SETTINGS_QUERY = "EF EF 02 02 E2"
+OUTPUT_QUERY = "EF EF 02 25 05"
+STATUS_QUERY = "EF EF 02 00 E0"
+QUERIES = {SETTINGS_QUERY, OUTPUT_QUERY, STATUS_QUERY}
+TOKEN = "s3cret-token-for-tests"
+
+args = None
+
+
+class Server:
+    """ampd on the simulator's line, listening on a free loopback port (or where told)."""
+
+    def __init__(self, link, work, options=(), scpi=("127.0.0.1:0",)):
+        self.audit = os.path.join(work, "audit.log")
+        self.readings = os.path.join(work, "readings.csv")
+        self.err_path = os.path.join(work, "ampd.err")
+        command = [args.ampd, "-p", link, "--audit", self.audit, "--log", self.readings]
+        for endpoint in scpi:
+            command += ["--scpi", endpoint]
+        self.err = open(self.err_path, "w")
+        self.process = subprocess.Popen(command + list(options), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                        text=True)
+        self.endpoints = []
+        self.lines = []
+        deadline = time.monotonic() + 10
+        while len(self.endpoints) < len(scpi):
+            ready, _, _ = select.select([self.process.stderr], [], [], max(0.0, deadline - time.monotonic()))
+            line = self.process.stderr.readline() if ready else ""
+            if not line:
+                self.stop()
+                raise AssertionError("ampd did not start listening: %s" % "".join(self.lines))
+            self.lines.append(line)
+            self.err.write(line)
+            found = re.search(r"SCPI on \[?([0-9a-fA-F.:]+?)\]?:(\d+)", line)
+            if found:
+                self.endpoints.append((found.group(1), int(found.group(2))))
+        self.host, self.port = self.endpoints[0]
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        for line in self.process.stderr:
+            self.lines.append(line)
+            self.err.write(line)
+            self.err.flush()
+
+    def said(self, text):
+        return any(text in line for line in self.lines)
+
+    def running(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                raise AssertionError("ampd did not stop on SIGTERM")
+        self.err.close()
+
+
+class Client:
+    """A plain SCPI client on a socket: a line out, a line back."""
+
+    def __init__(self, server, host=None, port=None):
+        self.sock = socket.create_connection((host or server.host, port or server.port), timeout=10)
+        self.buffer = b""
+
+    def send(self, line):
+        self.sock.sendall(line.encode() + b"\n")
+
+    def read(self, timeout=10):
+        self.sock.settimeout(timeout)
+        while b"\n" not in self.buffer:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError("ampd closed the connection")
+            self.buffer += chunk
+        line, _, self.buffer = self.buffer.partition(b"\n")
+        return line.decode()
+
+    def ask(self, line, timeout=10):
+        self.send(line)
+        return self.read(timeout)
+
+    def errors(self):
+        found = []
+        while True:
+            error = self.ask("SYST:ERR?")
+            if error.startswith("0,"):
+                return found
+            found.append(error)
+
+    def close(self):
+        self.sock.close()
+
+
+class Rig:
+    def __init__(self, name, sim_options=(), server_options=(), scpi=("127.0.0.1:0",)):
+        self.work = os.path.join(args.work, name)
+        os.makedirs(self.work, exist_ok=True)
+        self.link = os.path.join(self.work, "amp")
+        self.sim = Simulator(args.ampsim, self.work, self.link, ["--output", "on"] + list(sim_options))
+        try:
+            self.server = Server(self.link, self.work, server_options, scpi)
+            client = Client(self.server)
+            wait_until(lambda: client.ask("LINK?") == "UP", 10, "the link to come up")
+            client.close()
+        except BaseException:
+            self.sim.stop()
+            raise
+
+    def stop(self):
+        try:
+            self.server.stop()
+        finally:
+            self.sim.stop()
+
+    def sent(self, since=0.0):
+        return [f.hex() for f in self.sim.received(since=since)]
+
+
+def frames_per_second(rig, seconds):
+    start = rig.sim.now()
+    time.sleep(seconds)  # the wire is measured over this span
+    return len(rig.sim.received(since=start)) / seconds
+
+
+# ------------------------------------------------------------------------------------------------
+
+def test_pyvisa(rig):
+    """PyVISA's pure-Python backend, as a lab script would use it."""
+    import pyvisa
+    rm = pyvisa.ResourceManager("@py")
+    inst = rm.open_resource("TCPIP0::%s::%d::SOCKET" % (rig.server.host, rig.server.port),
+                            read_termination="\n", write_termination="\n", timeout=5000)
+    try:
+        assert inst.query("*IDN?") == "Lumacore,AMP-10W,0,%s" % args.version
+        rig.sim.control("set input-dbm -3.21")
+        state = rig.sim.state()
+        wait_until(lambda: inst.query("MEAS:POW:INP?") == "-3.21", 5, "the input reading to follow the simulator")
+        current, inp, out, temp = inst.query("MEASURE?").split(",")
+        assert abs(int(current) - rig.sim.state()["current_ma"]) <= 50, (current, state)
+        assert re.fullmatch(r"-?\d+\.\d\d", out) and re.fullmatch(r"-?\d+\.\d\d", temp), (out, temp)
+        assert inst.query("sour:curr:max?") == str(state["max_current_ma"])
+
+        mark = rig.sim.now()
+        inst.write("SOURce:CURRent 2345")
+        assert inst.query("*OPC?") == "1"
+        assert inst.query("SYSTem:ERRor?") == '0,"No error"'
+        assert rig.sim.state()["target_current_ma"] == 2345
+        assert inst.query("SOUR:CURR?") == "2345"
+        setting = "EF EF 04 0D 09 29 2E"
+        sent = rig.sent(mark)
+        assert sent.count(setting) == 2, sent
+        assert all(f in QUERIES or f == setting for f in sent), sent
+
+        inst.write("SOUR:CURR 99999;*OPC?")
+        assert inst.read() == "1"
+        assert inst.query("SYST:ERR?") == '+201,"Clamped"'
+        assert inst.query("SOUR:CURR?") == str(state["max_current_ma"])
+        inst.write("SOUR:POW 600")
+        assert inst.query("SYST:ERR?") == '-222,"Data out of range"'
+    finally:
+        inst.close()
+        rm.close()
+    audit = open(rig.server.audit).read()
+    assert re.search(r"\tSOUR:CURR 2345\tconfirmed\n", audit), audit
+    assert "clamped" in audit and "SOUR:POW 600\trefused" in audit, audit
+
+
+def test_lxi(rig):
+    """lxi-tools in raw TCP mode: a query and a setting."""
+    def lxi(command):
+        return subprocess.run(["lxi", "scpi", "-a", rig.server.host, "-p", str(rig.server.port), "-r", command],
+                              capture_output=True, text=True, timeout=20)
+    result = lxi("*IDN?")
+    assert result.returncode == 0 and result.stdout.strip() == "Lumacore,AMP-10W,0,%s" % args.version, result
+    mark = rig.sim.now()
+    assert lxi("OUTP OFF").returncode == 0
+    wait_until(lambda: rig.sim.state()["output"] == "off", 5, "the output to go off")
+    assert rig.sent(mark).count("EF EF 03 26 00 07") == 2
+    assert lxi("OUTP?").stdout.strip() == "0"
+
+
+def test_ampctl(rig):
+    """ampctl with tcp://: the same commands, output and exit codes as on the port."""
+    if not args.ampctl:
+        raise AssertionError("--ampctl not given")
+    port = "tcp://%s:%d" % (rig.server.host, rig.server.port)
+    run = lambda *words: subprocess.run([args.ampctl, "-p", port] + list(words), capture_output=True, text=True,
+                                        timeout=20)
+    status = run("--json", "status")
+    assert status.returncode == 0, status
+    assert '"output":"on"' in status.stdout, status.stdout
+    mark = rig.sim.now()
+    result = run("set-current", "1200")
+    assert result.returncode == 0, result
+    assert rig.sent(mark).count("EF EF 04 0D 04 B0 A3") == 2
+    assert run("alarms").stdout.strip() == ""
+    down = subprocess.run([args.ampctl, "-p", "tcp://127.0.0.1:1", "status"], capture_output=True, text=True,
+                          timeout=20)
+    assert down.returncode == 3, down
+
+
+# ------------------------------------------------------------------------------------------------
+# Faults
+
+def test_unplug_and_replug(rig):
+    client = Client(rig.server)
+    rig.sim.control("unplug")
+    wait_until(lambda: client.ask("LINK?") == "DOWN", 10, "LINK? to answer DOWN")
+    client.send("OUTP OFF")
+    assert client.ask("SYST:ERR?") == '+230,"Link down"'
+    time.sleep(1.5)  # down for longer than a blip: recorded
+    mark = rig.sim.now()
+    rig.sim.control("replug")
+    wait_until(lambda: client.ask("LINK?") == "UP", 15, "LINK? to answer UP after the replug")
+    time.sleep(1.0)  # the polls after link-up
+    sent = rig.sent(mark)
+    assert sent and all(f in QUERIES for f in sent), "only queries after a replug: %s" % sent
+    assert client.ask("ALAR?").startswith("LINK "), "the outage is recorded"
+    client.close()
+
+
+def test_hostile_clients(rig):
+    """Random bytes, NULs, invalid UTF-8, a 1 MB line and a client killed mid-command: the server
+    lives, nothing reaches the line, and another client is answered throughout."""
+    bystander = Client(rig.server)
+    mark = rig.sim.now()
+    rnd = random.Random(7)
+    junk = [bytes(rnd.randrange(256) for _ in range(4000)).replace(b"\n", b"") + b"\n",
+            b"\x00" * 100 + b"\n", b"SOUR:CURR \xff\xfe\xc3\x28 1\n", b"OUTP \xe2\x82\n", b";;;:::***\n",
+            b"OUTP ON" + b"\x00" + b"\n"]
+    for payload in junk:
+        c = Client(rig.server)
+        c.sock.sendall(payload)
+        assert c.ask("*IDN?").startswith("Lumacore,"), payload[:20]
+        c.close()
+        assert bystander.ask("LINK?") == "UP"
+    big = Client(rig.server)
+    try:
+        big.sock.sendall(b"A" * 1000000 + b"\n")
+    except OSError:
+        pass
+    assert big.read().startswith("-223,"), "a line too long is refused"
+    wait_until(lambda: _closed(big), 5, "the connection with a line too long to close")
+    killed = subprocess.Popen([sys.executable, "-c", "import socket,sys,os; s=socket.create_connection(('%s',%d)); "
+                               "s.sendall(b'SOUR:CURR 1'); os._exit(0)" % (rig.server.host, rig.server.port)])
+    killed.wait(10)
+    assert bystander.ask("MEAS:CURR?").isdigit()
+    sent = rig.sent(mark)
+    assert all(f in QUERIES for f in sent), "a hostile client's bytes reached the line: %s" % sent
+    assert rig.server.running()
+    bystander.close()
+
+
+def _closed(client):
+    try:
+        client.sock.settimeout(0.1)
+        return client.sock.recv(1) == b""
+    except socket.timeout:
+        return False
+    except OSError:
+        return True
+
+
+def test_limits(rig):
+    clients = [Client(rig.server) for _ in range(32)]
+    extra = Client(rig.server)
+    assert extra.read().startswith("+240,"), "the 33rd client is told why"
+    wait_until(lambda: _closed(extra), 5, "the 33rd client to be closed")
+    assert clients[31].ask("*IDN?").startswith("Lumacore,")
+    clients[0].send(";".join(["FOO"] * 40))
+    errors = clients[0].errors()
+    assert len(errors) == 32 and errors[-1] == '-350,"Queue overflow"', errors
+    for c in clients:
+        c.close()
+
+
+def test_token(rig):
+    """With a token file every client needs the token for control; reading needs none."""
+    c = Client(rig.server)
+    mark = rig.sim.now()
+    c.send("OUTP OFF")
+    assert c.ask("SYST:ERR?") == '+220,"Not authorised"'
+    assert c.ask("MEAS:CURR?").isdigit(), "reading needs no token"
+    started = time.monotonic()
+    c.send("SYST:AUTH wrong-token")
+    assert c.ask("SYST:ERR?") == '+220,"Not authorised"'
+    assert time.monotonic() - started >= 0.4, "a wrong token is answered slowly"
+    c.send('SYST:AUTH "%s"' % TOKEN)
+    c.send("OUTP OFF")
+    assert c.ask("*OPC?") == "1"
+    assert c.ask("SYST:ERR?") == '0,"No error"'
+    assert rig.sent(mark).count("EF EF 03 26 00 07") == 2
+    for path in (rig.server.audit, rig.server.err_path):
+        text = open(path).read()
+        assert TOKEN not in text and "wrong-token" not in text, "a token reached %s" % path
+    assert "SYST:AUTH <token>\trefused" in open(rig.server.audit).read()
+    c.close()
+
+
+def test_startup_refusals(_rig):
+    """Listening beyond loopback without a token file is refused at start (exit 2)."""
+    result = subprocess.run([args.ampd, "-p", "/nonexistent", "--scpi", "0.0.0.0:0"], capture_output=True, text=True,
+                            timeout=10)
+    assert result.returncode == 2 and "token" in result.stderr, result
+
+
+# ------------------------------------------------------------------------------------------------
+# The guard
+
+def test_guard(rig):
+    c = Client(rig.server)
+    assert c.ask("ALAR?") == "NONE"
+    mark = rig.sim.now()
+    rig.sim.control("set input-dbm -40")
+    wait_until(lambda: rig.sim.state()["output"] == "off", 5, "the guard to switch the output off")
+    alarm = c.ask("ALAR?")
+    assert alarm.startswith("MIN-INPUT -40.00 "), alarm
+    sent = rig.sent(mark)
+    assert sent.count("EF EF 03 26 00 07") == 2 and "EF EF 03 26 01 08" not in sent, sent
+    c.send("OUTP ON")
+    assert c.ask("SYST:ERR?") == '+202,"Alarm latched"'
+    rig.sim.control("set input-dbm 0")
+    c.send("ALAR:CLE")
+    assert c.ask("ALAR?") == "NONE"
+    c.send("OUTP ON")
+    assert c.ask("*OPC?") == "1" and c.ask("SYST:ERR?") == '0,"No error"'
+    assert rig.sim.state()["output"] == "on"
+    audit = open(rig.server.audit).read()
+    assert "guard\tALARM MIN-INPUT -40.00\tlatched" in audit and "guard\tOUTP OFF\tconfirmed" in audit, audit
+    c.close()
+
+
+# ------------------------------------------------------------------------------------------------
+# Load
+
+def test_many_readers(rig):
+    """100 clients reading at 5 Hz for a while cost the wire nothing: the frames per second are the
+    poll's alone, with and without them."""
+    quiet = frames_per_second(rig, 5)
+    stop = threading.Event()
+    failures = []
+
+    def reader():
+        try:
+            c = Client(rig.server)
+            while not stop.is_set():
+                if not c.ask("MEAS?").count(",") == 3:
+                    failures.append("bad answer")
+                stop.wait(0.2)
+            c.close()
+        except Exception as e:  # noqa: BLE001 - collected and reported below
+            failures.append(repr(e))
+
+    threads = [threading.Thread(target=reader) for _ in range(100)]
+    for t in threads:
+        t.start()
+    busy = frames_per_second(rig, args.load_seconds)
+    stop.set()
+    for t in threads:
+        t.join(30)
+    print("figure: frames per second on the wire: %.2f alone, %.2f with 100 readers at 5 Hz" % (quiet, busy))
+    assert not failures, failures[:5]
+    assert abs(busy - quiet) <= 0.5, (quiet, busy)
+
+
+GROUPS = {
+    "clients": [(test_pyvisa, {}), (test_lxi, {}), (test_ampctl, {})],
+    "faults": [(test_unplug_and_replug, {}), (test_hostile_clients, {}), (test_limits, {}),
+               (test_token, {"token": True}), (test_startup_refusals, None)],
+    "guard": [(test_guard, {"server_options": ["--guard", "min-input=-30"]})],
+    "load": [(test_many_readers, {})],
+}
+
+
+def main():
+    global args
+    parser = argparse.ArgumentParser()
+    parser.add_argument("group", choices=sorted(GROUPS))
+    parser.add_argument("--ampd", required=True)
+    parser.add_argument("--ampsim", required=True)
+    parser.add_argument("--ampctl")
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--load-seconds", type=float, default=60)
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    passed = failed = 0
+    for test, setup in GROUPS[args.group]:
+        started = time.monotonic()
+        rig = None
+        try:
+            if setup is not None:
+                setup = dict(setup)
+                if setup.pop("token", False):
+                    token_file = os.path.join(args.work, "token")
+                    with open(token_file, "w") as f:
+                        f.write(TOKEN + "\n")
+                    setup["server_options"] = ["--token-file", token_file]
+                rig = Rig(test.__name__, **setup)
+            test(rig)
+            passed += 1
+            print("PASS %s (%.1f s)" % (test.__name__, time.monotonic() - started), flush=True)
+        except Exception:  # noqa: BLE001 - every failure is reported with its trace
+            failed += 1
+            print("FAIL %s (%.1f s)" % (test.__name__, time.monotonic() - started), flush=True)
+            traceback.print_exc()
+        finally:
+            if rig:
+                rig.stop()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
