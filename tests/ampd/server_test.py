@@ -130,7 +130,8 @@ class Rig:
         try:
             self.server = Server(self.link, self.work, server_options, scpi)
             client = Client(self.server)
-            wait_until(lambda: client.ask("LINK?") == "UP", 10, "the link to come up")
+            wait_until(lambda: client.ask("LINK?") == "UP" and "E+37" not in client.ask("MEAS?"), 10,
+                       "the link to come up and the first reading")
             client.close()
         except BaseException:
             self.sim.stop()
@@ -176,7 +177,7 @@ def test_pyvisa(rig):
         assert inst.query("SYSTem:ERRor?") == '0,"No error"'
         assert rig.sim.state()["target_current_ma"] == 2345
         assert inst.query("SOUR:CURR?") == "2345"
-        setting = "EF EF 04 0D 09 29 2E"
+        setting = "EF EF 04 0D 09 29 21"
         sent = rig.sent(mark)
         assert sent.count(setting) == 2, sent
         assert all(f in QUERIES or f == setting for f in sent), sent
@@ -204,8 +205,8 @@ def test_lxi(rig):
     assert result.returncode == 0 and result.stdout.strip() == "Lumacore,AMP-10W,0,%s" % args.version, result
     mark = rig.sim.now()
     assert lxi("OUTP OFF").returncode == 0
+    wait_until(lambda: rig.sent(mark).count("EF EF 03 26 00 07") == 2, 5, "the output OFF, twice")
     wait_until(lambda: rig.sim.state()["output"] == "off", 5, "the output to go off")
-    assert rig.sent(mark).count("EF EF 03 26 00 07") == 2
     assert lxi("OUTP?").stdout.strip() == "0"
 
 
@@ -274,7 +275,8 @@ def test_hostile_clients(rig):
     killed = subprocess.Popen([sys.executable, "-c", "import socket,sys,os; s=socket.create_connection(('%s',%d)); "
                                "s.sendall(b'SOUR:CURR 1'); os._exit(0)" % (rig.server.host, rig.server.port)])
     killed.wait(10)
-    assert bystander.ask("MEAS:CURR?").isdigit()
+    answer = bystander.ask("MEAS:CURR?")
+    assert answer.isdigit(), answer
     sent = rig.sent(mark)
     assert all(f in QUERIES for f in sent), "a hostile client's bytes reached the line: %s" % sent
     assert rig.server.running()
@@ -342,7 +344,8 @@ def test_guard(rig):
     assert c.ask("ALAR?") == "NONE"
     mark = rig.sim.now()
     rig.sim.control("set input-dbm -40")
-    wait_until(lambda: rig.sim.state()["output"] == "off", 5, "the guard to switch the output off")
+    wait_until(lambda: rig.sent(mark).count("EF EF 03 26 00 07") == 2, 5, "the guard to switch the output off")
+    assert rig.sim.state()["output"] == "off"
     alarm = c.ask("ALAR?")
     assert alarm.startswith("MIN-INPUT -40.00 "), alarm
     sent = rig.sent(mark)
