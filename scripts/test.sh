@@ -14,7 +14,7 @@ Usage: scripts/test.sh [-h|--help]
 
 Runs every test of the project: installs missing Debian packages (scripts/install-deps.sh), builds
 the presets native, asan, win64 and win32 (warnings are errors), and runs the native tests, the
-same under AddressSanitizer and UndefinedBehaviorSanitizer with 15 s of fuzzing, and the Windows
+same under AddressSanitizer and UndefinedBehaviorSanitizer with 20 s of fuzzing, and the Windows
 tests under Wine on a private Xvfb display; last, scripts/release.sh makes the release zips and
 checks the programs in them. About 15 minutes on two cores.
 
