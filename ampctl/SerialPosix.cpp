@@ -32,6 +32,8 @@ struct SerialPort::Os {
 
 namespace {
 
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 std::atomic<bool>* stopFlag = nullptr;
 
 void OnStopSignal(int)
@@ -68,6 +70,21 @@ void MakeAmplifierLine(termios& t)
     t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
+}
+
+// Draining first lets a frame already written finish at the line's speed. A stop signal (a second
+// Ctrl+C, SIGTERM) coming while the drain waits would end the call with EINTR and leave the line as
+// we set it: the stop signals wait until the settings are back, and an interrupted call is repeated.
+void RestoreLine(int fd, const termios& saved)
+{
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    for (int signal : kStopSignals)
+        sigaddset(&stops, signal);
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    while (tcsetattr(fd, TCSADRAIN, &saved) != 0 && errno == EINTR) {}
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 }  // namespace
@@ -148,9 +165,8 @@ std::unique_ptr<SerialPort> SerialPort::Open(const std::string& name, std::strin
 SerialPort::~SerialPort()
 {
     Os& os = *m_os;
-    // Draining first lets a frame already written finish at the line's speed.
     if (os.configured)
-        tcsetattr(os.fd, TCSADRAIN, &os.saved);
+        RestoreLine(os.fd, os.saved);
     if (os.exclusive)
         ioctl(os.fd, TIOCNXCL);
     if (os.locked)
@@ -222,7 +238,7 @@ void CatchStopRequests(std::atomic<bool>& stop)
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a wait in poll ends at once
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal : kStopSignals)
         sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }

@@ -284,6 +284,12 @@ def test_interrupted_watch(rig):
         assert line_speed(rig.link) == [termios.B4800] * 2, "line settings not put back"
         assert not os.path.exists(rig.lock_file), "lock file left behind"
 
+        # A stop signal while the settings are put back (the drain of the last frame): they are put
+        # back all the same.
+        result = rig.run("status", env={"LD_PRELOAD": args.drain_signal})
+        assert "drain-signal: SIGTERM during the drain" in result.stderr, "no signal sent: %r" % result.stderr
+        assert result.returncode == 0, result
+        assert line_speed(rig.link) == [termios.B4800] * 2, "line settings not put back after a signal in the drain"
     finally:
         line_speed(rig.link, before[0])
     assert rig.run("status").returncode == 0, "the port is free again"
@@ -416,6 +422,7 @@ def main():
     parser.add_argument("group", choices=sorted(GROUPS))
     parser.add_argument("--ampctl", required=True)
     parser.add_argument("--ampsim", required=True)
+    parser.add_argument("--drain-signal", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     test, options = GROUPS[args.group]
