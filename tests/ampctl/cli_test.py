@@ -221,7 +221,7 @@ def test_failures(rig):
 def test_usage(rig):
     cases = [
         [], ["bogus"], ["status", "--bogus"], ["set-current"], ["set-current", "abc"], ["set-current", "12x"],
-        ["set-current", "1e10"], ["set-power", "600"], ["set-power", "-70.01"], ["mode", "ACC"],
+        ["set-power", "600"], ["set-power", "-70.01"], ["mode", "ACC"],
         ["output", "maybe"], ["watch", "--interval", "0.1"], ["watch", "--count", "0"], ["--timeout", "0", "status"],
         ["--json", "watch", "--csv"],
     ]
@@ -229,6 +229,11 @@ def test_usage(rig):
     for words in cases:
         result = rig.run(*words)
         assert result.returncode == 2 and result.stdout == "" and one_line(result.stderr), (words, result)
+    # A current whose whole milliamps do not fit in 32 bits is refused, not wrapped.
+    for value in ["1e10", "2147483648", "-2147483649", "-1e10"]:
+        result = rig.run("set-current", value)
+        assert (result.returncode, result.stdout, result.stderr) == (
+            2, "", "ampctl: refused: %s mA is out of range\n" % value), (value, result)
     result = rig.run("status", port=False)
     assert result.returncode == 2 and one_line(result.stderr), result
     assert not rig.sent_since(mark), rig.sent_since(mark)
