@@ -219,7 +219,10 @@ int Run(int argc, char** argv)
     static std::atomic<bool> stop{false};
     CatchStopRequests(stop);
     std::string error;
-    const std::unique_ptr<SerialPort> port = SerialPort::Open(options.port, error);
+    std::string note;
+    const std::unique_ptr<SerialPort> port = SerialPort::Open(options.port, error, note);
+    if (!note.empty())
+        Error(note);
     if (!port) {
         Error(error);
         return kExitPort;

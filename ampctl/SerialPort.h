@@ -15,8 +15,9 @@ namespace ampctl {
 class SerialPort : public ByteStream {
 public:
     // The port by its name (a device path on Linux, COMn on Windows); null, with the reason in
-    // error, when it is missing, busy or no serial port.
-    static std::unique_ptr<SerialPort> Open(const std::string& name, std::string& error);
+    // error, when it is missing, busy or no serial port. note: a line for the user when the port
+    // is held with less than usual (Linux: no lock file could be made), else left empty.
+    static std::unique_ptr<SerialPort> Open(const std::string& name, std::string& error, std::string& note);
     // Puts back the line settings it changed and releases the port.
     ~SerialPort() override;
     SerialPort(const SerialPort&) = delete;

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,9 +17,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "ampctl/PortLock.h"
+
 namespace ampctl {
 
 struct SerialPort::Os {
+    LockFile lockFile;  // released last, once the device is closed
     int fd = -1;
     bool locked = false;      // our flock on the device
     bool exclusive = false;   // TIOCEXCL set by us
@@ -26,6 +31,8 @@ struct SerialPort::Os {
 };
 
 namespace {
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::atomic<bool>* stopFlag = nullptr;
 
@@ -37,9 +44,18 @@ void OnStopSignal(int)
 
 std::string Reason(const std::string& name, int error)
 {
-    if (error == EBUSY || error == EWOULDBLOCK)
-        return name + ": busy (another program holds it)";
     return name + ": " + std::strerror(error);
+}
+
+// Names the programs that have the device open, or else the one a lock file names.
+std::string Busy(const std::string& name, const std::string& realPath, pid_t lockHolder)
+{
+    std::vector<Holder> holders = OtherHolders(realPath);
+    if (holders.empty() && lockHolder > 0)
+        holders.push_back({lockHolder, CommandOf(lockHolder)});
+    if (holders.empty())
+        return name + " is busy: another program holds it";
+    return name + " is busy: held by " + DescribeHolders(holders);
 }
 
 // Raw 9600 8N1: no echo, no line editing, no translation, no flow control of either kind, modem
@@ -56,66 +72,107 @@ void MakeAmplifierLine(termios& t)
     t.c_cc[VTIME] = 0;
 }
 
+// Draining first lets a frame already written finish at the line's speed. A stop signal (a second
+// Ctrl+C, SIGTERM) coming while the drain waits would end the call with EINTR and leave the line as
+// we set it: the stop signals wait until the settings are back, and an interrupted call is repeated.
+void RestoreLine(int fd, const termios& saved)
+{
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    for (int signal : kStopSignals)
+        sigaddset(&stops, signal);
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    while (tcsetattr(fd, TCSADRAIN, &saved) != 0 && errno == EINTR) {}
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
 }  // namespace
 
 SerialPort::SerialPort(std::unique_ptr<Os> os) : m_os(std::move(os)) {}
 
-std::unique_ptr<SerialPort> SerialPort::Open(const std::string& name, std::string& error)
+std::unique_ptr<SerialPort> SerialPort::Open(const std::string& name, std::string& error, std::string& note)
 {
-    // Non-blocking so the open does not wait for a carrier.
-    const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // The lock file is named after the device itself, whatever link leads to it.
+    char resolved[PATH_MAX];
+    if (!realpath(name.c_str(), resolved)) {
         error = Reason(name, errno);
         return nullptr;
     }
+    const std::string real = resolved;
     // From here the destructor gives back whatever has been taken.
     std::unique_ptr<SerialPort> port(new SerialPort(std::make_unique<Os>()));
     Os& os = *port->m_os;
-    os.fd = fd;
 
-    // TIOCEXCL keeps out other opens (except root's); the lock keeps out other ampctl runs and
-    // every program that locks too.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error = Reason(name, errno);
+    // First what every program that honours a lock looks at, then the device itself: flock keeps
+    // out other ampctl runs and the programs that flock too, TIOCEXCL other opens (but root's).
+    const std::string folder = LockFolder();
+    const LockResult lock = os.lockFile.Take(folder, real);
+    if (lock.outcome == LockOutcome::kHeld) {
+        error = Busy(name, real, lock.holder);
+        return nullptr;
+    }
+    if (lock.outcome == LockOutcome::kFailed) {
+        error = name + ": " + lock.reason;
+        return nullptr;
+    }
+    if (lock.outcome == LockOutcome::kNoFolder)
+        note = "note: " + folder + " " + lock.reason + ": no lock file taken for " + name;
+    // Non-blocking so the open does not wait for a carrier.
+    os.fd = open(real.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (os.fd < 0) {
+        error = errno == EBUSY ? Busy(name, real, 0) : Reason(name, errno);
+        return nullptr;
+    }
+    if (flock(os.fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? Busy(name, real, 0) : Reason(name, errno);
         return nullptr;
     }
     os.locked = true;
-    if (tcgetattr(fd, &os.saved) != 0) {
+    if (tcgetattr(os.fd, &os.saved) != 0) {
         error = name + ": not a serial port (" + std::strerror(errno) + ")";
         return nullptr;
     }
-    if (ioctl(fd, TIOCEXCL) != 0) {
+    if (ioctl(os.fd, TIOCEXCL) != 0) {
         error = Reason(name, errno);
         return nullptr;
     }
     os.exclusive = true;
+    // The programs that take none of those show only as open descriptors of the device; one found
+    // now, before a setting is changed or a byte written, means the line is not ours.
+    const std::vector<Holder> others = OtherHolders(real);
+    if (!others.empty()) {
+        error = name + " is busy: held by " + DescribeHolders(others);
+        return nullptr;
+    }
+
     termios line = os.saved;
     MakeAmplifierLine(line);
-    if (tcsetattr(fd, TCSANOW, &line) != 0) {
+    if (tcsetattr(os.fd, TCSANOW, &line) != 0) {
         error = name + ": cannot set 9600 8N1 (" + std::strerror(errno) + ")";
         return nullptr;
     }
     os.configured = true;
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int flags = fcntl(os.fd, F_GETFL);
+    if (flags < 0 || fcntl(os.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         error = Reason(name, errno);
         return nullptr;
     }
-    tcflush(fd, TCIOFLUSH);
+    tcflush(os.fd, TCIOFLUSH);
     return port;
 }
 
 SerialPort::~SerialPort()
 {
     Os& os = *m_os;
-    // Draining first lets a frame already written finish at the line's speed.
     if (os.configured)
-        tcsetattr(os.fd, TCSADRAIN, &os.saved);
+        RestoreLine(os.fd, os.saved);
     if (os.exclusive)
         ioctl(os.fd, TIOCNXCL);
     if (os.locked)
         flock(os.fd, LOCK_UN);
-    close(os.fd);
+    if (os.fd >= 0)
+        close(os.fd);
 }
 
 bool SerialPort::Write(const std::uint8_t* bytes, std::size_t n)
@@ -181,7 +238,7 @@ void CatchStopRequests(std::atomic<bool>& stop)
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a wait in poll ends at once
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal : kStopSignals)
         sigaction(signal, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }

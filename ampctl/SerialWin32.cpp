@@ -95,7 +95,7 @@ void MakeAmplifierLine(DCB& dcb)
 
 SerialPort::SerialPort(std::unique_ptr<Os> os) : m_os(std::move(os)) {}
 
-std::unique_ptr<SerialPort> SerialPort::Open(const std::string& name, std::string& error)
+std::unique_ptr<SerialPort> SerialPort::Open(const std::string& name, std::string& error, std::string& /*note*/)
 {
     // No sharing: a port another program holds fails here, and nobody else gets it while we do.
     const HANDLE comm

@@ -32,6 +32,15 @@ template <auto Field> std::optional<std::int32_t> Reported(const proto::Reply& r
     return std::nullopt;
 }
 
+// The decoder reads each field at its frame position whatever LEN says, as the panel must: a reply
+// shorter than its type's whole frame would hand ampctl the bytes an earlier frame left behind, so
+// here it counts for nothing. The encoder's frames are the whole ones.
+bool IsWhole(const proto::RxFramer& framer, const proto::Reply& reply)
+{
+    const std::size_t received = framer.Byte(2) + std::size_t{3};  // ED FA LEN ... checksum
+    return received >= proto::EncodeReply(reply).size();
+}
+
 Outcome OutcomeOf(bool stopped, bool failed)
 {
     if (failed)
@@ -108,6 +117,10 @@ Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler, s
             if (!m_framer.Push(bytes[i]))
                 continue;
             const proto::Reply reply = proto::DecodeReply(m_framer);
+            // A reply shorter than its type is no answer: its fields beyond its end are an earlier
+            // frame's.
+            if (!IsWhole(m_framer, reply))
+                continue;
             if (m_observer)
                 m_observer(reply);
             if (handler(reply))
@@ -204,13 +217,15 @@ SettingResult Session::Apply(const SettingPlan& plan, std::int32_t requested, co
     const proto::Frame frame = plan.word ? proto::MakeWordFrame(plan.command, result.sent)
                                          : proto::MakeByteFrame(plan.command, static_cast<std::uint8_t>(result.sent));
 
-    std::optional<std::int32_t> reported;
-    const auto listen = [&](bool untilEcho) -> ReplyHandler {
-        return [&, untilEcho](const proto::Reply& reply) {
-            const auto value = plan.echo(reply);
-            if (value)
-                reported = value;
-            return untilEcho && value.has_value();
+    // An echo of another value than the one sent may answer an earlier frame (a late echo of the
+    // setting before), so it ends nothing: the setting is then read back, and what the amplifier
+    // reports when asked is final.
+    std::optional<std::int32_t> echoed;  // the last echo heard
+    const auto listen = [&](bool untilConfirmed) -> ReplyHandler {
+        return [&, untilConfirmed](const proto::Reply& reply) {
+            if (const auto value = plan.echo(reply))
+                echoed = value;
+            return untilConfirmed && echoed == result.sent;
         };
     };
 
@@ -222,23 +237,25 @@ SettingResult Session::Apply(const SettingPlan& plan, std::int32_t requested, co
         wait = Send(frame);
     if (wait == Wait::kSatisfied)
         wait = Pump(m_lastWriteUs + kSpacingUs, listen(true));
-    result.confirmedBy = Confirmation::kEcho;
-    if (wait == Wait::kTimedOut && !reported) {
-        result.confirmedBy = Confirmation::kReadBack;
-        wait = Ask(plan.readBackQuery, [&](const proto::Reply& reply) {
-            reported = plan.readBack(reply);
-            return reported.has_value();
-        });
+    if (wait == Wait::kSatisfied || (wait == Wait::kTimedOut && echoed == result.sent)) {
+        result.confirmedBy = Confirmation::kEcho;
+        return result;
     }
+    std::optional<std::int32_t> readBack;
+    if (wait == Wait::kTimedOut)
+        wait = Ask(plan.readBackQuery, [&](const proto::Reply& reply) {
+            readBack = plan.readBack(reply);
+            return readBack.has_value();
+        });
     if (wait == Wait::kStopped || wait == Wait::kFailed) {
-        result.confirmedBy = Confirmation::kNone;
         result.outcome = OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
         return result;
     }
-    if (reported == result.sent)
+    if (readBack == result.sent) {
+        result.confirmedBy = Confirmation::kReadBack;
         return result;
-    result.confirmedBy = Confirmation::kNone;
-    result.held = reported;
+    }
+    result.held = readBack ? readBack : echoed;
     result.outcome = Outcome::kNotConfirmed;
     return result;
 }

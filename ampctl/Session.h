@@ -76,7 +76,8 @@ public:
     Outcome ReadStatus(proto::StatusReply& status);
 
     // Each runs the link check first unless it has passed, sends its frame twice one frame spacing
-    // apart, and is confirmed by the amplifier's echo or, without one, by reading it back.
+    // apart, and is confirmed by the amplifier's echo of the value sent or, without one, by reading
+    // it back. Only whole replies count (a short one carries fields an earlier frame left behind).
     // Entries are read as the panel reads typed ones: a current is clamped to 0 ... the maximum
     // current of the settings reply; a power (dBm) outside the raw scale is refused, not wrapped.
     SettingResult SetCurrent(const char* entry);

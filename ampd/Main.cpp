@@ -153,10 +153,15 @@ void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, const std
 {
     ampctl::SteadyClock clock;
     std::string lastError;
+    std::string lastNote;
     sink.OnLink(false);
     while (!stop) {
         std::string error;
-        std::unique_ptr<ampctl::SerialPort> port = ampctl::SerialPort::Open(options.port, error);
+        std::string note;
+        std::unique_ptr<ampctl::SerialPort> port = ampctl::SerialPort::Open(options.port, error, note);
+        if (!note.empty() && note != lastNote)
+            Say(note);
+        lastNote = note;
         if (!port) {
             if (error != lastError)
                 Say(error + "; trying again every second");

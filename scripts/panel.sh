@@ -33,8 +33,13 @@ made on the first run (about a minute) with the fonts the panel needs. A pseudo-
 shim build/native/linux/libamp_ptyshim.so preloaded, so that Wine waits on it as on a real port.
 Wine's own messages go to build/panel/wine.log.
 
+While the panel runs, the device's lock file (/var/lock/LCK..ttyUSB0, LCK..pts_3 for /dev/pts/3)
+and flock are held for it, so that ampctl, minicom and the like see the port as busy; both go when
+it ends.
+
 Exit status: 0 the panel ended; 1 it could not be started (no display, build or Wine failed);
-2 bad options; 3 the device is missing, not permitted to this user, or busy.
+2 bad options; 3 the device is missing, not permitted to this user, or busy (open, or locked by
+another program).
 EOF
 }
 
@@ -101,7 +106,7 @@ fi
 
 # ---- the device: present, permitted, free -------------------------------------------------------
 
-# is_pty, check_device
+# is_pty, check_device, take_device, release_device
 . "$root/scripts/serial-device.sh"
 
 [ -z "$device" ] || check_device "$device"
@@ -267,12 +272,15 @@ cleanup() {
   fi
   [ -z "$made_link" ] || say "COM$com removed from the prefix"
   [ -z "$record" ] || rm -f "$record"
+  release_device
   [ "$own_server" = 0 ] || wineserver -k 2>/dev/null || true
   amp_stop_xvfb
   exit "$status"
 }
 amp_cleanup_on_exit cleanup
 : >"$winelog"
+# Wine opens the device without a lock: the lock file and flock are taken for it, for the run.
+[ -z "$device" ] || take_device "$device"
 
 if [ "$headless" = 1 ]; then
   amp_start_xvfb 2>>"$winelog" || fail 1 "could not start Xvfb (see $winelog)"

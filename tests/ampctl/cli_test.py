@@ -12,6 +12,7 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import statistics
 import subprocess
@@ -34,22 +35,32 @@ args = None
 
 
 class Rig:
-    """The simulator on a link in the work folder, and ampctl run against it."""
+    """The simulator on a link in the work folder, and ampctl run against it, with a lock folder of
+    the test's own."""
 
     def __init__(self, options=()):
         os.makedirs(args.work, exist_ok=True)
         self.link = os.path.join(args.work, "amp")
+        self.locks = os.path.join(args.work, "locks")
+        shutil.rmtree(self.locks, ignore_errors=True)
+        os.makedirs(self.locks)
         self.sim = Simulator(args.ampsim, args.work, self.link, list(options))
+        # ampctl names the lock file after the device the link leads to.
+        self.lock_file = os.path.join(self.locks, "LCK.." + os.path.realpath(self.link)[len("/dev/"):].replace("/", "_"))
+
+    def environment(self, env=None):
+        environment = {k: v for k, v in os.environ.items() if k != "AMPCTL_PORT"}
+        environment["AMP_LOCK_DIR"] = self.locks
+        environment.update(env or {})
+        return environment
 
     def run(self, *words, port=True, env=None, timeout=20):
         command = [args.ampctl] + (["-p", self.link] if port else []) + list(words)
-        environment = {k: v for k, v in os.environ.items() if k != "AMPCTL_PORT"}
-        environment.update(env or {})
-        return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=environment)
+        return subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=self.environment(env))
 
     def start(self, *words):
         return subprocess.Popen([args.ampctl, "-p", self.link] + list(words), stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+                                stderr=subprocess.PIPE, text=True, env=self.environment())
 
     def sent_since(self, mark):
         return self.sim.received(since=mark)
@@ -210,7 +221,7 @@ def test_failures(rig):
 def test_usage(rig):
     cases = [
         [], ["bogus"], ["status", "--bogus"], ["set-current"], ["set-current", "abc"], ["set-current", "12x"],
-        ["set-current", "1e10"], ["set-power", "600"], ["set-power", "-70.01"], ["mode", "ACC"],
+        ["set-power", "600"], ["set-power", "-70.01"], ["mode", "ACC"],
         ["output", "maybe"], ["watch", "--interval", "0.1"], ["watch", "--count", "0"], ["--timeout", "0", "status"],
         ["--json", "watch", "--csv"],
     ]
@@ -218,6 +229,11 @@ def test_usage(rig):
     for words in cases:
         result = rig.run(*words)
         assert result.returncode == 2 and result.stdout == "" and one_line(result.stderr), (words, result)
+    # A current whose whole milliamps do not fit in 32 bits is refused, not wrapped.
+    for value in ["1e10", "2147483648", "-2147483649", "-1e10"]:
+        result = rig.run("set-current", value)
+        assert (result.returncode, result.stdout, result.stderr) == (
+            2, "", "ampctl: refused: %s mA is out of range\n" % value), (value, result)
     result = rig.run("status", port=False)
     assert result.returncode == 2 and one_line(result.stderr), result
     assert not rig.sent_since(mark), rig.sent_since(mark)
@@ -226,7 +242,7 @@ def test_usage(rig):
 
 
 def read_lines(process, count, timeout):
-    """Lines of the process's standard output, raw, once `count` are complete or the deadline passes."""
+    """The process's standard output once `count` lines are complete or the deadline passes."""
     data = b""
     deadline = time.monotonic() + timeout
     while data.count(b"\n") < count and time.monotonic() < deadline:
@@ -236,34 +252,162 @@ def read_lines(process, count, timeout):
             if not chunk:
                 break
             data += chunk
-    return data
+    return data.decode()
+
+
+def line_speed(link, speed=None):
+    """The line's speed (input, output), set first when given. The descriptor is closed again at
+    once: ampctl refuses a line that another program has open."""
+    tty = os.open(link, os.O_RDWR | os.O_NOCTTY)
+    try:
+        if speed is not None:
+            attributes = termios.tcgetattr(tty)
+            attributes[4] = attributes[5] = speed
+            termios.tcsetattr(tty, termios.TCSANOW, attributes)
+        return termios.tcgetattr(tty)[4:6]
+    finally:
+        os.close(tty)
 
 
 def test_interrupted_watch(rig):
-    tty = os.open(rig.link, os.O_RDWR | os.O_NOCTTY)
-    before = termios.tcgetattr(tty)
+    before = line_speed(rig.link)
     try:
         # Line settings of the pty before: ampctl must put them back.
-        changed = list(before)
-        changed[4] = changed[5] = termios.B4800
-        termios.tcsetattr(tty, termios.TCSANOW, changed)
-        process = subprocess.Popen([args.ampctl, "-p", rig.link, "watch", "--interval", "0.2", "--csv"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+        line_speed(rig.link, termios.B4800)
+        process = rig.start("watch", "--interval", "0.2", "--csv")
         data = read_lines(process, 3, 10)
-        assert data.count(b"\n") >= 3, data
+        assert data.count("\n") >= 3, data
         busy = rig.run("status")
-        assert busy.returncode == 3 and "busy" in busy.stderr, busy
+        assert busy.returncode == 3, busy
+        assert busy.stderr.startswith("ampctl: %s is busy: held by %d (" % (rig.link, process.pid)), busy.stderr
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=5)
-        lines = (data + out).decode().split("\n")
+        lines = (data + out).split("\n")
         assert process.returncode == 0, (process.returncode, err)
         assert lines[-1] == "", "a line left incomplete: %r" % lines[-1]
         assert all(CSV_LINE.match(line) for line in lines[1:-1]), lines
-        assert termios.tcgetattr(tty)[4:6] == [termios.B4800, termios.B4800], "line settings not put back"
+        assert line_speed(rig.link) == [termios.B4800] * 2, "line settings not put back"
+        assert not os.path.exists(rig.lock_file), "lock file left behind"
+
+        # A stop signal while the settings are put back (the drain of the last frame): they are put
+        # back all the same.
+        result = rig.run("status", env={"LD_PRELOAD": args.drain_signal})
+        assert "drain-signal: SIGTERM during the drain" in result.stderr, "no signal sent: %r" % result.stderr
+        assert result.returncode == 0, result
+        assert line_speed(rig.link) == [termios.B4800] * 2, "line settings not put back after a signal in the drain"
     finally:
-        termios.tcsetattr(tty, termios.TCSANOW, before)
-        os.close(tty)
+        line_speed(rig.link, before[0])
     assert rig.run("status").returncode == 0, "the port is free again"
+
+
+def shown_command(argv):
+    """A command line as ampctl names a holder: argv joined by spaces, shortened when long."""
+    command = " ".join(argv)
+    return command if len(command) <= 80 else command[:77] + "..."
+
+
+def test_busy(rig):
+    """Every way another program can hold the line: ampctl exits 3, names the holder where it can
+    be known, and writes nothing. The frames after each refusal are those of a run once the line
+    is free again: a byte from the refused run would come before them."""
+    lock_file = rig.lock_file
+    # A process that opens the line and takes no lock of any kind, as screen or a pyserial script.
+    opener = [sys.executable, "-c", "import os,sys,time; os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY); "
+              "print('open', flush=True); time.sleep(60)", rig.link]
+
+    def held_open():
+        process = subprocess.Popen(opener, stdout=subprocess.PIPE, text=True)
+        assert process.stdout.readline().strip() == "open"
+        return process, "held by %d (%s)" % (process.pid, shown_command(opener))
+
+    def write_lock(text, age_s=0):
+        with open(lock_file, "w") as f:
+            f.write(text)
+        if age_s:
+            then = time.time() - age_s
+            os.utime(lock_file, (then, then))
+
+    def locked_by_live_process():
+        process = subprocess.Popen(["sleep", "60"])
+        write_lock("%10d\n" % process.pid)
+        return process, "held by %d (sleep 60)" % process.pid
+
+    def locked_without_number():
+        write_lock("")
+        return None, "another program holds it"
+
+    def locked_by_a_link():
+        target = os.path.join(args.work, "not-a-lock")
+        with open(target, "w") as f:
+            f.write("kept\n")
+        os.symlink(target, lock_file)
+        return None, "%s is in the lock file's place and is a symbolic link" % lock_file
+
+    def flocked():
+        holder = os.open(rig.link, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        with open("/proc/self/cmdline", "rb") as f:
+            argv = f.read().decode().rstrip("\0").split("\0")
+        return holder, "held by %d (%s)" % (os.getpid(), shown_command(argv))
+
+    cases = [
+        ("open with no lock", held_open, "ampctl: %s is busy: " % rig.link),
+        ("lock file of a live process", locked_by_live_process, "ampctl: %s is busy: " % rig.link),
+        ("lock file being written", locked_without_number, "ampctl: %s is busy: " % rig.link),
+        ("a link in the lock file's place", locked_by_a_link, "ampctl: %s: " % rig.link),
+        ("flock", flocked, "ampctl: %s is busy: " % rig.link),
+    ]
+    for what, hold, prefix in cases:
+        holder, named = hold()
+        mark = rig.sim.now()
+        try:
+            result = rig.run("output", "off")
+        finally:
+            if isinstance(holder, int):
+                os.close(holder)
+            elif holder:
+                holder.kill()
+                holder.wait()
+            lock_text = open(lock_file).read() if os.path.isfile(lock_file) else None
+            if os.path.lexists(lock_file):
+                os.unlink(lock_file)
+        assert (result.returncode, result.stdout, result.stderr) == (3, "", prefix + named + "\n"), (what, result)
+        if what == "lock file of a live process":
+            assert lock_text == "%10d\n" % holder.pid, "another's lock file changed: %r" % lock_text
+        if what == "a link in the lock file's place":
+            assert open(os.path.join(args.work, "not-a-lock")).read() == "kept\n"
+        assert rig.run("status").returncode == 0, what
+        sent = [f.hex() for f in rig.sent_since(mark)]
+        assert sent == LINK_CHECK + [STATUS_QUERY], (what, sent)
+
+    # Stale lock files are taken over: one whose process is gone, one without a process number
+    # written long ago. The lock file is ours while ampctl runs, and gone when it ends.
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    for what, text, age_s in [("dead process", "%10d\n" % dead.pid, 0), ("no number, old", "junk", 60)]:
+        write_lock(text, age_s)
+        process = rig.start("watch", "--interval", "0.2", "--count", "50")
+        try:
+            assert read_lines(process, 1, 10).count("\n") >= 1, what
+            assert open(lock_file).read() == "%10d\n" % process.pid, what
+        finally:
+            process.send_signal(signal.SIGINT)
+            process.communicate(timeout=5)
+        assert process.returncode == 0, (what, process.returncode)
+        assert not os.path.lexists(lock_file), "%s: lock file left behind" % what
+
+    # No lock folder: the other checks hold the line, and a note says so.
+    missing = os.path.join(args.work, "no-such-folder")
+    result = rig.run("status", env={"AMP_LOCK_DIR": missing})
+    assert result.returncode == 0, result
+    assert result.stderr == "ampctl: note: %s does not exist: no lock file taken for %s\n" % (missing, rig.link)
+    holder, named = held_open()
+    try:
+        result = rig.run("status", env={"AMP_LOCK_DIR": missing})
+    finally:
+        holder.kill()
+        holder.wait()
+    assert result.returncode == 3 and result.stderr.endswith("ampctl: %s is busy: %s\n" % (rig.link, named)), result
 
 
 GROUPS = {
@@ -273,6 +417,7 @@ GROUPS = {
     "failures": (test_failures, ["--output", "on"]),
     "usage": (test_usage, []),
     "interrupt": (test_interrupted_watch, ["--output", "on"]),
+    "busy": (test_busy, ["--output", "on"]),
 }
 
 
@@ -282,6 +427,7 @@ def main():
     parser.add_argument("group", choices=sorted(GROUPS))
     parser.add_argument("--ampctl", required=True)
     parser.add_argument("--ampsim", required=True)
+    parser.add_argument("--drain-signal", required=True)
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     test, options = GROUPS[args.group]

@@ -2,8 +2,11 @@
 // accepts as confirmation, and what it refuses to send.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,6 +64,16 @@ public:
     int missStatus = -1;             // the status query of this number (from 0) goes unanswered
     int latencyMs = 20;
     std::uint16_t highestPowerRaw = 65535;  // the amplifier holds power setpoints to this
+    bool applies = true;                    // settings take effect
+    bool echoesLag = false;                 // an echo reports the value held before its frame came
+    bool twice = false;                     // every reply comes twice
+    // Short replies have this many data bytes cut from their end (their LEN and checksum agree).
+    std::size_t cutEchoes = 0;
+    int echoDelayMs = 0;  // echoes come this much later than other replies
+    // The answers to queries from this one on (counting from 0) are cut and delayed so.
+    int troubleFromQuery = 0;
+    std::size_t cutAnswers = 0;
+    int answerDelayMs = 0;
     proto::SettingsReply settings{10700, 1500, 6000, proto::kModeAcc, 1};
     std::uint8_t output = proto::kOutputOff;
     std::vector<std::string> log;  // "t: frame"
@@ -102,56 +115,75 @@ private:
         std::uint8_t value;
     };
 
-    void Reply(const proto::ReplyBytes& frame)
+    // A delayed reply's bytes are put in their place among those already on their way.
+    void Reply(const proto::ReplyBytes& whole, int delayMs, std::size_t cut)
     {
-        std::int64_t t = m_clock.now + latencyMs * kUs;
-        for (std::uint8_t b : frame) {
-            m_pending.push_back({t, b});
-            t += kUs;
+        proto::ReplyBytes frame = whole;
+        if (cut > 0) {
+            const proto::ReplyBytes data(whole.begin() + 4, whole.end() - 1);
+            frame = proto::MakeReplyFrame(whole[3], {data.begin(), data.end() - std::min(cut, data.size())});
+        }
+        std::int64_t t = m_clock.now + (latencyMs + delayMs) * kUs;
+        for (int copy = 0; copy < (twice ? 2 : 1); ++copy) {
+            for (std::uint8_t b : frame) {
+                const auto at = std::upper_bound(m_pending.begin(), m_pending.end(), t,
+                    [](std::int64_t when, const Arriving& a) { return when < a.t; });
+                m_pending.insert(at, {t, b});
+                t += kUs;
+            }
         }
     }
 
     bool AnswersQuery() { return !m_settingSeen || queriesAfterSetting-- > 0; }
 
-    // A setting has come: the value held goes back when the amplifier echoes.
-    void Echo(const proto::ReplyBytes& reply)
+    void AnswerQuery(const proto::ReplyBytes& reply)
     {
+        const bool trouble = m_queries - 1 >= troubleFromQuery;
+        Reply(reply, trouble ? answerDelayMs : 0, trouble ? cutAnswers : 0);
+    }
+
+    // A setting has come: it is taken (or not), and the amplifier echoes the value it holds.
+    template <class T, class MakeEcho> void Take(T& held, T value, MakeEcho makeEcho)
+    {
+        const T before = held;
+        if (applies)
+            held = value;
         m_settingSeen = true;
         if (echo)
-            Reply(reply);
+            Reply(makeEcho(echoesLag ? before : held), echoDelayMs, cutEchoes);
     }
 
     void Answer(const std::uint8_t* f, std::size_t n)
     {
         const std::uint16_t word = n == 7 ? static_cast<std::uint16_t>(f[4] * 256 + f[5]) : 0;
+        if (n == 5)
+            ++m_queries;
         switch (f[3]) {
         case proto::CMD_QUERY_SETTINGS:
             if (answerSettings && AnswersQuery())
-                Reply(proto::EncodeReply(settings));
+                AnswerQuery(proto::EncodeReply(settings));
             break;
         case proto::CMD_QUERY_OUTPUT:
             if (answerOutput && AnswersQuery())
-                Reply(proto::EncodeReply(proto::OutputReply{output}));
+                AnswerQuery(proto::EncodeReply(proto::OutputReply{output}));
             break;
         case proto::CMD_QUERY_STATUS:
             if (answerStatus && m_statusQueries++ != missStatus)
-                Reply(proto::EncodeReply(proto::StatusReply{settings.targetCurrentMa, 7000, 10339, 2800}));
+                AnswerQuery(proto::EncodeReply(proto::StatusReply{settings.targetCurrentMa, 7000, 10339, 2800}));
             break;
         case proto::CMD_SET_CURRENT:
-            settings.targetCurrentMa = word;
-            Echo(proto::EncodeReply(proto::TargetCurrentReply{word}));
+            Take(settings.targetCurrentMa, word,
+                [](std::uint16_t v) { return proto::EncodeReply(proto::TargetCurrentReply{v}); });
             break;
         case proto::CMD_SET_POWER:
-            settings.targetPowerRaw = std::min(word, highestPowerRaw);
-            Echo(proto::EncodeReply(proto::TargetPowerReply{settings.targetPowerRaw}));
+            Take(settings.targetPowerRaw, std::min(word, highestPowerRaw),
+                [](std::uint16_t v) { return proto::EncodeReply(proto::TargetPowerReply{v}); });
             break;
         case proto::CMD_SET_MODE:
-            settings.mode = f[4];
-            Echo(proto::EncodeReply(proto::ModeReply{f[4]}));
+            Take(settings.mode, f[4], [](std::uint8_t v) { return proto::EncodeReply(proto::ModeReply{v}); });
             break;
         case proto::CMD_SET_OUTPUT:
-            output = f[4];
-            Echo(proto::EncodeReply(proto::OutputReply{f[4]}));
+            Take(output, f[4], [](std::uint8_t v) { return proto::EncodeReply(proto::OutputReply{v}); });
             break;
         default:
             break;
@@ -161,6 +193,7 @@ private:
     VirtualClock& m_clock;
     std::deque<Arriving> m_pending;
     bool m_settingSeen = false;
+    int m_queries = 0;
     int m_statusQueries = 0;
 };
 
@@ -172,11 +205,18 @@ protected:
     Session session{amp, clock, stop, 1000};
 };
 
-enum class Action { kCurrent, kPower, kMode, kOutput };
+enum class Action { kCurrent, kPower, kMode, kOutput, kStatus };
 
 SettingResult Apply(Session& session, Action action, const char* value)
 {
+    SettingResult status;
+    proto::StatusReply reading;
     switch (action) {
+    case Action::kStatus:
+        status.outcome = session.CheckLink();
+        if (status.outcome == Outcome::kDone)
+            status.outcome = session.ReadStatus(reading);
+        return status;
     case Action::kCurrent:
         return session.SetCurrent(value);
     case Action::kPower:
@@ -285,7 +325,7 @@ TEST_F(SessionTest, SettingNotConfirmedWhenTheAmplifierHoldsAnotherValueOrStaysS
     SettingResult held = session.SetPower("50");
     EXPECT_EQ(held.outcome, Outcome::kNotConfirmed);
     EXPECT_EQ(held.held, 11000);
-    EXPECT_EQ(amp.log.size(), 4u) << "a wrong echo is final: nothing read back";
+    EXPECT_EQ(amp.log.size(), 5u) << "an echo of another value is checked by reading back";
 
     VirtualClock vc;
     FakeAmp silent(vc);
@@ -297,6 +337,108 @@ TEST_F(SessionTest, SettingNotConfirmedWhenTheAmplifierHoldsAnotherValueOrStaysS
     EXPECT_FALSE(unanswered.held.has_value());
     EXPECT_EQ(silent.log.back(), At(400, kSettingsQuery));
     EXPECT_EQ(vc.now, 1400 * kUs) << "the read-back is waited for up to the timeout";
+}
+
+TEST_F(SessionTest, ShortLateRepeatedAndEarlierRepliesNeitherConfirmNorHang)
+{
+    const std::string current0 = Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 0));
+    const std::string current1000 = Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 1000));
+    const std::string current1200 = Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 1200));
+    const std::string modeApc = Hex(proto::MakeByteFrame(proto::CMD_SET_MODE, proto::kModeApc));
+    const std::string outputOn = Hex(proto::MakeByteFrame(proto::CMD_SET_OUTPUT, proto::kOutputOn));
+    const std::vector<std::string> linkCheck = {At(0, kSettingsQuery), At(100, kOutputQuery)};
+    const auto linked = [&](std::vector<std::string> after) {
+        after.insert(after.begin(), linkCheck.begin(), linkCheck.end());
+        return after;
+    };
+    constexpr std::size_t kAllData = 99;
+    const struct {
+        const char* what;
+        std::function<void(FakeAmp&)> setUp;
+        const char* earlier;  // a current set first in the same session, or null
+        Action action;
+        const char* value;
+        Outcome outcome;
+        Confirmation by;
+        std::optional<std::int32_t> held;
+        std::vector<std::string> log;
+        std::int64_t endMs;
+    } cases[] = {
+        // The link check's replies leave 0 where a short current echo's field would be.
+        {"short echoes from an amplifier that keeps its setting",
+            [](FakeAmp& a) {
+                a.applies = false;
+                a.cutEchoes = kAllData;
+            },
+            nullptr, Action::kCurrent, "0", Outcome::kNotConfirmed, Confirmation::kNone, 1500,
+            linked({At(200, current0), At(300, current0), At(400, kSettingsQuery)}), 438},
+        {"echoes one byte short", [](FakeAmp& a) { a.cutEchoes = 1; }, nullptr, Action::kCurrent, "1200",
+            Outcome::kDone, Confirmation::kReadBack, std::nullopt,
+            linked({At(200, current1200), At(300, current1200), At(400, kSettingsQuery)}), 438},
+        {"no echo and a short read-back",
+            [](FakeAmp& a) {
+                a.echo = false;
+                a.troubleFromQuery = 2;
+                a.cutAnswers = kAllData;
+            },
+            nullptr, Action::kMode, "0", Outcome::kNotConfirmed, Confirmation::kNone, std::nullopt,
+            linked({At(200, modeApc), At(300, modeApc), At(400, kSettingsQuery)}), 1400},
+        {"short answers to the link check", [](FakeAmp& a) { a.cutAnswers = 1; }, nullptr, Action::kOutput, "1",
+            Outcome::kNoAnswer, Confirmation::kNone, std::nullopt,
+            {At(0, kSettingsQuery), At(100, kOutputQuery), At(500, kSettingsQuery), At(600, kOutputQuery)}, 1000},
+        {"a short status reply",
+            [](FakeAmp& a) {
+                a.troubleFromQuery = 2;
+                a.cutAnswers = 1;
+            },
+            nullptr, Action::kStatus, "", Outcome::kNoAnswer, Confirmation::kNone, std::nullopt,
+            linked({At(200, kStatusQuery)}), 1200},
+        {"echoes that come after the read-back", [](FakeAmp& a) { a.echoDelayMs = 1500; }, nullptr, Action::kCurrent,
+            "1200", Outcome::kDone, Confirmation::kReadBack, std::nullopt,
+            linked({At(200, current1200), At(300, current1200), At(400, kSettingsQuery)}), 438},
+        {"no echo and a read-back answered after the timeout",
+            [](FakeAmp& a) {
+                a.echo = false;
+                a.troubleFromQuery = 2;
+                a.answerDelayMs = 1500;
+            },
+            nullptr, Action::kOutput, "1", Outcome::kNotConfirmed, Confirmation::kNone, std::nullopt,
+            linked({At(200, outputOn), At(300, outputOn), At(400, kOutputQuery)}), 1400},
+        {"a status reply after the timeout",
+            [](FakeAmp& a) {
+                a.troubleFromQuery = 2;
+                a.answerDelayMs = 1500;
+            },
+            nullptr, Action::kStatus, "", Outcome::kNoAnswer, Confirmation::kNone, std::nullopt,
+            linked({At(200, kStatusQuery)}), 1200},
+        {"every reply twice", [](FakeAmp& a) { a.twice = true; }, nullptr, Action::kCurrent, "1200", Outcome::kDone,
+            Confirmation::kEcho, std::nullopt, linked({At(200, current1200), At(300, current1200)}), 328},
+        {"each echo answers the frame before (the first, the value held before)",
+            [](FakeAmp& a) { a.echoesLag = true; }, nullptr, Action::kCurrent, "1200", Outcome::kDone,
+            Confirmation::kEcho, std::nullopt, linked({At(200, current1200), At(300, current1200)}), 328},
+        // The first setting's echoes, 350 ms late, come while the second's are awaited.
+        {"the echoes of the setting before", [](FakeAmp& a) { a.echoDelayMs = 350; }, "1000", Action::kCurrent, "1200",
+            Outcome::kDone, Confirmation::kReadBack, std::nullopt,
+            linked({At(200, current1000), At(300, current1000), At(400, kSettingsQuery), At(500, current1200),
+                At(600, current1200), At(700, kSettingsQuery)}),
+            738},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualClock vc;
+        FakeAmp a(vc);
+        c.setUp(a);
+        Session s(a, vc, stop, 1000);
+        if (c.earlier) {
+            ASSERT_EQ(s.SetCurrent(c.earlier).outcome, Outcome::kDone);
+        }
+        const SettingResult result = Apply(s, c.action, c.value);
+        EXPECT_EQ(result.outcome, c.outcome);
+        EXPECT_EQ(result.confirmedBy, c.by);
+        EXPECT_EQ(result.held, c.held);
+        EXPECT_EQ(a.log, c.log);
+        EXPECT_EQ(vc.now, c.endMs * kUs) << "done when the last awaited byte is in, or at the timeout";
+    }
 }
 
 TEST_F(SessionTest, PowerOffTheRawScaleAndCurrentBeyond32BitsAreRefusedBeforeAnythingIsSent)
