@@ -18,6 +18,7 @@ public:
     {
         error_code ec;
         const tcp::endpoint peer = m_socket.remote_endpoint(ec);
+        m_peer = peer.address();
         m_address = ec ? "?"
                        : (peer.address().is_v6() ? "[" + peer.address().to_string() + "]" : peer.address().to_string())
                 + ":" + std::to_string(peer.port());
@@ -131,7 +132,12 @@ private:
             });
     }
 
+public:
+    boost::asio::ip::address Peer() const { return m_peer; }
+
+private:
     tcp::socket m_socket;
+    asio::ip::address m_peer;
     ScpiServer& m_server;
     const std::uint64_t m_id;
     std::string m_address;
@@ -192,11 +198,14 @@ void ScpiServer::Accept(tcp::acceptor& acceptor)
         if (!ec) {
             auto connection = std::make_shared<Connection>(std::move(socket), *this, m_nextId++);
             const bool room = m_connections.size() < kMaxClients;
+            const bool roomForIt = ClientsFrom(connection->Peer()) < kMaxClientsPerAddress;
             m_connections.insert(connection);
-            if (room)
-                connection->Start();
+            if (!room)
+                connection->Refuse("+240,\"Too many clients;at most 128\"");
+            else if (!roomForIt)
+                connection->Refuse("+240,\"Too many clients;at most 32 from one address\"");
             else
-                connection->Refuse("+240,\"Too many clients;at most 32\"");
+                connection->Start();
         }
         Accept(acceptor);
     });
@@ -211,6 +220,14 @@ void ScpiServer::Forget(Connection* connection)
             return;
         }
     }
+}
+
+std::size_t ScpiServer::ClientsFrom(const asio::ip::address& address) const
+{
+    std::size_t n = 0;
+    for (const auto& connection : m_connections)
+        n += connection->Peer() == address ? 1 : 0;
+    return n;
 }
 
 void ScpiServer::Stop()

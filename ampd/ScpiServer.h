@@ -20,7 +20,10 @@ class LineFile;
 
 class ScpiServer {
 public:
-    static constexpr std::size_t kMaxClients = 32;
+    // Clients from one address: one host cannot take every place. The server as a whole takes more,
+    // so that a lab's many readers fit.
+    static constexpr std::size_t kMaxClientsPerAddress = 32;
+    static constexpr std::size_t kMaxClients = 128;
     static constexpr std::size_t kMaxLine = 4096;  // bytes of a line, without its end
     // A client that does not read its answers is let go before it costs the server memory.
     static constexpr std::size_t kMaxUnsent = 256 * 1024;
@@ -40,6 +43,7 @@ public:
 private:
     void Accept(boost::asio::ip::tcp::acceptor& acceptor);
     void Forget(Connection* connection);
+    std::size_t ClientsFrom(const boost::asio::ip::address& address) const;
 
     boost::asio::io_context& m_io;
     Amplifier& m_amp;

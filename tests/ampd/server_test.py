@@ -88,8 +88,9 @@ class Server:
 class Client:
     """A plain SCPI client on a socket: a line out, a line back."""
 
-    def __init__(self, server, host=None, port=None):
-        self.sock = socket.create_connection((host or server.host, port or server.port), timeout=10)
+    def __init__(self, server, host=None, port=None, source=None):
+        self.sock = socket.create_connection((host or server.host, port or server.port), timeout=10,
+                                             source_address=(source, 0) if source else None)
         self.buffer = b""
 
     def send(self, line):
@@ -296,9 +297,12 @@ def _closed(client):
 def test_limits(rig):
     clients = [Client(rig.server) for _ in range(32)]
     extra = Client(rig.server)
-    assert extra.read().startswith("+240,"), "the 33rd client is told why"
+    assert extra.read() == '+240,"Too many clients;at most 32 from one address"', "the 33rd client is told why"
     wait_until(lambda: _closed(extra), 5, "the 33rd client to be closed")
     assert clients[31].ask("*IDN?").startswith("Lumacore,")
+    other = Client(rig.server, source="127.0.0.2")
+    assert other.ask("*IDN?").startswith("Lumacore,"), "another address still has room"
+    other.close()
     clients[0].send(";".join(["FOO"] * 40))
     errors = clients[0].errors()
     assert len(errors) == 32 and errors[-1] == '-350,"Queue overflow"', errors
@@ -373,18 +377,20 @@ def test_many_readers(rig):
     stop = threading.Event()
     failures = []
 
-    def reader():
+    def reader(source):
         try:
-            c = Client(rig.server)
+            c = Client(rig.server, source=source)
             while not stop.is_set():
-                if not c.ask("MEAS?").count(",") == 3:
-                    failures.append("bad answer")
+                answer = c.ask("MEAS?")
+                if answer.count(",") != 3:
+                    failures.append(answer)
                 stop.wait(0.2)
             c.close()
         except Exception as e:  # noqa: BLE001 - collected and reported below
             failures.append(repr(e))
 
-    threads = [threading.Thread(target=reader) for _ in range(100)]
+    # A client address may hold 32 connections: the readers come from four loopback addresses.
+    threads = [threading.Thread(target=reader, args=("127.0.0.%d" % (1 + i % 4),)) for i in range(100)]
     for t in threads:
         t.start()
     busy = frames_per_second(rig, args.load_seconds)
