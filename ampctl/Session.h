@@ -70,6 +70,8 @@ public:
     // until both are answered or the timeout passes.
     Outcome CheckLink();
     bool Linked() const { return m_linked; }
+    // When the last frame was written (the clock's microseconds); 0 before the first.
+    std::int64_t LastWriteUs() const { return m_lastWriteUs; }
     const AmpSettings& Amp() const { return m_amp; }
 
     // One status query, one frame spacing after the previous frame.

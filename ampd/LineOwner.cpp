@@ -10,13 +10,14 @@ namespace {
 
 constexpr std::int64_t kUsPerMs = 1000;
 
-Fate FateOf(ampctl::Outcome outcome)
+Fate FateOf(const ampctl::SettingResult& result)
 {
-    switch (outcome) {
+    switch (result.outcome) {
     case ampctl::Outcome::kDone:
         return Fate::kConfirmed;
     case ampctl::Outcome::kNotConfirmed:
-        return Fate::kNotConfirmed;
+        // Neither echoed nor read back: the amplifier did not answer at all.
+        return result.held ? Fate::kNotConfirmed : Fate::kNoAnswer;
     case ampctl::Outcome::kInterrupted:
         return Fate::kStopped;
     case ampctl::Outcome::kLineFailed:
@@ -74,8 +75,9 @@ ampctl::Outcome LineOwner::Run()
             outcome = m_session.Listen(m_nextPollUs, m_queue.Wake());
         }
         if (Ends(outcome)) {
-            FailWaiting(outcome == ampctl::Outcome::kInterrupted ? Fate::kStopped : Fate::kLinkDown);
-            if (m_linked)
+            const bool failed = outcome == ampctl::Outcome::kLineFailed;
+            FailWaiting(failed ? Fate::kLinkDown : Fate::kStopped);
+            if (m_linked && failed)
                 LinkDown();
             return outcome;
         }
@@ -93,8 +95,8 @@ ampctl::Outcome LineOwner::Probe()
         return outcome == ampctl::Outcome::kNoAnswer ? ampctl::Outcome::kDone : outcome;
     m_linked = true;
     m_guard.Forget();
-    // The first poll follows the link check's last query a frame spacing later; the cadence runs from it.
-    m_nextPollUs = m_clock.NowUs() + proto::kFrameSpacingMs * kUsPerMs;
+    // The first poll goes as soon as the spacing allows; the cadence runs from it.
+    m_nextPollUs = m_clock.NowUs();
     m_sink.OnLink(true);
     // What was asked while the link was being checked found it down.
     FailWaiting(Fate::kLinkDown);
@@ -103,10 +105,11 @@ ampctl::Outcome LineOwner::Probe()
 
 ampctl::Outcome LineOwner::Poll()
 {
-    m_nextPollUs = std::max(m_nextPollUs, m_clock.NowUs()) + kPollMs * kUsPerMs;
     m_session.SetTimeoutMs(kPollMs);
     proto::StatusReply status;
     const ampctl::Outcome outcome = m_session.ReadStatus(status);
+    // The cadence counts from when the query went out, which the spacing may have put off.
+    m_nextPollUs = m_session.LastWriteUs() + kPollMs * kUsPerMs;
     if (outcome == ampctl::Outcome::kDone) {
         bool latched = false;
         for (const Breach& breach : m_guard.Check(status))
@@ -147,7 +150,7 @@ ampctl::Outcome LineOwner::Apply(SettingRequest& request)
         result = m_session.SetOutput(request.value);
         break;
     }
-    Finish(request, SettingDone{FateOf(result.outcome), result});
+    Finish(request, SettingDone{FateOf(result), result});
     if (Ends(result.outcome))
         return result.outcome;
     // The settings and the output, as the amplifier now holds them, for every client to read.

@@ -12,7 +12,7 @@ void SettingQueue::Push(SettingRequest request)
             m_guard.push_back(std::move(request));
         } else {
             std::deque<SettingRequest>& mine = m_byClient[request.client];
-            if (mine.empty())
+            if (mine.empty() && m_served != request.client)
                 m_turns.push_back(request.client);
             mine.push_back(std::move(request));
         }
@@ -27,6 +27,9 @@ std::optional<SettingRequest> SettingQueue::PopLocked()
         m_guard.pop_front();
         return next;
     }
+    if (m_served && m_byClient.count(*m_served))
+        m_turns.push_back(*m_served);
+    m_served.reset();
     if (m_turns.empty())
         return std::nullopt;
     const std::uint64_t client = m_turns.front();
@@ -37,7 +40,7 @@ std::optional<SettingRequest> SettingQueue::PopLocked()
     if (theirs.empty())
         m_byClient.erase(client);
     else
-        m_turns.push_back(client);  // their next setting waits for everyone else's turn
+        m_served = client;
     return next;
 }
 
@@ -59,7 +62,7 @@ std::vector<SettingRequest> SettingQueue::TakeAll()
 bool SettingQueue::Empty() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_guard.empty() && m_turns.empty();
+    return m_guard.empty() && m_byClient.empty();
 }
 
 }  // namespace ampd

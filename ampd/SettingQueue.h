@@ -33,6 +33,9 @@ private:
     std::deque<SettingRequest> m_guard;
     std::map<std::uint64_t, std::deque<SettingRequest>> m_byClient;
     std::deque<std::uint64_t> m_turns;  // clients with settings waiting, next turn first
+    // The client served last: its next turn is placed only at the next pop, behind every client
+    // that came while its setting was on the line.
+    std::optional<std::uint64_t> m_served;
     std::atomic<bool> m_wake{false};
 };
 
