@@ -3,6 +3,8 @@
 #include "afx/win32/winsys.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "afx/afxwin.h"
 #include "protocol/Frames.h"
@@ -174,6 +176,23 @@ DWORD MsUntilWriteDue(Os& os)
     return until == WriteScheduler::kNothingDue ? INFINITE : static_cast<DWORD>(until);
 }
 
+// Tells the owner of each frame that never reached the line whole, oldest first, whatever dropped
+// it: a setting that never went out must not be believed sent. Not once the port is closing: its
+// frames go with it, as the headless port's do.
+void TellDropped(Os& os)
+{
+    std::vector<WriteScheduler::Bytes> dropped;
+    {
+        Locked guarded(os.writeGuard);
+        dropped = os.writes.TakeDropped();
+    }
+    for (const WriteScheduler::Bytes& frame : dropped) {
+        if (IsSignalled(os.shutdownEvent))
+            return;
+        Notify(os, WM_PORT_TXDROPPED, frame.size() > 3 ? frame[3] : 0);
+    }
+}
+
 // Takes the next due frame into the worker's own buffer. The event is reset under the same guard
 // Write queues under, once nothing waits, so each frame is taken once, in order; while more are
 // waiting it stays set and the loop comes back for them (after any input).
@@ -188,7 +207,7 @@ bool TakeDueWrite(Os& os)
 
 // Waits for the write to finish. A shutdown request abandons it, so a write held up by flow
 // control cannot hold Close up; so does the age bound, so such a frame never reaches the line
-// late once the line moves again. An abandoned write is dropped, not reported.
+// late once the line moves again. An abandoned write is a dropped frame, not a failure to report.
 BOOL AwaitWrite(Os& os, DWORD* sent, bool* abandoned)
 {
     const HANDLE waits[] = {os.writeOverlapped.hEvent, os.shutdownEvent};
@@ -229,8 +248,12 @@ void SendPendingWrite(Os& os)
         completed = AwaitWrite(os, &sent, &abandoned);
         error = GetLastError();
     }
-    if (!completed && !abandoned)
+    if (abandoned) {
+        Locked guarded(os.writeGuard);
+        os.writes.Abandoned(std::move(os.sendBuf));
+    } else if (!completed) {
         Report(os, "GetOverlappedResults() in WriteFile()", error);
+    }
 }
 
 [[noreturn]] void EndWorker(Os& os)
@@ -253,6 +276,9 @@ UINT CommMonitorThread(void* param)
     for (;;) {
         // After a heartbeat's pass, quietly: it reports nothing, nor does the arm that follows it.
         ArmLineWait(os);
+        // Frames dropped on the way (stale, crowded out, abandoned) since the last pass; before the
+        // due time is read, as the owner may take a while.
+        TellDropped(os);
         // A write that is not due yet leaves the write event out of the wait until it is.
         const DWORD untilDue = MsUntilWriteDue(os);
         const bool writeWaits = untilDue != 0 && untilDue != INFINITE;

@@ -92,6 +92,7 @@ struct OwnerWindow {
     HWND hwnd = nullptr;
     Bytes bytes;
     std::vector<std::pair<UINT, LPARAM>> notes;  // every notification: message and port number
+    Bytes dropped;                               // the command code of each frame told dropped
     std::vector<std::string> reports;
     HWND answered = nullptr;
 
@@ -129,11 +130,13 @@ struct OwnerWindow {
         auto* self = reinterpret_cast<OwnerWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
         if (self && message == WM_TIMER)
             self->AnswerReport();
-        if (!self || message <= WM_USER || message > WM_PORT_RXFLAG)
+        if (!self || message <= WM_USER || message > WM_PORT_TXDROPPED)
             return DefWindowProcA(hwnd, message, wParam, lParam);
         self->notes.emplace_back(message, lParam);
         if (message == WM_PORT_RXCHAR)
             self->bytes.push_back(static_cast<BYTE>(wParam));
+        if (message == WM_PORT_TXDROPPED)
+            self->dropped.push_back(static_cast<BYTE>(wParam));
         return 0;
     }
 };

@@ -143,6 +143,10 @@ TEST_F(CommPortTest, WritesGoOutWholeAndRefusedOnesNotAtAll)
         ASSERT_NO_FATAL_FAILURE(ExpectBurstArrives(AllByteValues(17)));  // a status reply's length
     }
     EXPECT_FALSE(comm_.Write(nullptr, 3)) << "no bytes";
+    // Accepted, but the whole buffer takes 534 ms on the wire: it can never be on the line in time.
+    ASSERT_TRUE(Write(comm_, AllByteValues(kBufferSize)));
+    EXPECT_TRUE(WaitUntil([&] { return !window_.dropped.empty(); }, kDeadlineMs)) << "the drop was not told";
+    EXPECT_EQ(Hex(window_.dropped), "03") << "told by its fourth byte, the command code";
     EXPECT_EQ(peer_.Receive(1, kQuietMs), "") << "nothing but the accepted frames";
 
     comm_.Close();
@@ -179,8 +183,14 @@ TEST_F(CommPortTest, WritesHeldUpTooLongAreDroppedNotReplayed)
     }
     Sleep(300);
     ASSERT_TRUE(ReceiveAtWindow(1));
+    // The panel learns of each, to read back what the amplifier really has.
+    EXPECT_TRUE(WaitUntil([&] { return window_.dropped.size() >= 4; }, kDeadlineMs)) << Hex(window_.dropped);
     EXPECT_EQ(peer_.Receive(6, kQuietMs), "") << "a stale frame was sent";
     ASSERT_NO_FATAL_FAILURE(SyncWithWorker(comm_));
+    EXPECT_EQ(Hex(window_.dropped), "26262626") << "one notice per frame dropped, with its command code";
+    const auto notice = std::make_pair(WM_PORT_TXDROPPED, LPARAM(port_));
+    EXPECT_EQ(std::count(window_.notes.begin(), window_.notes.end(), notice), 4) << "the wrong port number";
+    EXPECT_TRUE(window_.reports.empty()) << "a dropped frame is not a failure of the line";
 }
 
 // Boxes come no more often than the worker's plain wait-and-act loop raises them: one per write
@@ -358,12 +368,13 @@ TEST_F(CommPortTest, AWriteHeldUpTooLongIsDroppedQuietlyAndLaterWritesWork)
     ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
     ASSERT_EQ(peer_.Ask("STOP"), "OK");
     ASSERT_TRUE(Write(comm_, kProbeFrame));
-    Sleep(2 * 250);
+    ASSERT_TRUE(WaitUntil([&] { return !window_.dropped.empty(); }, kDeadlineMs)) << "the abandoned write was not told";
     ASSERT_EQ(peer_.Ask("START"), "OK");
     EXPECT_EQ(peer_.Receive(5, kQuietMs), "") << "the held-up frame reached the line late";
     EXPECT_TRUE(window_.reports.empty()) << "a dropped frame is not a failure of the line";
     ASSERT_NO_FATAL_FAILURE(SyncWithWorker(comm_));
     ASSERT_NO_FATAL_FAILURE(ExpectBurstArrives(AllByteValues(32)));
+    EXPECT_EQ(Hex(window_.dropped), "02") << "one notice, with the command code of the frame abandoned";
 }
 
 // Wine lets a second program open a serial device that is open, so the release is seen from
