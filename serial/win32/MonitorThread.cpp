@@ -196,22 +196,24 @@ void TellDropped(Os& os)
 // Takes the next due frame into the worker's own buffer. The event is reset under the same guard
 // Write queues under, once nothing waits, so each frame is taken once, in order; while more are
 // waiting it stays set and the loop comes back for them (after any input).
-bool TakeDueWrite(Os& os)
+bool TakeDueWrite(Os& os, WriteScheduler::Ms* finishBy)
 {
     Locked guarded(os.writeGuard);
-    const bool taken = os.writes.TakeDue(MonotonicMs(), os.sendBuf);
+    const bool taken = os.writes.TakeDue(MonotonicMs(), os.sendBuf, finishBy);
     if (os.writes.Empty())
         ResetEvent(os.writeEvent);
     return taken;
 }
 
-// Waits for the write to finish. A shutdown request abandons it, so a write held up by flow
-// control cannot hold Close up; so does the age bound, so such a frame never reaches the line
-// late once the line moves again. An abandoned write is a dropped frame, not a failure to report.
-BOOL AwaitWrite(Os& os, DWORD* sent, bool* abandoned)
+// Waits for the write to finish, until finishBy at the latest. A shutdown request abandons it, so
+// a write held up by flow control cannot hold Close up; so does its deadline, so such a frame never
+// reaches the line late once the line moves again. An abandoned write is a dropped frame, not a
+// failure to report.
+BOOL AwaitWrite(Os& os, WriteScheduler::Ms finishBy, DWORD* sent, bool* abandoned)
 {
     const HANDLE waits[] = {os.writeOverlapped.hEvent, os.shutdownEvent};
-    if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(WriteScheduler::kMaxAgeMs)) != WAIT_OBJECT_0) {
+    const WriteScheduler::Ms left = std::max<WriteScheduler::Ms>(0, finishBy - MonotonicMs());
+    if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(left)) != WAIT_OBJECT_0) {
         PurgeComm(os.comm, PURGE_TXABORT | PURGE_TXCLEAR);
         CancelIo(os.comm);  // the purge's abort flag does not end a write under Wine
         *abandoned = true;
@@ -221,7 +223,8 @@ BOOL AwaitWrite(Os& os, DWORD* sent, bool* abandoned)
 
 void SendPendingWrite(Os& os)
 {
-    if (!TakeDueWrite(os))
+    WriteScheduler::Ms finishBy = 0;
+    if (!TakeDueWrite(os, &finishBy))
         return;
     os.mayReport = true;  // a new write attempt may be reported
 
@@ -245,7 +248,7 @@ void SendPendingWrite(Os& os)
             Report(os, "WriteFile()", error);  // shown with the lock held, as a failed read's
             return;
         }
-        completed = AwaitWrite(os, &sent, &abandoned);
+        completed = AwaitWrite(os, finishBy, &sent, &abandoned);
         error = GetLastError();
     }
     if (abandoned) {

@@ -159,6 +159,27 @@ template <class Done> bool WaitUntil(Done done, DWORD ms, bool pump = true)
     }
 }
 
+// Milliseconds on the performance counter, the clock the port's write rule runs on.
+inline double MsNow()
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return double(now.QuadPart) * 1000.0 / double(frequency.QuadPart);
+}
+
+// Whether the bytes of frame appear, in order and together, in what the peer received (in hex).
+inline bool HexContains(const std::string& received, const Bytes& frame)
+{
+    const std::string wanted = Hex(frame);
+    for (size_t at = received.find(wanted); at != std::string::npos; at = received.find(wanted, at + 1)) {
+        if (at % 2 == 0)
+            return true;
+    }
+    return false;
+}
+
 // This process's threads that are not in known.
 inline std::vector<DWORD> ThreadsBesides(const std::vector<DWORD>& known)
 {

@@ -100,6 +100,19 @@ protected:
         return WaitUntil([&] { return window_.bytes.size() >= count; }, kDeadlineMs);
     }
 
+    // What the peer receives over ms, in hex, while this thread takes what the worker sends it.
+    std::string Collect(DWORD ms)
+    {
+        std::string received;
+        WaitUntil(
+            [&] {
+                received += peer_.Receive(64, 5);
+                return false;
+            },
+            ms);
+        return received;
+    }
+
     void ExpectBurstArrives(const Bytes& burst)
     {
         window_.bytes.clear();
@@ -375,6 +388,52 @@ TEST_F(CommPortTest, AWriteHeldUpTooLongIsDroppedQuietlyAndLaterWritesWork)
     ASSERT_NO_FATAL_FAILURE(SyncWithWorker(comm_));
     ASSERT_NO_FATAL_FAILURE(ExpectBurstArrives(AllByteValues(32)));
     EXPECT_EQ(Hex(window_.dropped), "02") << "one notice, with the command code of the frame abandoned";
+}
+
+// Flow control holds the line; it moves again at various points. Nothing reaches it later than
+// 250 ms after it was asked for: the bound runs to the end of the write, however late the write
+// started (the second frame's starts when the first is given up). The line cannot carry anything
+// before START, so a frame received whose deadline had passed before START was asked for is late,
+// with no clock of the peer's to compare.
+TEST_F(CommPortTest, AFrameHeldUpNeverReachesTheLineAfterItsDeadline)
+{
+    const Bytes first = kSyncFrame, second = kProbeFrame, later = {0xEF, 0xEF, 0x02, 0x25, 0x05};
+    constexpr double kMaxAgeMs = 250;
+    constexpr double kSurelyInTimeMs = 100;  // left at START: the frame must go out
+    ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
+    for (const double startAfterMs : {100.0, 200.0, 300.0, 450.0, 700.0}) {
+        SCOPED_TRACE(startAfterMs);
+        window_.dropped.clear();
+        ASSERT_EQ(peer_.Ask("STOP"), "OK");
+        ASSERT_TRUE(Write(comm_, first));
+        const double firstAsked = MsNow();  // after the call: no later than the port's own stamp
+        WaitUntil([&] { return MsNow() >= firstAsked + 20; }, kDeadlineMs);
+        ASSERT_TRUE(Write(comm_, second));
+        const double secondAsked = MsNow();
+        WaitUntil([&] { return MsNow() >= firstAsked + startAfterMs; }, kDeadlineMs);
+        const double started = MsNow();
+        ASSERT_EQ(peer_.Ask("START"), "OK");
+        const std::string received = Collect(800);
+
+        for (const auto& [frame, asked] : {std::make_pair(first, firstAsked), std::make_pair(second, secondAsked)}) {
+            const bool arrived = HexContains(received, frame);
+            const bool told = std::count(window_.dropped.begin(), window_.dropped.end(), frame[3]) > 0;
+            const double leftAtStart = asked + kMaxAgeMs - started;
+            if (arrived) {
+                EXPECT_GE(leftAtStart, 0)
+                    << Hex(frame) << " reached the line " << int(-leftAtStart) << " ms or more after its deadline";
+            }
+            if (leftAtStart >= kSurelyInTimeMs) {
+                EXPECT_TRUE(arrived) << Hex(frame) << " had " << int(leftAtStart) << " ms left and was not sent";
+            }
+            EXPECT_NE(arrived, told) << Hex(frame) << ": each frame is either sent or told dropped";
+            std::printf("[ figure   ] START %.0f ms after the first frame: %s, %.0f ms left, %s\n",
+                started - firstAsked, Hex(frame).c_str(), leftAtStart, arrived ? "sent" : "told dropped");
+        }
+        ASSERT_TRUE(Write(comm_, later));
+        EXPECT_TRUE(HexContains(Collect(500), later)) << "a frame asked for afterwards did not go out";
+    }
+    EXPECT_TRUE(window_.reports.empty()) << "a dropped frame is not a failure of the line";
 }
 
 // Wine lets a second program open a serial device that is open, so the release is seen from
