@@ -60,6 +60,13 @@ bool WriteScheduler::TakeDue(Ms now, Bytes& frame, Ms* finishBy)
 {
     if (UntilDue(now) != 0)
         return false;
+    if (!m_filler.empty()) {
+        frame = std::move(m_filler);
+        m_filler.clear();
+        if (finishBy)
+            *finishBy = kNothingDue;
+        return true;
+    }
     frame = std::move(m_queue.front().bytes);
     m_lastAskedAt = m_queue.front().askedAt;
     if (finishBy)
@@ -71,13 +78,23 @@ bool WriteScheduler::TakeDue(Ms now, Bytes& frame, Ms* finishBy)
 
 void WriteScheduler::Abandoned(Bytes frame)
 {
+    m_filler = proto::AbandonedFrameFiller(frame.data(), frame.size());
     Drop(std::move(frame));
+}
+
+void WriteScheduler::FillerRefused(Bytes filler)
+{
+    m_filler = std::move(filler);
+    if (!m_queue.empty()) {
+        Drop(std::move(m_queue.front().bytes));
+        m_queue.pop_front();
+    }
 }
 
 std::vector<WriteScheduler::Bytes> WriteScheduler::TakeDropped()
 {
-    std::vector<Bytes> dropped(std::make_move_iterator(m_droppedFrames.begin()),
-        std::make_move_iterator(m_droppedFrames.end()));
+    std::vector<Bytes> dropped(
+        std::make_move_iterator(m_droppedFrames.begin()), std::make_move_iterator(m_droppedFrames.end()));
     m_droppedFrames.clear();
     return dropped;
 }
@@ -86,6 +103,7 @@ void WriteScheduler::Clear()
 {
     m_queue.clear();
     m_droppedFrames.clear();
+    m_filler.clear();
     m_lastAskedAt = kNothingDue;
     m_lastSentAt = kNothingDue;
     m_dropped = 0;

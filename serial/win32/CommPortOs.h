@@ -41,7 +41,8 @@ struct CCommPort::Os {
     HANDLE shutdownEvent = nullptr;
     HANDLE comm = nullptr;  // null when closed
     HANDLE writeEvent = nullptr;
-    // { shutdown, port event, write }: the lowest signalled index wins.
+    // { shutdown, port event, write (or, while the filler is written, its end) }: the lowest
+    // signalled index wins.
     HANDLE events[3] = {};
     // The line wait only (WaitCommEvent's, or the one-byte read that waits for input); its event
     // is the port event. Reads and writes have records of their own: one record shared by two
@@ -65,6 +66,9 @@ struct CCommPort::Os {
     CRITICAL_SECTION writeGuard;
     // The worker's copy of the frame it is sending.
     std::vector<BYTE> sendBuf;
+    // The filler owed after an abandoned write is being written (it keeps no deadline): the worker
+    // goes on meanwhile, and starts no other write until it has ended. Only the worker touches it.
+    bool fillerPending = false;
     // Filled in by the outstanding line-event wait.
     DWORD eventMask = 0;
     // Whether a line wait is outstanding; only the worker touches it.

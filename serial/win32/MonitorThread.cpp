@@ -53,6 +53,8 @@ using namespace worker;
 constexpr UINT kWorkerExitCode = 100;
 // The longest the worker waits without looking at the line itself.
 constexpr DWORD kHeartbeatMs = 50;
+// How long an ending worker waits for a write it cancelled to come back.
+constexpr DWORD kWriteEndMs = 1000;
 
 enum EventIndex : DWORD { kShutdown = 0, kPortEvent = 1, kWrite = 2, kEventCount = 3 };
 
@@ -96,7 +98,7 @@ bool ReadOneByte(Os& os, BYTE* byte)
 bool WriteDue(Os& os)
 {
     Locked guarded(os.writeGuard);
-    return os.writes.UntilDue(MonotonicMs()) == 0;
+    return os.writes.UntilDue(MonotonicMs()) == 0 && !os.fillerPending;
 }
 
 // Hands every waiting byte to the owner, one synchronous notification each, until the queue is
@@ -221,13 +223,36 @@ BOOL AwaitWrite(Os& os, WriteScheduler::Ms finishBy, DWORD* sent, bool* abandone
     return GetOverlappedResult(os.comm, &os.writeOverlapped, sent, TRUE);
 }
 
+// The filler's write has ended (its event is signalled): no write waits for it any more. One
+// that failed is reported as any failed write is.
+void CollectFillerWrite(Os& os)
+{
+    DWORD sent = 0;
+    if (!GetOverlappedResult(os.comm, &os.writeOverlapped, &sent, FALSE)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE)
+            return;
+        Report(os, "GetOverlappedResults() in WriteFile()", error);
+    }
+    os.fillerPending = false;
+}
+
+// Writes the next due frame, or the filler owed before it. A frame's write is waited for until
+// its deadline; the filler's runs while the loop goes on (a line held for long would otherwise
+// hold the worker, and the filler keeps no deadline), and no write starts until it has ended.
 void SendPendingWrite(Os& os)
 {
+    if (os.fillerPending)
+        return;
     WriteScheduler::Ms finishBy = 0;
     if (!TakeDueWrite(os, &finishBy))
         return;
+    const bool filler = finishBy == WriteScheduler::kNothingDue;
     os.mayReport = true;  // a new write attempt may be reported
 
+    const DWORD size = static_cast<DWORD>(os.sendBuf.size());
+    DWORD sent = 0;
+    bool refused = false;
     bool abandoned = false;
     BOOL completed = FALSE;
     DWORD error = 0;
@@ -235,32 +260,53 @@ void SendPendingWrite(Os& os)
         Locked locked(os.lock);
         os.writeOverlapped.Offset = 0;
         os.writeOverlapped.OffsetHigh = 0;
-        // Unread input is discarded before every write: a reply belongs to the command just sent.
-        PurgeComm(os.comm, kAllPurgeFlags);
-        DropLineWaitByte(os);
-
-        const DWORD size = static_cast<DWORD>(os.sendBuf.size());
-        DWORD sent = 0;
-        if (WriteFile(os.comm, os.sendBuf.data(), size, &sent, &os.writeOverlapped))
-            return;
-        error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            Report(os, "WriteFile()", error);  // shown with the lock held, as a failed read's
-            return;
+        if (!filler) {
+            // Unread input is discarded before every frame: a reply belongs to the command just sent.
+            PurgeComm(os.comm, kAllPurgeFlags);
+            DropLineWaitByte(os);
         }
-        completed = AwaitWrite(os, finishBy, &sent, &abandoned);
-        error = GetLastError();
+        completed = WriteFile(os.comm, os.sendBuf.data(), size, &sent, &os.writeOverlapped);
+        error = completed ? 0 : GetLastError();
+        if (!completed && error != ERROR_IO_PENDING) {
+            refused = true;
+            Report(os, "WriteFile()", error);  // shown with the lock held, as a failed read's
+        } else if (!completed && filler) {
+            os.fillerPending = true;  // collected when its event is signalled
+            return;
+        } else if (!completed) {
+            completed = AwaitWrite(os, finishBy, &sent, &abandoned);
+            error = GetLastError();
+        }
     }
-    if (abandoned) {
+    if (refused && filler) {
+        Locked guarded(os.writeGuard);
+        os.writes.FillerRefused(std::move(os.sendBuf));
+    } else if (!refused && !filler && (!completed || sent != size)) {
+        // Given up, failed or timed out part way: part of the frame may be on the line.
         Locked guarded(os.writeGuard);
         os.writes.Abandoned(std::move(os.sendBuf));
-    } else if (!completed) {
-        Report(os, "GetOverlappedResults() in WriteFile()", error);
     }
+    if (!completed && !refused && !abandoned)
+        Report(os, "GetOverlappedResults() in WriteFile()", error);
+}
+
+// Ends the filler's write before the worker goes, so no late completion lands in a record the
+// next worker uses.
+void EndFillerWrite(Os& os)
+{
+    if (!os.fillerPending)
+        return;
+    CancelIo(os.comm);
+    if (WaitForSingleObject(os.writeOverlapped.hEvent, kWriteEndMs) == WAIT_OBJECT_0) {
+        DWORD unused = 0;
+        GetOverlappedResult(os.comm, &os.writeOverlapped, &unused, FALSE);
+    }
+    os.fillerPending = false;
 }
 
 [[noreturn]] void EndWorker(Os& os)
 {
+    EndFillerWrite(os);
     EndLineWait(os);
     os.threadAlive = FALSE;
     AfxEndThread(kWorkerExitCode, TRUE);
@@ -282,10 +328,13 @@ UINT CommMonitorThread(void* param)
         // Frames dropped on the way (stale, crowded out, abandoned) since the last pass; before the
         // due time is read, as the owner may take a while.
         TellDropped(os);
-        // A write that is not due yet leaves the write event out of the wait until it is.
-        const DWORD untilDue = MsUntilWriteDue(os);
+        // A write that is not due yet leaves the write event out of the wait until it is. While
+        // the filler's write runs, its end takes the write event's place: no other write starts.
+        const DWORD dueIn = MsUntilWriteDue(os);  // drops stale frames, the filler's write running or not
+        const DWORD untilDue = os.fillerPending ? INFINITE : dueIn;
         const bool writeWaits = untilDue != 0 && untilDue != INFINITE;
         const bool writeFirst = writeWaits && untilDue <= kHeartbeatMs;
+        os.events[kWrite] = os.fillerPending ? os.writeOverlapped.hEvent : os.writeEvent;
         const DWORD woken = WaitForMultipleObjects(
             writeWaits ? kWrite : kEventCount, os.events, FALSE, writeFirst ? untilDue : kHeartbeatMs);
         os.heartbeatPass = woken == WAIT_TIMEOUT && !writeFirst;
@@ -300,6 +349,8 @@ UINT CommMonitorThread(void* param)
                 SendPendingWrite(os);
             break;
         case WAIT_OBJECT_0 + kWrite:
+            if (os.fillerPending)
+                CollectFillerWrite(os);
             SendPendingWrite(os);
             break;
         case WAIT_TIMEOUT:

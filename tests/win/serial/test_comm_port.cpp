@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "PortTestSupport.h"
+#include "protocol/Frames.h"
 
 #include <psapi.h>
 
@@ -32,6 +33,14 @@ constexpr UINT kBufferSize = 512;
 
 const Bytes kProbeFrame = {0xEF, 0xEF, 0x02, 0x02, 0xE2};
 const Bytes kSyncFrame = {0xEF, 0xEF, 0x02, 0x00, 0xE0};
+
+// What goes on the line after a write of abandoned was given up: the filler, then the next frame.
+Bytes FillerThen(const Bytes& abandoned, const Bytes& next)
+{
+    Bytes bytes = proto::AbandonedFrameFiller(abandoned.data(), abandoned.size());
+    bytes.insert(bytes.end(), next.begin(), next.end());
+    return bytes;
+}
 
 struct OpenArgs {
     char parity = 'N';
@@ -385,9 +394,56 @@ TEST_F(CommPortTest, AWriteHeldUpTooLongIsDroppedQuietlyAndLaterWritesWork)
     ASSERT_EQ(peer_.Ask("START"), "OK");
     EXPECT_EQ(peer_.Receive(5, kQuietMs), "") << "the held-up frame reached the line late";
     EXPECT_TRUE(window_.reports.empty()) << "a dropped frame is not a failure of the line";
-    ASSERT_NO_FATAL_FAILURE(SyncWithWorker(comm_));
+    ASSERT_TRUE(Write(comm_, kSyncFrame));
+    EXPECT_EQ(Collect(kQuietMs), Hex(FillerThen(kProbeFrame, kSyncFrame)));
     ASSERT_NO_FATAL_FAILURE(ExpectBurstArrives(AllByteValues(32)));
     EXPECT_EQ(Hex(window_.dropped), "02") << "one notice, with the command code of the frame abandoned";
+}
+
+// Part of a frame whose write was given up may be on the line (here none: a held pseudo-terminal
+// takes a write whole or not at all), and the amplifier would join the next frame's bytes to it.
+// Before the next frame goes, whether the line moves before it is asked for or after, the filler
+// goes, once; never the rest of the abandoned frame.
+TEST_F(CommPortTest, AfterAnAbandonedWriteAFillerGoesBeforeTheNextFrame)
+{
+    // Set-current 511 mA: its checksum is EF, the first byte of any frame.
+    const Bytes setCurrent = {0xEF, 0xEF, 0x04, 0x0D, 0x01, 0xFF, 0xEF};
+    ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
+    for (const bool moveFirst : {true, false}) {
+        SCOPED_TRACE(moveFirst ? "the line moves, then the next frame is asked for"
+                               : "the next frame is asked for, then the line moves");
+        window_.dropped.clear();
+        ASSERT_EQ(peer_.Ask("STOP"), "OK");
+        ASSERT_TRUE(Write(comm_, setCurrent));
+        ASSERT_TRUE(WaitUntil([&] { return !window_.dropped.empty(); }, kDeadlineMs)) << "the write was not given up";
+        if (moveFirst) {
+            ASSERT_EQ(peer_.Ask("START"), "OK");
+            EXPECT_EQ(Collect(300), "") << "the filler goes before a frame, not alone";
+        }
+        ASSERT_TRUE(Write(comm_, kProbeFrame));
+        if (!moveFirst) {
+            ASSERT_EQ(peer_.Ask("START"), "OK");
+        }
+        EXPECT_EQ(Collect(kQuietMs), Hex(FillerThen(setCurrent, kProbeFrame)));
+        ASSERT_TRUE(Write(comm_, kSyncFrame));
+        EXPECT_EQ(Collect(500), Hex(kSyncFrame)) << "the filler is owed once";
+        EXPECT_EQ(Hex(window_.dropped), "0d");
+    }
+
+    // Closing while the filler's write is held ends that write too: the port is released at once.
+    window_.dropped.clear();
+    ASSERT_EQ(peer_.Ask("STOP"), "OK");
+    ASSERT_TRUE(Write(comm_, setCurrent));
+    ASSERT_TRUE(WaitUntil([&] { return window_.dropped.size() == 1; }, kDeadlineMs)) << "the write was not given up";
+    ASSERT_TRUE(Write(comm_, kProbeFrame));
+    ASSERT_TRUE(WaitUntil([&] { return window_.dropped.size() == 2; }, kDeadlineMs)) << "the frame behind the filler";
+    const double closing = MsNow();
+    comm_.Close();
+    EXPECT_LT(MsNow() - closing, 500.0) << "the filler's write held Close up";
+    ASSERT_EQ(peer_.Ask("START"), "OK");
+    EXPECT_TRUE(WaitUntil([&] { return peer_.Ask("HOLDERS") == "HOLDERS 0"; }, kDeadlineMs));
+    EXPECT_EQ(Collect(500), "") << "the filler went after Close";
+    EXPECT_TRUE(window_.reports.empty()) << "a dropped frame is not a failure of the line";
 }
 
 // Flow control holds the line; it moves again at various points. Nothing reaches it later than
