@@ -81,6 +81,9 @@ struct CCommPort::Os {
     // That read ended without a byte (a timeout, a device at its end, a failure): it starts again
     // after the next heartbeat, so a read that ends at once cannot spin the worker.
     bool readWaitHeld = false;
+    // The worker's own purge (before a frame) or cancel (of a write it gave up) has aborted I/O
+    // since that read started: a read ending aborted then was ended by the worker.
+    bool purgedSinceArmed = false;
     // A failure may be reported: once per write attempt, never from the heartbeat's own look at
     // the line, so a line that fails for good raises no more boxes than writes are tried.
     bool mayReport = true;

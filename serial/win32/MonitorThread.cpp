@@ -217,7 +217,8 @@ BOOL AwaitWrite(Os& os, WriteScheduler::Ms finishBy, DWORD* sent, bool* abandone
     const WriteScheduler::Ms left = std::max<WriteScheduler::Ms>(0, finishBy - MonotonicMs());
     if (WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(left)) != WAIT_OBJECT_0) {
         PurgeComm(os.comm, PURGE_TXABORT | PURGE_TXCLEAR);
-        CancelIo(os.comm);  // the purge's abort flag does not end a write under Wine
+        CancelIo(os.comm);           // the purge's abort flag does not end a write under Wine
+        os.purgedSinceArmed = true;  // the cancel ends the input read too
         *abandoned = true;
     }
     return GetOverlappedResult(os.comm, &os.writeOverlapped, sent, TRUE);
@@ -263,6 +264,7 @@ void SendPendingWrite(Os& os)
         if (!filler) {
             // Unread input is discarded before every frame: a reply belongs to the command just sent.
             PurgeComm(os.comm, kAllPurgeFlags);
+            os.purgedSinceArmed = true;
             DropLineWaitByte(os);
         }
         completed = WriteFile(os.comm, os.sendBuf.data(), size, &sent, &os.writeOverlapped);

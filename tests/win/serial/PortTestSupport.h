@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <numeric>
 #include <string>
@@ -178,6 +179,108 @@ inline bool HexContains(const std::string& received, const Bytes& frame)
             return true;
     }
     return false;
+}
+
+// Redirects this program's calls of a system function for the life of the object. The port's code
+// is linked into the program, so its calls go through the program's import table: a test sees
+// what the worker hands the system (the port's own handle: cancelling I/O goes by handle) and can
+// make calls fail as a failing driver would.
+class ImportRedirect {
+public:
+    ImportRedirect(const char* dll, const char* name, void* replacement)
+    {
+        const FARPROC target = GetProcAddress(GetModuleHandleA(dll), name);
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             target && module->Name != 0 && !slot_; ++module) {
+            for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk); thunk->u1.Function != 0;
+                 ++thunk) {
+                if (thunk->u1.Function == reinterpret_cast<ULONG_PTR>(target)) {
+                    slot_ = reinterpret_cast<void**>(&thunk->u1.Function);
+                    break;
+                }
+            }
+        }
+        if (slot_)
+            original_ = Set(replacement);
+    }
+    ImportRedirect(const ImportRedirect&) = delete;
+    ImportRedirect& operator=(const ImportRedirect&) = delete;
+    ~ImportRedirect()
+    {
+        if (slot_)
+            Set(original_);
+    }
+
+    bool Active() const { return slot_ != nullptr; }
+    void* Original() const { return original_; }
+
+private:
+    void* Set(void* function)
+    {
+        DWORD was = 0;
+        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &was);
+        void* before = InterlockedExchangePointer(slot_, function);
+        VirtualProtect(slot_, sizeof *slot_, was, &was);
+        return before;
+    }
+
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
+// The worker's reads, through ImportRedirect: the one-byte reads the worker makes (no one else in
+// the program makes any) show the port's handle, and fail while failReads is set, refused at once
+// as by a driver that no longer serves them.
+namespace worker_reads {
+inline std::atomic<HANDLE> port{nullptr};
+inline std::atomic<bool> failReads{false};
+inline std::atomic<long> reads{0};  // one-byte reads asked for
+inline std::atomic<void*> systemRead{nullptr};
+
+inline BOOL WINAPI Read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (size == 1 && overlapped) {
+        port = file;
+        ++reads;
+        if (failReads) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+    }
+    return reinterpret_cast<decltype(&ReadFile)>(systemRead.load())(file, buffer, size, got, overlapped);
+}
+
+// Redirects the program's ReadFile to Read for the life of the object.
+class Redirect {
+public:
+    Redirect() : redirect_("kernel32.dll", "ReadFile", reinterpret_cast<void*>(&Read))
+    {
+        port = nullptr;
+        failReads = false;
+        systemRead = redirect_.Original();
+    }
+    ~Redirect() { failReads = false; }
+    bool Active() const { return redirect_.Active(); }
+
+private:
+    ImportRedirect redirect_;
+};
+}  // namespace worker_reads
+
+// CPU seconds a thread has used (GetCurrentProcess for the process as a whole: GetProcessTimes).
+inline double CpuSeconds(HANDLE thread = nullptr)
+{
+    FILETIME created, exited, kernel, user;
+    if (thread)
+        GetThreadTimes(thread, &created, &exited, &kernel, &user);
+    else
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const auto seconds = [](FILETIME t) { return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7; };
+    return seconds(kernel) + seconds(user);
 }
 
 // This process's threads that are not in known.

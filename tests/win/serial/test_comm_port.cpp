@@ -492,6 +492,54 @@ TEST_F(CommPortTest, AFrameHeldUpNeverReachesTheLineAfterItsDeadline)
     EXPECT_TRUE(window_.reports.empty()) << "a dropped frame is not a failure of the line";
 }
 
+// Another thread cancels every read on the port's handle, as a driver in error recovery or a
+// device going away does. A read the worker did not end itself waits for the heartbeat before it
+// starts again: restarted at once, each would be cancelled again at once and the worker would
+// spin for as long as the cancelling lasts. Once it stops, the port reads again.
+TEST_F(CommPortTest, ReadsCancelledByAnotherThreadDoNotSpinTheWorker)
+{
+    worker_reads::Redirect reads;
+    ASSERT_TRUE(reads.Active()) << "the program's import of ReadFile was not found";
+    ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
+    ASSERT_TRUE(WaitUntil([] { return worker_reads::port.load() != nullptr; }, kDeadlineMs));
+
+    struct Canceller {
+        HANDLE port;
+        std::atomic<bool> stop{false};
+        static DWORD WINAPI Run(void* self)
+        {
+            auto& c = *static_cast<Canceller*>(self);
+            while (!c.stop) {
+                CancelIoEx(c.port, nullptr);
+                SwitchToThread();
+            }
+            return 0;
+        }
+    } canceller{worker_reads::port.load()};
+    const long readsBefore = worker_reads::reads;
+    const double cpuBefore = CpuSeconds();
+    const HANDLE thread = CreateThread(nullptr, 0, Canceller::Run, &canceller, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitUntil([] { return false; }, 2000);  // nothing arrives: the worker has nothing to hand over
+    canceller.stop = true;
+    ASSERT_EQ(WaitForSingleObject(thread, kDeadlineMs), WAIT_OBJECT_0);
+    const double cancellerCpu = CpuSeconds(thread);
+    const double rest = CpuSeconds() - cpuBefore - cancellerCpu;
+    const long started = worker_reads::reads - readsBefore;
+    CloseHandle(thread);
+    std::printf("[ figure   ] 2 s of cancelled reads: the worker started %ld reads; the canceller used %.3f s of CPU, "
+                "the rest of the process (the worker, this thread's waits) %.3f s\n",
+        started, cancellerCpu, rest);
+    // A read left alone stays pending: reads started again show they were cancelled.
+    EXPECT_GE(started, 10) << "the worker's reads were hardly cancelled: the case proves nothing";
+    // A worker restarting every cancelled read at once used 0.7 s here (a third of a core, the
+    // rest of its time going to Wine's server); one that waits for the heartbeat, 0.03 s.
+    EXPECT_LT(rest, 0.2) << "the worker spins restarting reads it did not end";
+
+    ASSERT_NO_FATAL_FAILURE(ExpectBurstArrives(AllByteValues(64)));
+    EXPECT_TRUE(window_.reports.empty()) << "a cancelled read is not a failure to report";
+}
+
 // Wine lets a second program open a serial device that is open, so the release is seen from
 // Linux: no process keeps the line open. A write held up by the line's flow control (over an
 // hour with the panel's timeouts) must not hold the release up.
@@ -518,14 +566,6 @@ TEST_F(CommPortTest, ClosingReleasesThePortEvenWithAWriteHeldUp)
 
 // Figures, not checks; run on their own, with and without the pty shim (CMakeLists.txt).
 using CommPortFigures = CommPortTest;
-
-double CpuSeconds()
-{
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    const auto seconds = [](FILETIME t) { return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7; };
-    return seconds(kernel) + seconds(user);
-}
 
 TEST_F(CommPortFigures, DeliveryRateAndIdleCpu)
 {
