@@ -102,7 +102,7 @@ bool WriteDue(Os& os)
 }
 
 // Hands every waiting byte to the owner, one synchronous notification each, until the queue is
-// empty or a shutdown is asked for. A frame found due meanwhile waits for the bytes already
+// empty, a read fails or a shutdown is asked for. A frame found due meanwhile waits for the bytes already
 // received then, whatever they take (a reply cut short would leave the framer to take the next
 // reply's bytes as its rest), and behind bytes arriving later for half a frame spacing at most:
 // a line that never falls quiet must not starve the operator's commands.
@@ -132,8 +132,11 @@ void DrainInput(Os& os)
             Locked locked(os.lock);
             read = ReadOneByte(os, &byte);
         }
-        if (read)
-            Notify(os, WM_PORT_RXCHAR, byte);
+        // A failed read ends the drain, bytes still queued or not: a driver that keeps refusing
+        // them would otherwise spin the worker here. The heartbeat tries again.
+        if (!read)
+            return;
+        Notify(os, WM_PORT_RXCHAR, byte);
         if (owed > 0)
             --owed;
     }
