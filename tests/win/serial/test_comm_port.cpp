@@ -484,7 +484,10 @@ TEST_F(CommPortTest, AFrameHeldUpNeverReachesTheLineAfterItsDeadline)
             }
             EXPECT_NE(arrived, told) << Hex(frame) << ": each frame is either sent or told dropped";
             std::printf("[ figure   ] START %.0f ms after the first frame: %s, %.0f ms left, %s\n",
-                started - firstAsked, Hex(frame).c_str(), leftAtStart, arrived ? "sent" : "told dropped");
+                started - firstAsked, Hex(frame).c_str(), leftAtStart,
+                arrived    ? "sent"
+                    : told ? "told dropped"
+                           : "neither sent nor told");
         }
         ASSERT_TRUE(Write(comm_, later));
         EXPECT_TRUE(HexContains(Collect(500), later)) << "a frame asked for afterwards did not go out";
