@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ampd/Guard.h"
+#include "ampd/Mutex.h"
 #include "protocol/Replies.h"
 
 namespace ampd {
@@ -56,7 +57,7 @@ public:
 
 private:
     Clock m_wallClock;
-    mutable std::mutex m_mutex;
+    mutable Mutex m_mutex;
     AmpView m_view;
     std::optional<WallTime> m_downSince;  // of the outage being recorded
 };

@@ -3,6 +3,11 @@
 // meet in the setting queue, the shared Amplifier record, and work posted to the io_context.
 #include <boost/asio.hpp>
 
+// The line's thread posts to the io_context: Asio must be built with its locks.
+#ifndef BOOST_ASIO_HAS_THREADS
+#error "Boost.Asio without threads: the line's thread could not post to the network's"
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -246,7 +251,9 @@ int Run(int argc, char** argv)
         stop = true;
         scpi.Stop();
     });
-    std::thread line([&] {
+    // Asio's own thread, not std::thread: MinGW's win32 thread model has none.
+    asio::thread_pool line(1);
+    asio::post(line, [&] {
         HoldLine(options, queue, sink, stop);
         asio::post(io, [&io] { io.stop(); });
     });
