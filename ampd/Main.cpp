@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,15 +41,19 @@ void Say(const std::string& line)
     std::fflush(stderr);
 }
 
-// The token is the file's first line, without its line end and surrounding blanks.
+// The token is the file's first line, without its line end and surrounding blanks. Read with stdio:
+// a file stream would bring the C++ library's locales into the program.
 bool ReadToken(const std::string& path, std::string& token, std::string& error)
 {
-    std::ifstream file(path, std::ios::binary);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         error = path + ": cannot be read";
         return false;
     }
-    std::getline(file, token);
+    token.clear();
+    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file))
+        token.push_back(static_cast<char>(c));
+    std::fclose(file);
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     while (!token.empty() && blank(token.back()))
         token.pop_back();
