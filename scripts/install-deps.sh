@@ -14,6 +14,8 @@ packages=(
   xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
   fonts-wqy-zenhei fonts-dejavu-core        # glyphs for the panel's text and its 《 》 ℃
   zip unzip                                # the release zips (scripts/release.sh)
+  libboost-dev nlohmann-json3-dev          # ampd: Boost.Asio and JSON, header-only
+  python3-pyvisa python3-pyvisa-py lxi-tools  # ampd's tests: real SCPI clients
 )
 
 missing=()
