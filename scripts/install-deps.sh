@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ python3            # native build, scripts
   clang libclang-rt-14-dev                 # sanitizers and libFuzzer
   googletest                               # GoogleTest sources, built by each build
+  libboost-dev                             # Boost.Asio (header-only): ampd, and ampctl's connection to it
   mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64  # the Windows program
   wine wine64                              # running it on Linux; never wine32: it needs 32-bit
                                            # Linux programs, which these machines cannot run, and
