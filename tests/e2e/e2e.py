@@ -337,10 +337,10 @@ def test_a_reply_leaves_the_box_being_typed_alone(rig):
     twice_100ms_apart(sim, "EF EF 04 0D 04 D2 C5", t)  # 1234 mA, not 34650 clamped
     wait_until(lambda: slider() == "1234", 5, "the slider to follow the echo")
 
-    drive("type %d 7" % IDC_TARGET_CURRENT)
+    rig.type_into(IDC_TARGET_CURRENT, "77")
     sim.control("announce target-current 900")
     wait_until(lambda: slider() == "900", 5, "the slider to follow the second reply")
-    assert rig.text(IDC_TARGET_CURRENT) == "12347"
+    assert rig.text(IDC_TARGET_CURRENT) == "77"
     drive("key %d tab" % IDC_TARGET_CURRENT)
     wait_until(lambda: rig.text(IDC_TARGET_CURRENT) == "900", 5, "the box left unsent to show the amplifier's value")
 
