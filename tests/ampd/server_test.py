@@ -712,6 +712,15 @@ def test_prometheus(rig):
         return float(result[0]["value"][1]) if result else None
 
     try:
+        # The README's example alert rule is one Prometheus takes.
+        readme = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")).read()
+        block = readme[readme.index("\n    groups:\n") + 1:]
+        block = block[:block.index("\n\n")]
+        rules = os.path.join(rig.work, "rules.yml")
+        with open(rules, "w") as f:
+            f.write("\n".join(line[4:] for line in block.splitlines()) + "\n")
+        checked = subprocess.run(["promtool", "check", "rules", rules], capture_output=True, text=True, timeout=30)
+        assert checked.returncode == 0, checked.stdout + checked.stderr
         temperature = wait_until(lambda: query("amp_diode_temperature_celsius"), 30, "Prometheus to scrape ampd")
         assert abs(temperature - rig.sim.state()["temperature_c"]) < 0.5, (temperature, rig.sim.state())
         assert wait_until(lambda: query("amp_link_up") == 1.0, 10, "amp_link_up 1")
