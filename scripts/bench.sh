@@ -5,7 +5,8 @@
 # shim, beside the wineserver; poll cadence; reply-to-display latency; start-up beside an empty
 # dialog), `ampctl status` beside its floor, ampd natively against the simulator (a reading and a
 # setting beside ampctl and their floors, the wire with 1 and 100 readers, its CPU, memory and
-# descriptors), and the programs' sizes.
+# descriptors), its page in headless Chromium (load time and size, a reading's way from the wire to
+# the readout beside the panel's, ampd's CPU with 50 event streams), and the programs' sizes.
 #   scripts/bench.sh [--only PARTS] [--starts N] [--latency-n N] ...  (tests/e2e/bench.py --help)
 # Installs what is missing and builds what it needs first; runs on a private Xvfb and Wine prefix
 # (build/bench/wineprefix) and ends whatever it started. Times are printed, never checked: the
@@ -19,7 +20,7 @@ case "${1:-}" in
 esac
 
 # Bad options are found before anything is built.
-python3 tests/e2e/bench.py --root . --wine-run - --prefix - --work - --parse-only "$@" || exit 2
+/usr/bin/python3 tests/e2e/bench.py --root . --wine-run - --prefix - --work - --parse-only "$@" || exit 2
 
 work=$root/build/bench
 prefix=$work/wineprefix
@@ -74,7 +75,7 @@ amp_cleanup_on_exit cleanup
 amp_start_xvfb || { say "could not start Xvfb" >&2; exit 1; }
 scripts/wine-prefix.sh "$prefix" >/dev/null || { say "could not make the Wine prefix $prefix" >&2; exit 1; }
 
-python3 tests/e2e/bench.py --root "$root" --wine-run "$work/wine-run" --prefix "$prefix" --work "$work" \
+/usr/bin/python3 tests/e2e/bench.py --root "$root" --wine-run "$work/wine-run" --prefix "$prefix" --work "$work" \
   "${no_win32[@]}" "$@" &
 bench_pid=$!
 wait "$bench_pid"

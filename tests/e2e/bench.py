@@ -35,7 +35,7 @@ POLL_PERIOD_MS = 200.0
 FRAME_SPACING_MS = 100.0
 REFERENCE_CAPTION = "AmpPanel bench: empty dialog"  # tools/emptydlg.cpp
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-PARTS = ("framer", "delivery", "panel", "startup", "ampctl", "ampd", "sizes")
+PARTS = ("framer", "delivery", "panel", "startup", "ampctl", "ampd", "page", "sizes")
 
 rows = []      # (figure, measured, reference, note)
 failures = []  # what could not be measured
@@ -364,25 +364,29 @@ def spread(values, unit="ms", digits=1):
 
 
 class AmpdRun:
-    """ampd on the simulator's line, listening on a free loopback port."""
+    """ampd on the simulator's line, listening on a free loopback port (HTTP too when asked)."""
 
-    def __init__(self, root, started, link, work):
+    def __init__(self, root, started, link, work, http=False):
         self.process = subprocess.Popen([os.path.join(root, "build/native/ampd/ampd"), "-p", link, "--scpi",
-                                         "127.0.0.1:0"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                                         "127.0.0.1:0"] + (["--http", "127.0.0.1:0"] if http else []),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         started.processes.append(self.process)
         started.record(self.process.pid)
         self.lines = []
         self.port = None
+        self.http_port = None
         deadline = time.monotonic() + 10
-        while self.port is None:
+        while self.port is None or (http and self.http_port is None):
             ready, _, _ = select.select([self.process.stderr], [], [], max(0.0, deadline - time.monotonic()))
             line = self.process.stderr.readline() if ready else ""
             if not line:
                 raise AssertionError("ampd did not start listening: %s" % "".join(self.lines).strip())
             self.lines.append(line)
-            found = re.search(r"SCPI on 127\.0\.0\.1:(\d+)", line)
-            if found:
-                self.port = int(found.group(1))
+            found = re.search(r"(SCPI|HTTP) on 127\.0\.0\.1:(\d+)", line)
+            if found and found.group(1) == "SCPI":
+                self.port = int(found.group(2))
+            elif found:
+                self.http_port = int(found.group(2))
         self.log = open(os.path.join(work, "ampd.err"), "w")
         self.log.writelines(self.lines)
         threading.Thread(target=self._drain, daemon=True).start()
@@ -588,6 +592,120 @@ def ampd_figures(args, started, counts):
         sim.stop()
 
 
+def chromium(work):
+    """Headless Chromium through Selenium (Debian's), as the page's tests start it."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1280,1000", "--user-data-dir=" + os.path.join(work, "chromium-profile")):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def page_figures(args, started, counts):
+    """The page: its load time and size, the time from a reading's reply on the wire to the page
+    showing it (beside the panel's, when measured in this run), and ampd's CPU with event streams."""
+    work = os.path.join(args.work, "page")
+    link = os.path.join(work, "amp")
+    sim = started.simulator(args.root, work, link, ["--output", "on"])
+    ampd = AmpdRun(args.root, started, link, work, http=True)
+    browser = None
+    try:
+        url = "http://127.0.0.1:%d/" % ampd.http_port
+        client = ScpiLink(ampd.port)
+        wait_until(lambda: "E+37" not in client.ask("MEAS?"), 15, "ampd's first reading")
+        client.close()
+        browser = chromium(work)
+        browser.execute_cdp_cmd("Network.enable", {})
+        browser.execute_cdp_cmd("Network.setCacheDisabled", {"cacheDisabled": True})
+        loads, sizes = [], []
+        for _ in range(counts["loads"]):
+            browser.get(url)
+            timing = wait_until(lambda: browser.execute_script(
+                "const n = performance.getEntriesByType('navigation')[0];"
+                "if (!n || !n.loadEventEnd) return null;"
+                "const r = performance.getEntriesByType('resource').filter(e => !e.name.includes('/api/'));"
+                "return [n.loadEventEnd, n.transferSize + r.reduce((s, e) => s + e.transferSize, 0),"
+                "        n.decodedBodySize + r.reduce((s, e) => s + e.decodedBodySize, 0)];"), 15, "the page to load")
+            loads.append(timing[0])
+            sizes.append((timing[1], timing[2]))
+        row("page load (navigation to load event)", spread(loads), "", "headless Chromium, cache off, loopback; "
+            "min/median/max of %d loads" % len(loads))
+        row("page size over the wire", "%.0f KiB" % (statistics.median(s[0] for s in sizes) / 1024.0),
+            "%.0f KiB decoded" % (statistics.median(s[1] for s in sizes) / 1024.0),
+            "the page, its script and style, dygraphs gzipped; the API's answers not counted")
+
+        # From the last byte of the status reply that carries a new input power to the page showing it.
+        browser.execute_script(
+            "window.__seen = [];"
+            "const v = document.querySelector('#ro-input-power .value');"
+            "new MutationObserver(() => window.__seen.push([v.textContent, Date.now()]))"
+            ".observe(v, {childList: true, characterData: true, subtree: true});")
+        offset, uncertainty = clock_offset(sim)
+        epoch = time.time() - time.monotonic()
+        latencies = []
+        for i in range(counts["latency_n"]):
+            dbm = -5.0 - 0.01 * (i % 50) - 0.5 * (i % 2)
+            text = "%.2f" % dbm
+            raw = int(round(dbm * 100)) + 7000
+            since = time.monotonic() - offset - 0.05
+            sim.control("set input-dbm %s" % text)
+            shown = wait_until(lambda: [t for v, t in browser.execute_script("return window.__seen;") if v == text],
+                               5, "the page to show %s dBm" % text)[0] / 1000.0
+            replies = [f for f in sim.frames("TX") if f.t >= since and len(f.data) == STATUS_REPLY_BYTES
+                       and f.data[3] == 0x00 and f.data[8] * 256 + f.data[9] == raw]
+            if not replies:
+                raise AssertionError("no status reply carried %s dBm" % text)
+            last_byte = offset + replies[0].t + STATUS_REPLY_BYTES * BYTE_S + epoch
+            latencies.append((shown - last_byte) * 1000.0)
+            time.sleep(0.05 + 0.037 * (i % 5))  # spread the samples over the poll's phase
+        panel = [r[1] for r in rows if r[0] == "reply-to-display latency, median"]
+        row("reply to the page's readout, median", "%.1f ms" % statistics.median(latencies),
+            ("panel %s" % panel[0]) if panel else "panel not measured in this run",
+            "n=%d, from the reply's first-byte stamp + 17 byte times to the readout's change (Date.now in the page); "
+            "clocks matched +-%.2f ms; worst %.1f ms" % (len(latencies), uncertainty * 1000.0, max(latencies)))
+        browser.quit()
+        browser = None
+
+        # ampd's CPU with event streams open, beside none.
+        seconds = counts["window_s"]
+        none = ampd_window(ampd, sim, seconds)[1]
+        streams = []
+        for _ in range(50):
+            s = socket.create_connection(("127.0.0.1", ampd.http_port), timeout=10)
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % ampd.http_port)
+            streams.append(s)
+        stop = threading.Event()
+
+        def drain(sock):
+            sock.settimeout(1.0)
+            while not stop.is_set():
+                try:
+                    if not sock.recv(65536):
+                        return
+                except socket.timeout:
+                    pass
+        readers = [threading.Thread(target=drain, args=(s,)) for s in streams]
+        for t in readers:
+            t.start()
+        _, cpu, rss = ampd_window(ampd, sim, seconds)
+        stop.set()
+        for t in readers:
+            t.join(5)
+        for s in streams:
+            s.close()
+        row("ampd CPU, 50 event streams", "%.1f%%" % cpu, "%.1f%% none" % none,
+            "utime+stime over %.0f s; each stream gets an event per poll (5 a second); VmRSS %d KiB" % (seconds, rss))
+    finally:
+        if browser:
+            browser.quit()
+        ampd.stop()
+        sim.stop()
+
+
 def size_figures(args):
     stripped_dir = os.path.join(args.work, "stripped")
     arches = [("win64", "x86_64-w64-mingw32-strip")]
@@ -695,6 +813,9 @@ def main():
             measure("ampd", ampd_figures, args, started,
                     {"ampctl_runs": args.ampctl_runs, "reads": args.ampd_reads, "settings": args.ampd_settings,
                      "window_s": args.ampd_window_s, "cycles": args.ampd_cycles})
+        if wanted("page"):
+            measure("page", page_figures, args, started,
+                    {"loads": 5, "latency_n": args.latency_n, "window_s": args.ampd_window_s})
         if wanted("sizes"):
             measure("exe sizes", size_figures, args)
     finally:
