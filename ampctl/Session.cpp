@@ -128,6 +128,13 @@ Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler, s
                 continue;
             if (m_counters)
                 ++m_counters->repliesReceived;
+            if (m_frameObserver) {
+                std::uint8_t whole[sizeof bytes];
+                const std::size_t size = std::min<std::size_t>(m_framer.Byte(2) + std::size_t{3}, sizeof whole);
+                for (std::size_t k = 0; k < size; ++k)
+                    whole[k] = m_framer.Byte(static_cast<int>(k));
+                m_frameObserver(whole, size);
+            }
             if (m_observer)
                 m_observer(reply);
             if (handler(reply))
@@ -136,10 +143,10 @@ Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler, s
     }
 }
 
-Session::Wait Session::Send(const proto::Frame& frame)
+Session::Wait Session::Send(const proto::Frame& frame, bool forwarded)
 {
-    // Settings only ever follow a passed link check; queries are LEN 2.
-    if (frame.bytes[2] != 2 && !m_linked)
+    // Our settings only ever follow a passed link check; queries are LEN 2.
+    if (frame.bytes[2] != 2 && !m_linked && !forwarded)
         return Wait::kFailed;
     if (m_written) {
         const Wait wait = Pump(m_lastWriteUs + kSpacingUs, [](const proto::Reply&) { return false; });
@@ -165,6 +172,12 @@ Session::Wait Session::Ask(std::uint8_t query, const ReplyHandler& handler)
     if (sent != Wait::kSatisfied)
         return sent;
     return Pump(m_clock.NowUs() + m_timeoutUs, handler);
+}
+
+Outcome Session::Forward(const proto::Frame& frame)
+{
+    const Wait wait = Send(frame, true);
+    return wait == Wait::kSatisfied ? Outcome::kDone : OutcomeOf(wait == Wait::kStopped, wait == Wait::kFailed);
 }
 
 Outcome Session::CheckLink()

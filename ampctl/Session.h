@@ -109,6 +109,14 @@ public:
     // awaited, goes to the observer first; waits can be given another timeout; and the line can be
     // listened to while nothing is asked, until a time or until woken.
     void ObserveReplies(std::function<void(const proto::Reply&)> observer) { m_observer = std::move(observer); }
+    // Every whole, checked reply as it came, byte for byte, before the reply observer sees it.
+    void ObserveFrames(std::function<void(const std::uint8_t*, std::size_t)> observer)
+    {
+        m_frameObserver = std::move(observer);
+    }
+    // Writes a frame another program made, as it is, one frame spacing after the previous frame:
+    // kDone once written, kInterrupted, kLineFailed.
+    Outcome Forward(const proto::Frame& frame);
     void SetTimeoutMs(int timeoutMs);
     void CountInto(LineCounters* counters) { m_counters = counters; }
     // kDone when the time came or wake was set (it is cleared), kInterrupted, kLineFailed.
@@ -129,8 +137,9 @@ private:
 
     // Reads and frames replies until the handler is satisfied or untilUs comes (or wake is set).
     Wait Pump(std::int64_t untilUs, const ReplyHandler& handler, std::atomic<bool>* wake = nullptr);
-    // Writes a frame no sooner than one frame spacing after the previous one.
-    Wait Send(const proto::Frame& frame);
+    // Writes a frame no sooner than one frame spacing after the previous one. A setting goes only
+    // after a passed link check unless forwarded (another program's, which decided on it).
+    Wait Send(const proto::Frame& frame, bool forwarded = false);
     // Sends a query and waits up to the timeout for the reply the handler awaits.
     Wait Ask(std::uint8_t query, const ReplyHandler& handler);
 
@@ -139,6 +148,7 @@ private:
     const std::atomic<bool>& m_stop;
     std::int64_t m_timeoutUs;
     std::function<void(const proto::Reply&)> m_observer;
+    std::function<void(const std::uint8_t*, std::size_t)> m_frameObserver;
     LineCounters* m_counters = nullptr;
     proto::RxFramer m_framer;
     std::int64_t m_lastWriteUs = 0;

@@ -7,10 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <optional>
 
 #include "ampctl/Line.h"
 #include "ampctl/Session.h"
 #include "ampd/Guard.h"
+#include "ampd/PanelLink.h"
 #include "ampd/SettingQueue.h"
 
 namespace ampd {
@@ -37,9 +40,19 @@ public:
     static constexpr int kProbeTimeoutMs = 1000;    // one link check: two probe rounds
     static constexpr int kConfirmTimeoutMs = 1000;  // a setting's read-back waits this long at most
     static constexpr int kReadBackTimeoutMs = 500;  // the settings and output asked after a setting
+    // The panel's longest natural gap (its 500 ms poll after a setting) and a margin: while it has
+    // sent anything more recently, its polls stand in for ours.
+    static constexpr int kPanelQuietMs = 700;
+    // The second frame of the panel's pair comes one spacing after the first; this long is waited.
+    static constexpr int kPairWindowMs = 250;
+    // With a panel linked the line is read in slices this short, so its frames go out promptly.
+    static constexpr int kPanelSliceMs = 5;
 
+    // panel: a line that behaves to a panel as the amplifier does, open while the link is up; none
+    // without one.
     LineOwner(ampctl::ByteStream& line, ampctl::Clock& clock, SettingQueue& queue, LineSink& sink,
-        const GuardLimits& limits, const std::atomic<bool>& stop);
+        const GuardLimits& limits, const std::atomic<bool>& stop, PanelPort* panel = nullptr);
+    ~LineOwner();
 
     // Frames and replies are counted there as they cross the line.
     void CountInto(ampctl::LineCounters* counters) { m_session.CountInto(counters); }
@@ -49,7 +62,33 @@ public:
     ampctl::Outcome Run();
 
 private:
+    // The session reads the line through this: the panel's bytes are taken in on every read.
+    class Tap : public ampctl::ByteStream {
+    public:
+        Tap(LineOwner& owner, ampctl::ByteStream& line) : m_owner(owner), m_line(line) {}
+        bool Write(const std::uint8_t* bytes, std::size_t n) override { return m_line.Write(bytes, n); }
+        int Read(std::uint8_t* into, std::size_t max, int timeoutMs) override;
+
+    private:
+        LineOwner& m_owner;
+        ampctl::ByteStream& m_line;
+    };
+
+    // A setting of the panel: its frame, and whether the pair's second has come.
+    struct PanelFrames {
+        proto::Frame frame;
+        PanelSetting setting;
+        std::int64_t arrivedUs = 0;
+        bool second = false;
+    };
+
     void OnReply(const proto::Reply& reply);
+    void TakePanelBytes();
+    void OnPanelFrame(const proto::Frame& frame);
+    void OpenPanel();
+    void HangUpPanel();
+    ampctl::Outcome ApplyPanel(SettingRequest& request);
+    std::int64_t NextPollUs() const;
     ampctl::Outcome Probe();
     ampctl::Outcome Poll();
     ampctl::Outcome Apply(SettingRequest& request);
@@ -58,6 +97,7 @@ private:
     void Finish(const SettingRequest& request, const SettingDone& done);
     bool Silent() const;
 
+    Tap m_tap;
     ampctl::Clock& m_clock;
     SettingQueue& m_queue;
     LineSink& m_sink;
@@ -67,6 +107,19 @@ private:
     bool m_linked = false;
     std::int64_t m_lastReplyUs = 0;
     std::int64_t m_nextPollUs = 0;
+
+    PanelPort* m_panel;
+    bool m_panelOpen = false;
+    PanelFramer m_panelFramer;
+    std::int64_t m_lastPanelUs = 0;
+    bool m_panelHeard = false;                // since the panel's line was opened
+    std::deque<proto::Frame> m_panelQueries;  // to go out as the line allows
+    std::deque<PanelFrames> m_panelSettings;  // queued, in the queue's order
+    std::optional<PanelFrames> m_panelApplying;
+    std::optional<std::int32_t> m_panelEcho;  // the applying setting's echo, when heard
+    std::optional<std::uint8_t> m_output;     // the output as last reported
+    std::optional<proto::Frame> m_lastRefused;
+    std::int64_t m_lastRefusedUs = 0;
 };
 
 }  // namespace ampd

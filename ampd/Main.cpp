@@ -21,6 +21,9 @@
 #include "ampd/HttpServer.h"
 #include "ampd/LineOwner.h"
 #include "ampd/Options.h"
+#ifndef _WIN32
+#include "ampd/PanelPty.h"
+#endif
 #include "ampd/Records.h"
 #include "ampd/Web.h"
 #include "ampd/ScpiServer.h"
@@ -181,6 +184,11 @@ private:
 // second while it is missing or busy, and owned by the line owner while it works.
 void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, Metrics& metrics, const std::atomic<bool>& stop)
 {
+    std::unique_ptr<PanelPort> panel;
+#ifndef _WIN32
+    if (!options.panelLink.empty())
+        panel = std::make_unique<PanelPty>(options.panelLink, Say);
+#endif
     ampctl::SteadyClock clock;
     std::string lastError;
     std::string lastNote;
@@ -203,7 +211,7 @@ void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, Metrics& 
         }
         lastError.clear();
         Say(options.port + " open");
-        LineOwner owner(*port, clock, queue, sink, options.guard, stop);
+        LineOwner owner(*port, clock, queue, sink, options.guard, stop, panel.get());
         owner.CountInto(&metrics.line);
         const ampctl::Outcome outcome = owner.Run();
         port.reset();
@@ -231,6 +239,12 @@ int Run(int argc, char** argv)
         break;
     }
     const Options& options = parsed.options;
+#ifdef _WIN32
+    if (!options.panelLink.empty()) {
+        Say("--panel-link needs a pseudo-terminal, which Windows has not: see the docs for a null-modem pair");
+        return kExitUsage;
+    }
+#endif
 
     Access access;
     if (!options.tokenFile.empty()) {

@@ -9,7 +9,7 @@ const char* const kUsage
     = "ampd: the Lumacore 10 W fibre amplifier shared: owns its serial line and serves every client.\n"
       "\n"
       "Usage: ampd -p PORT [--scpi ADDR:PORT]... [--http [ADDR:PORT]]... [--token-file FILE]\n"
-      "            [--guard RULES] [--log FILE] [--audit FILE]\n"
+      "            [--guard RULES] [--log FILE] [--audit FILE] [--panel-link PATH]\n"
       "  -p, --port PORT      the amplifier's serial port: a device path on Linux, COMn on Windows\n"
       "  --scpi ADDR:PORT     where to listen for SCPI clients (default 127.0.0.1:5025; several allowed;\n"
       "                       IPv6 as [::1]:5025)\n"
@@ -21,6 +21,8 @@ const char* const kUsage
       "                       max-temp=C,min-input=DBM,max-output=DBM,max-current=MA (any of them)\n"
       "  --log FILE           readings as CSV, one line a poll (appended)\n"
       "  --audit FILE         one line per setting: time, client, command, outcome (appended)\n"
+      "  --panel-link PATH    a pseudo-terminal linked at PATH that behaves to the panel as the\n"
+      "                       amplifier does, there while the link is up (Linux only)\n"
       "  -h, --help           this help\n"
       "  --version            ampd's version\n"
       "\n"
@@ -133,6 +135,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& words)
             into = &o.log;
         else if (name == "--audit")
             into = &o.audit;
+        else if (name == "--panel-link")
+            into = &o.panelLink;
         else if (name != "--scpi" && name != "--guard" && name != "--http")
             return fail(name.empty() || name[0] != '-' ? "unexpected argument '" + name + "'"
                                                        : "unknown option '" + name + "'");

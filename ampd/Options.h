@@ -1,6 +1,6 @@
 // ampd's command line:
 //   ampd -p PORT [--scpi ADDR:PORT]... [--http [ADDR:PORT]]... [--token-file FILE] [--guard RULES]
-//        [--log FILE] [--audit FILE] [-h/--help] [--version]
+//        [--log FILE] [--audit FILE] [--panel-link PATH] [-h/--help] [--version]
 // Platform-free; checked whole before anything is opened.
 #pragma once
 
@@ -29,6 +29,7 @@ struct Options {
     std::string guardRules;  // as given, for the start-up line
     std::string log;
     std::string audit;
+    std::string panelLink;  // where the panel's pseudo-terminal is linked; empty: none
 };
 
 enum class Parsed { kRun, kHelp, kVersion, kUsageError };

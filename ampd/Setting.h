@@ -24,13 +24,17 @@ struct SettingDone {
     ampctl::SettingResult result;  // what was sent and how the amplifier reported it
 };
 
+// The panel's turns are taken under this client number, which no network client gets.
+constexpr std::uint64_t kPanelClient = ~std::uint64_t{0};
+
 struct SettingRequest {
     std::uint64_t client = 0;  // turns are taken client by client
     ampctl::SettingKind kind = ampctl::SettingKind::kOutput;
     // A current or power as the client gave it (a decimal number); mode and output: the wire value.
     std::string entry;
     std::uint8_t value = 0;
-    bool byGuard = false;  // the guard's own OFF: goes before everything queued
+    bool byGuard = false;    // the guard's own OFF: goes before everything queued
+    bool fromPanel = false;  // the panel's frames, forwarded as they came, take this setting's turn
     // For the audit: who asked (an address, "guard", "panel") and the command as written.
     std::string who;
     std::string command;

@@ -198,6 +198,7 @@ private:
                     proto::StatusReply{settings.targetCurrentMa, inputRaw, outputRaw, temperatureRaw}));
             break;
         case proto::CMD_SET_CURRENT:
+        case proto::CMD_SET_CURRENT_ALT:
             Take(settings.targetCurrentMa, word,
                 [](std::uint16_t v) { return proto::EncodeReply(proto::TargetCurrentReply{v}); });
             break;

@@ -9,6 +9,7 @@
 
 #include "ampd/Amplifier.h"
 #include "ampd/LineOwner.h"
+#include "ampd/PanelLink.h"
 #include "ampd/ScpiClient.h"
 #include "tests/ampctl/FakeAmp.h"
 
@@ -274,6 +275,312 @@ TEST_F(LineOwnerTest, APulledAdapterEndsTheHoldAndFailsWhatWaits)
     EXPECT_EQ(sink.links, (std::vector<bool>{true, false}));
     EXPECT_EQ(client.scpi.Pending(), 0) << "every setting is done with";
     EXPECT_EQ(client.answers, (std::vector<std::string>{"1"}));
+}
+
+// A panel on ampd's panel link: the frames it sends are put in at virtual times, what it is sent
+// is logged with the time it was written.
+class FakePanel : public PanelPort {
+public:
+    explicit FakePanel(VirtualClock& clock) : m_clock(clock) {}
+    bool Open() override
+    {
+        ++opened;
+        open = true;
+        return true;
+    }
+    void HangUp() override
+    {
+        ++hungUp;
+        open = false;
+        m_in.clear();
+    }
+    int Read(std::uint8_t* into, std::size_t max) override
+    {
+        std::size_t n = 0;
+        for (; n < max && !m_in.empty(); ++n) {
+            into[n] = m_in.front();
+            m_in.erase(m_in.begin());
+        }
+        return static_cast<int>(n);
+    }
+    void Write(const std::uint8_t* bytes, std::size_t n) override
+    {
+        received.push_back(At(m_clock.now / kUs, Hex(bytes, n)));
+    }
+    void Send(const std::vector<std::uint8_t>& bytes)
+    {
+        if (open)
+            m_in.insert(m_in.end(), bytes.begin(), bytes.end());
+    }
+
+    int opened = 0;
+    int hungUp = 0;
+    bool open = false;
+    std::vector<std::string> received;  // "t: reply"
+
+private:
+    VirtualClock& m_clock;
+    std::vector<std::uint8_t> m_in;
+};
+
+std::vector<std::uint8_t> Bytes(const proto::Frame& frame)
+{
+    return std::vector<std::uint8_t>(frame.bytes, frame.bytes + frame.size);
+}
+
+std::string HexReply(const proto::ReplyBytes& reply)
+{
+    return Hex(reply.data(), reply.size());
+}
+
+class PanelLinkTest : public LineOwnerTest {
+protected:
+    ampctl::Outcome RunWithPanel(std::int64_t endMs, const GuardLimits& limits = GuardLimits())
+    {
+        amp.Schedule(endMs, [this] { stop = true; });
+        LineOwner owner(amp, clock, queue, sink, limits, stop, &panel);
+        return owner.Run();
+    }
+
+    // At atMs, the panel sends these bytes.
+    void PanelSends(std::int64_t atMs, const std::vector<std::uint8_t>& bytes)
+    {
+        amp.Schedule(atMs, [this, bytes] { panel.Send(bytes); });
+    }
+
+    // The panel's poll, every 200 ms from fromMs to before toMs.
+    void PanelPolls(std::int64_t fromMs, std::int64_t toMs)
+    {
+        for (std::int64_t t = fromMs; t < toMs; t += 200)
+            PanelSends(t, Bytes(proto::MakeQueryFrame(proto::CMD_QUERY_STATUS)));
+    }
+
+    // A setting as the panel sends it: twice, one spacing apart.
+    void PanelSetting(std::int64_t atMs, const proto::Frame& frame)
+    {
+        PanelSends(atMs, Bytes(frame));
+        PanelSends(atMs + proto::kFrameSpacingMs, Bytes(frame));
+    }
+
+    FakePanel panel{clock};
+};
+
+// Only whole frames of the command set reach the line; what follows a broken one is still found.
+TEST_F(PanelLinkTest, FramesTheAmplifierWouldNotTakeAreDropped)
+{
+    const std::vector<std::uint8_t> status = Bytes(proto::MakeQueryFrame(proto::CMD_QUERY_STATUS));
+    const std::vector<std::uint8_t> current = Bytes(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 1200));
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+    };
+    const std::vector<Case> cases{
+        {"bad checksum", {0xEF, 0xEF, 0x04, 0x0D, 0x04, 0xB0, 0x00}},
+        {"broken header", {0xEF, 0x00, 0x02, 0x00, 0xE0}},
+        {"LEN out of range", {0xEF, 0xEF, 0x07, 0x00, 0xE5}},
+        {"unknown command", {0xEF, 0xEF, 0x02, 0x01, 0xE1}},
+        {"known code with the wrong LEN", {0xEF, 0xEF, 0x03, 0x0D, 0x05, 0xF3}},
+        {"a frame cut short", {0xEF, 0xEF, 0x04, 0x0D}},
+        {"junk", {0x00, 0xED, 0xFA, 0x55}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        VirtualClock clock2;
+        FakeAmp amp2{clock2};
+        FakePanel panel2{clock2};
+        std::atomic<bool> stop2{false};
+        SettingQueue queue2;
+        Amplifier shared2{[] { return WallTime(); }};
+        Sink sink2{shared2};
+        // Broken bytes, then a good query and a good setting pair after them.
+        std::vector<std::uint8_t> stream = c.bytes;
+        stream.insert(stream.end(), status.begin(), status.end());
+        amp2.Schedule(1000, [&] { panel2.Send(stream); });
+        amp2.Schedule(1500, [&] { panel2.Send(current); });
+        amp2.Schedule(1600, [&] { panel2.Send(current); });
+        amp2.Schedule(2000, [&] { stop2 = true; });
+        LineOwner owner(amp2, clock2, queue2, sink2, GuardLimits(), stop2, &panel2);
+        owner.Run();
+        std::vector<std::string> fromPanel;
+        for (const std::string& line : amp2.log)
+            if (TimeOf(line) >= 1000)
+                fromPanel.push_back(FrameOf(line));
+        EXPECT_EQ(fromPanel,
+            (std::vector<std::string>{
+                kStatusQuery, Hex(current.data(), current.size()), Hex(current.data(), current.size())}))
+            << "the panel's polls stand in for ours, so only its frames go";
+        EXPECT_EQ(sink2.done_, (std::vector<std::string>{"SOUR:CURR 1200: 0"}));
+    }
+}
+
+// Every reply goes to the panel, whoever asked: our poll, a script's setting and its read-back.
+TEST_F(PanelLinkTest, EveryReplyIsForwardedWhole)
+{
+    Client& script = NewClient();
+    Say(script, 1000, "SOUR:CURR 1500;*OPC?");
+    amp.settings.targetCurrentMa = 1000;
+    RunWithPanel(2000);
+    const auto received = [&](const std::string& reply) {
+        return std::count_if(panel.received.begin(), panel.received.end(),
+            [&](const std::string& line) { return FrameOf(line) == reply; });
+    };
+    EXPECT_EQ(panel.opened, 1);
+    EXPECT_GE(received(HexReply(proto::EncodeReply(proto::TargetCurrentReply{1500}))), 1)
+        << "the script's setting shows in the panel";
+    EXPECT_GE(received(HexReply(proto::EncodeReply(proto::StatusReply{1500, 7000, 10339, 2800}))), 1);
+    // Each whole reply is passed on as its last byte comes: its first was on the line a frame time
+    // earlier (one byte a millisecond on the fake line), after the latency.
+    for (const std::string& line : panel.received) {
+        const auto sent = std::find_if(
+            amp.log.rbegin(), amp.log.rend(), [&](const std::string& frame) { return TimeOf(frame) < TimeOf(line); });
+        ASSERT_NE(sent, amp.log.rend());
+        const std::size_t bytes = (FrameOf(line).size() + 1) / 3;
+        EXPECT_EQ(TimeOf(line) - TimeOf(*sent), amp.latencyMs + static_cast<std::int64_t>(bytes) - 1) << line;
+    }
+    EXPECT_EQ(script.answers, (std::vector<std::string>{"1"}));
+}
+
+// While the panel polls we send no poll of our own; we take it up again once the panel has been
+// quiet for longer than its longest gap.
+TEST_F(PanelLinkTest, ThePanelsPollsStandInForOurs)
+{
+    PanelPolls(1000, 3000);
+    RunWithPanel(5000);
+    std::vector<std::int64_t> polls;
+    for (const std::string& line : Sent(900))
+        if (FrameOf(line) == kStatusQuery)
+            polls.push_back(TimeOf(line));
+    std::vector<std::int64_t> expected;
+    for (std::int64_t t = 1000; t < 3000; t += 200)
+        expected.push_back(t);
+    ASSERT_GE(polls.size(), expected.size() + 2);
+    EXPECT_EQ(std::vector<std::int64_t>(polls.begin(), polls.begin() + expected.size()), expected)
+        << "the panel's polls as they came, and none of ours";
+    // The panel's last poll at 2800: ours again only after 0.7 s of quiet, then every 200 ms.
+    const std::int64_t resumed = polls[expected.size()];
+    EXPECT_GE(resumed, 2800 + LineOwner::kPanelQuietMs);
+    EXPECT_LE(resumed, 2800 + LineOwner::kPanelQuietMs + 10);
+    EXPECT_EQ(polls[expected.size() + 1] - resumed, 200);
+}
+
+// The panel takes its turn with a script by whole settings: its pair is never split and a
+// script's pair never splits it, the spacing is kept, and each is audited.
+TEST_F(PanelLinkTest, ThePanelTakesTurnsWithAScript)
+{
+    Client& script = NewClient();
+    Say(script, 990, "SOUR:CURR 1001;CURR 1002;*OPC?");
+    const proto::Frame off = proto::MakeByteFrame(proto::CMD_SET_OUTPUT, proto::kOutputOff);
+    amp.output = proto::kOutputOn;
+    PanelSetting(1000, off);
+    RunWithPanel(4000);
+
+    for (std::size_t i = 1; i < amp.log.size(); ++i)
+        EXPECT_GE(TimeOf(amp.log[i]) - TimeOf(amp.log[i - 1]), proto::kFrameSpacingMs) << amp.log[i];
+    std::vector<std::string> settings;
+    for (std::size_t i = 0; i < amp.log.size(); ++i) {
+        if (IsQuery(amp.log[i]))
+            continue;
+        settings.push_back(FrameOf(amp.log[i]));
+        ASSERT_LT(i + 1, amp.log.size());
+        EXPECT_EQ(FrameOf(amp.log[i + 1]), FrameOf(amp.log[i])) << "a setting's pair was split";
+        ++i;
+    }
+    EXPECT_EQ(settings,
+        (std::vector<std::string>{Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 1001)), kOutputOff,
+            Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT, 1002))}));
+    EXPECT_EQ(sink.done_, (std::vector<std::string>{"SOUR:CURR 1001: 0", "OUTP OFF: 0", "SOUR:CURR 1002: 0"}));
+    EXPECT_EQ(amp.output, proto::kOutputOff);
+    EXPECT_EQ(script.answers, (std::vector<std::string>{"1"}));
+}
+
+// Each setting frame of a step ramp goes once, as it came, with the panel's own cadence.
+TEST_F(PanelLinkTest, AStepRampKeepsItsCadence)
+{
+    for (int k = 0; k < 5; ++k)
+        PanelSends(1000 + 200 * k, Bytes(proto::MakeWordFrame(proto::CMD_SET_CURRENT_ALT, 1501 + k)));
+    // The amplifier does not echo the steps: the ramp still goes by the panel's clock.
+    amp.Schedule(1500, [this] { amp.echo = false; });
+    RunWithPanel(3000);
+    std::vector<std::string> steps;
+    for (const std::string& line : Sent(900))
+        if (!IsQuery(line))
+            steps.push_back(line);
+    ASSERT_EQ(steps.size(), 5u);
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_EQ(FrameOf(steps[k]), Hex(proto::MakeWordFrame(proto::CMD_SET_CURRENT_ALT, 1501 + k)));
+        if (k > 0) {
+            EXPECT_EQ(TimeOf(steps[k]) - TimeOf(steps[k - 1]), 200);
+        }
+    }
+    EXPECT_EQ(amp.settings.targetCurrentMa, 1505);
+}
+
+// With a limit alarm latched the panel's ON never reaches the line: the panel hears the output
+// as it is, once per frame, and the refusal is audited once.
+TEST_F(PanelLinkTest, TheGuardRefusesThePanelsOn)
+{
+    shared.Latch(Alarm{"MAX-TEMP", 50, {}});
+    PanelSetting(1000, proto::MakeByteFrame(proto::CMD_SET_OUTPUT, proto::kOutputOn));
+    RunWithPanel(2000);
+    for (const std::string& line : amp.log)
+        EXPECT_TRUE(IsQuery(line)) << line;
+    const std::string off = HexReply(proto::EncodeReply(proto::OutputReply{proto::kOutputOff}));
+    EXPECT_EQ(std::count_if(panel.received.begin(), panel.received.end(),
+                  [&](const std::string& line) { return TimeOf(line) >= 1000 && FrameOf(line) == off; }),
+        2);
+    EXPECT_EQ(sink.done_, (std::vector<std::string>{"OUTP ON: 4"}));
+}
+
+// The guard reads the panel's polls too: the output goes off while only the panel polls.
+TEST_F(PanelLinkTest, TheGuardWatchesThePanelsPolls)
+{
+    GuardLimits limits;
+    limits.minInputDbm = -30;
+    amp.output = proto::kOutputOn;
+    PanelPolls(1000, 3000);
+    amp.Schedule(1500, [this] { amp.inputRaw = 7000 - 4000; });
+    RunWithPanel(3000, limits);
+    std::vector<std::string> settings;
+    for (const std::string& line : Sent(1000))
+        if (!IsQuery(line))
+            settings.push_back(line);
+    ASSERT_EQ(settings.size(), 2u);
+    EXPECT_EQ(FrameOf(settings[0]), kOutputOff);
+    EXPECT_LT(TimeOf(settings[0]), 2000);
+    EXPECT_EQ(amp.output, proto::kOutputOff);
+    const std::string off = HexReply(proto::EncodeReply(proto::OutputReply{proto::kOutputOff}));
+    EXPECT_TRUE(std::any_of(panel.received.begin(), panel.received.end(), [&](const std::string& line) {
+        return FrameOf(line) == off;
+    })) << "the panel's switch shows OFF";
+}
+
+// The amplifier silent while only the panel polls: the panel's line is hung up, and made again
+// when the amplifier answers.
+TEST_F(PanelLinkTest, ASilentAmplifierHangsUpThePanel)
+{
+    PanelPolls(1000, 6000);
+    const auto silence
+        = [this](bool silent) { amp.answerSettings = amp.answerOutput = amp.answerStatus = amp.echo = !silent; };
+    amp.Schedule(2000, [&] { silence(true); });
+    amp.Schedule(4000, [&] { silence(false); });
+    RunWithPanel(6000);
+    EXPECT_EQ(sink.links, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(panel.opened, 2) << "made again when the amplifier answered";
+    EXPECT_EQ(panel.hungUp, 2) << "once in the silence, once as the server stopped";
+    std::vector<std::string> duringSilence;
+    for (const std::string& line : panel.received)
+        if (TimeOf(line) > 2100 && TimeOf(line) < 4000)
+            duringSilence.push_back(line);
+    EXPECT_EQ(duringSilence, std::vector<std::string>()) << "no stale readouts";
+}
+
+TEST_F(PanelLinkTest, APulledAdapterHangsUpThePanel)
+{
+    amp.Schedule(1000, [this] { amp.failed = true; });
+    EXPECT_EQ(RunWithPanel(2000), ampctl::Outcome::kLineFailed);
+    EXPECT_EQ(panel.opened, 1);
+    EXPECT_EQ(panel.hungUp, 1);
+    EXPECT_FALSE(panel.open);
 }
 
 }  // namespace
