@@ -14,6 +14,8 @@ packages=(
   xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
   fonts-wqy-zenhei fonts-dejavu-core        # glyphs for the panel's text and its 《 》 ℃
   zip unzip                                # the release zips (scripts/release.sh)
+  libjs-dygraphs                           # the trend plot of ampd's web page, served by ampd
+  chromium chromium-driver python3-selenium  # the web page's tests and its picture
 )
 
 missing=()
