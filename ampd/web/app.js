@@ -14,7 +14,7 @@
   const kGapMs = 5000;
   const kRedrawMs = 1000;
   // A shorter trend is drawn over this span, so that the time axis keeps whole seconds.
-  const kShortestSpanMs = 60 * 1000;
+  const kShortestSpanMs = 20 * 1000;
   const kTickMs = 200;
   // ampd sends a reading per poll; a stream quiet for longer is backed by asking for the state.
   const kQuietMs = 1000;
@@ -257,19 +257,12 @@
       strokeWidth: 1.5,
       connectSeparatedPoints: false,
       axisLabelFontSize: 12,
-      labelsKMB: false,
+      // Lines at the ends of a range stay clear of the axes (0 dBm in would lie on the time axis).
+      yRangePad: 6,
       gridLineColor: '#d8dde3',
       axes: { x: { valueFormatter: (ms) => clockText(ms), axisLabelFormatter: timeLabel, pixelsPerLabel: 70 } },
       unhighlightCallback: () => setText(note, 'Point at the graphs for the values at a time.'),
     };
-    plot.power = new Dygraph(byId('plot-power'), plot.powerRows, Object.assign({}, common, {
-      labels: ['Time', 'Output', 'Input'],
-      colors: [cssColour('--c-output', '#b3261e'), cssColour('--c-input', '#1f5fa8')],
-      series: { Input: { strokePattern: Dygraph.DASHED_LINE } },
-      ylabel: 'dBm',
-      axes: Object.assign({}, common.axes, { y: { axisLabelWidth: 44 } }),
-      highlightCallback: (e, x, points) => setText(note, hoverText(x, points, () => 'dBm')),
-    }));
     plot.pump = new Dygraph(byId('plot-pump'), plot.pumpRows, Object.assign({}, common, {
       labels: ['Time', 'Current', 'Temperature'],
       colors: [cssColour('--c-current', '#6b3fa0'), cssColour('--c-temperature', '#b35c00')],
@@ -277,11 +270,22 @@
       ylabel: 'mA',
       y2label: '°C',
       axes: Object.assign({}, common.axes, {
-        y: { axisLabelWidth: 44 },
-        y2: { independentTicks: true, axisLabelWidth: 40 },
+        y: { axisLabelWidth: 50 },
+        y2: { independentTicks: true, axisLabelWidth: 44 },
       }),
       highlightCallback: (e, x, points) =>
         setText(note, hoverText(x, points, (name) => (name === 'Current' ? 'mA' : '°C'))),
+    }));
+    // The two share their time axis: the upper one leaves the room of the lower one's right axis.
+    const lower = plot.pump.getArea();
+    plot.power = new Dygraph(byId('plot-power'), plot.powerRows, Object.assign({}, common, {
+      labels: ['Time', 'Output', 'Input'],
+      colors: [cssColour('--c-output', '#b3261e'), cssColour('--c-input', '#1f5fa8')],
+      series: { Input: { strokePattern: Dygraph.DASHED_LINE } },
+      ylabel: 'dBm',
+      axes: Object.assign({}, common.axes, { y: { axisLabelWidth: 50 } }),
+      rightGap: Math.max(5, byId('plot-pump').clientWidth - (lower.x + lower.w)),
+      highlightCallback: (e, x, points) => setText(note, hoverText(x, points, () => 'dBm')),
     }));
     window.ampPlot = { power: plot.power, pump: plot.pump };
     setText(note, 'Point at the graphs for the values at a time.');
