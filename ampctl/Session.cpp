@@ -114,13 +114,20 @@ Session::Wait Session::Pump(std::int64_t untilUs, const ReplyHandler& handler, s
         if (n < 0)
             return Wait::kFailed;
         for (int i = 0; i < n; ++i) {
-            if (!m_framer.Push(bytes[i]))
+            const int at = m_framer.Index();
+            if (!m_framer.Push(bytes[i])) {
+                // Past the LEN byte, the only way back to hunting without a frame is a bad checksum.
+                if (m_counters && at >= 3 && m_framer.Index() == 0)
+                    ++m_counters->checksumErrors;
                 continue;
+            }
             const proto::Reply reply = proto::DecodeReply(m_framer);
             // A reply shorter than its type is no answer: its fields beyond its end are an earlier
             // frame's.
             if (!IsWhole(m_framer, reply))
                 continue;
+            if (m_counters)
+                ++m_counters->repliesReceived;
             if (m_observer)
                 m_observer(reply);
             if (handler(reply))
@@ -147,6 +154,8 @@ Session::Wait Session::Send(const proto::Frame& frame)
         return Wait::kFailed;
     m_lastWriteUs = startUs;
     m_written = true;
+    if (m_counters)
+        ++m_counters->framesSent;
     return Wait::kSatisfied;
 }
 

@@ -24,6 +24,13 @@ enum class Outcome {
     kLineFailed,    // the port stopped working
 };
 
+// What crossed the line, counted as it goes: for a server's metrics, read from any thread.
+struct LineCounters {
+    std::atomic<std::uint64_t> framesSent{0};
+    std::atomic<std::uint64_t> repliesReceived{0};  // whole, checked replies
+    std::atomic<std::uint64_t> checksumErrors{0};
+};
+
 // What the link check learnt.
 struct AmpSettings {
     proto::SettingsReply settings;
@@ -92,6 +99,7 @@ public:
     // listened to while nothing is asked, until a time or until woken.
     void ObserveReplies(std::function<void(const proto::Reply&)> observer) { m_observer = std::move(observer); }
     void SetTimeoutMs(int timeoutMs);
+    void CountInto(LineCounters* counters) { m_counters = counters; }
     // kDone when the time came or wake was set (it is cleared), kInterrupted, kLineFailed.
     Outcome Listen(std::int64_t untilUs, std::atomic<bool>& wake);
 
@@ -120,6 +128,7 @@ private:
     const std::atomic<bool>& m_stop;
     std::int64_t m_timeoutUs;
     std::function<void(const proto::Reply&)> m_observer;
+    LineCounters* m_counters = nullptr;
     proto::RxFramer m_framer;
     std::int64_t m_lastWriteUs = 0;
     bool m_written = false;

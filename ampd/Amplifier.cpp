@@ -41,6 +41,7 @@ void Amplifier::Apply(const proto::Reply& reply)
                    [&](const proto::StatusReply& r) {
                        v.reading = r;
                        v.readingTime = m_wallClock();
+                       AddToTrend(v.readingTime, r);
                    },
                    [&](const proto::SettingsReply& r) {
                        v.targetPowerRaw = r.targetPowerRaw;
@@ -55,6 +56,21 @@ void Amplifier::Apply(const proto::Reply& reply)
                    [](const proto::OtherReply&) {},
                },
         reply);
+}
+
+std::vector<TrendPoint> Amplifier::Trend() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::vector<TrendPoint>(m_trend.begin(), m_trend.end());
+}
+
+void Amplifier::AddToTrend(WallTime time, const proto::StatusReply& reading)
+{
+    if (!m_trend.empty() && time - m_trend.back().time < kTrendStep)
+        return;
+    m_trend.push_back(TrendPoint{time, reading});
+    while (!m_trend.empty() && time - m_trend.front().time > kTrendSpan)
+        m_trend.pop_front();
 }
 
 bool Amplifier::Latch(const Alarm& alarm)

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,12 @@ struct Alarm {
     bool Limit() const { return name != "LINK"; }
 };
 
+// One point of the trend: at most one a second, the last hour kept.
+struct TrendPoint {
+    WallTime time;
+    proto::StatusReply reading;
+};
+
 struct AmpView {
     bool linkUp = false;
     std::optional<proto::StatusReply> reading;
@@ -43,6 +50,7 @@ public:
     explicit Amplifier(Clock wallClock = [] { return std::chrono::system_clock::now(); });
 
     AmpView View() const;
+    std::vector<TrendPoint> Trend() const;
 
     void SetLink(bool up);
     void Apply(const proto::Reply& reply);
@@ -54,10 +62,16 @@ public:
     void ClearAlarms();
     WallTime Now() const { return m_wallClock(); }
 
+    static constexpr auto kTrendStep = std::chrono::seconds(1);
+    static constexpr auto kTrendSpan = std::chrono::hours(1);
+
 private:
+    void AddToTrend(WallTime time, const proto::StatusReply& reading);
+
     Clock m_wallClock;
     mutable std::mutex m_mutex;
     AmpView m_view;
+    std::deque<TrendPoint> m_trend;
     std::optional<WallTime> m_downSince;  // of the outage being recorded
 };
 

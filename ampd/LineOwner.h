@@ -41,6 +41,9 @@ public:
     LineOwner(ampctl::ByteStream& line, ampctl::Clock& clock, SettingQueue& queue, LineSink& sink,
         const GuardLimits& limits, const std::atomic<bool>& stop);
 
+    // Frames and replies are counted there as they cross the line.
+    void CountInto(ampctl::LineCounters* counters) { m_session.CountInto(counters); }
+
     // Holds one opened line until it fails (kLineFailed) or a stop request (kInterrupted). Settings
     // asked while the link is down fail at once, unsent; none is kept for after a reconnect.
     ampctl::Outcome Run();

@@ -14,9 +14,11 @@
 #include "ampctl/Line.h"
 #include "ampctl/SerialPort.h"
 #include "ampd/Amplifier.h"
+#include "ampd/HttpServer.h"
 #include "ampd/LineOwner.h"
 #include "ampd/Options.h"
 #include "ampd/Records.h"
+#include "ampd/Web.h"
 #include "ampd/ScpiServer.h"
 
 namespace {
@@ -83,8 +85,10 @@ std::string OutcomeText(const SettingDone& done)
 // The line's news, for everyone: the shared record, the files, and the outage watch.
 class Sink : public LineSink {
 public:
-    Sink(asio::io_context& io, Amplifier& amp, LineFile& audit, LineFile& readings)
-        : m_io(io), m_amp(amp), m_audit(audit), m_readings(readings), m_outage(io)
+    Sink(asio::io_context& io, Amplifier& amp, LineFile& audit, LineFile& readings, Metrics& metrics, HttpServer* http,
+        bool tokenRequired)
+        : m_io(io), m_amp(amp), m_audit(audit), m_readings(readings), m_metrics(metrics), m_http(http),
+          m_tokenRequired(tokenRequired), m_outage(io)
     {
     }
 
@@ -98,8 +102,11 @@ public:
     void OnReply(const proto::Reply& reply) override
     {
         m_amp.Apply(reply);
-        if (const auto* status = std::get_if<proto::StatusReply>(&reply); status && m_readings.IsOpen())
+        const auto* status = std::get_if<proto::StatusReply>(&reply);
+        if (status && m_readings.IsOpen())
             m_readings.Write(ReadingsLine(m_amp.Now(), *status));
+        if (status)
+            Publish("reading", StateJson(m_amp.View(), m_tokenRequired));
     }
 
     bool OnBreach(const Breach& breach) override
@@ -111,6 +118,7 @@ public:
         std::snprintf(value, sizeof value, "%.2f", breach.value);
         Say("alarm " + breach.name + " " + value + ": switching the output off");
         m_audit.Write(AuditLine(alarm.time, "guard", "ALARM " + breach.name + " " + value, "latched"));
+        Publish("alarm", AlarmJson(alarm));
         return true;
     }
 
@@ -121,6 +129,7 @@ public:
         const std::string who = request.byGuard ? "guard" : request.who;
         const std::string command = request.byGuard ? "OUTP OFF" : request.command;
         m_audit.Write(AuditLine(m_amp.Now(), who, command, OutcomeText(done)));
+        ++(done.fate == Fate::kConfirmed ? m_metrics.settingsConfirmed : m_metrics.settingsFailed);
     }
 
     // Not for the line's thread: the link is still down a blip after it went.
@@ -136,20 +145,33 @@ public:
             m_amp.RecordOutage(since);
             Say("alarm LINK: the link has been down for over a second");
             m_audit.Write(AuditLine(since, "line", "ALARM LINK", "latched: link down"));
+            for (const Alarm& alarm : m_amp.View().alarms)
+                if (alarm.name == "LINK" && m_http)
+                    m_http->Publish("alarm", AlarmJson(alarm));
         });
     }
 
 private:
+    // Onto the network's thread, for the event streams.
+    void Publish(const char* event, std::string data)
+    {
+        if (m_http)
+            asio::post(m_io, [http = m_http, event, data = std::move(data)] { http->Publish(event, data); });
+    }
+
     asio::io_context& m_io;
     Amplifier& m_amp;
     LineFile& m_audit;
     LineFile& m_readings;
+    Metrics& m_metrics;
+    HttpServer* m_http;
+    const bool m_tokenRequired;
     asio::steady_timer m_outage;
 };
 
 // Holds the port for as long as the server runs: opened as ampctl opens it, tried again every
 // second while it is missing or busy, and owned by the line owner while it works.
-void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, const std::atomic<bool>& stop)
+void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, Metrics& metrics, const std::atomic<bool>& stop)
 {
     ampctl::SteadyClock clock;
     std::string lastError;
@@ -174,6 +196,7 @@ void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, const std
         lastError.clear();
         Say(options.port + " open");
         LineOwner owner(*port, clock, queue, sink, options.guard, stop);
+        owner.CountInto(&metrics.line);
         const ampctl::Outcome outcome = owner.Run();
         port.reset();
         if (outcome == ampctl::Outcome::kLineFailed) {
@@ -222,7 +245,22 @@ int Run(int argc, char** argv)
     asio::io_context io;
     Amplifier amp;
     SettingQueue queue;
-    ScpiServer scpi(io, amp, queue, access, audit, AMPD_VERSION);
+    Metrics metrics;
+    AuthThrottle throttle;
+    ScpiServer scpi(io, amp, queue, access, throttle, audit, metrics, AMPD_VERSION);
+    std::unique_ptr<HttpServer> http;
+    if (!options.http.empty())
+        http = std::make_unique<HttpServer>(io, amp, queue, access, throttle, audit, metrics, WebAssets());
+    for (const Endpoint& endpoint : options.http) {
+        const int port = http->Listen(endpoint.address, endpoint.port, error);
+        if (port == 0) {
+            Say("cannot listen on " + error);
+            return kExitFailed;
+        }
+        const bool v6 = endpoint.address.find(':') != std::string::npos;
+        Say("HTTP on " + (v6 ? "[" + endpoint.address + "]" : endpoint.address) + ":" + std::to_string(port)
+            + (access.tokenRequired ? ", control with the token" : ""));
+    }
     for (const Endpoint& endpoint : options.scpi) {
         const int port = scpi.Listen(endpoint.address, endpoint.port, error);
         if (port == 0) {
@@ -237,7 +275,7 @@ int Run(int argc, char** argv)
         Say("guard: " + options.guardRules);
 
     std::atomic<bool> stop{false};
-    Sink sink(io, amp, audit, readings);
+    Sink sink(io, amp, audit, readings, metrics, http.get(), access.tokenRequired);
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (ec)
@@ -245,9 +283,11 @@ int Run(int argc, char** argv)
         Say("stopping");
         stop = true;
         scpi.Stop();
+        if (http)
+            http->Stop();
     });
     std::thread line([&] {
-        HoldLine(options, queue, sink, stop);
+        HoldLine(options, queue, sink, metrics, stop);
         asio::post(io, [&io] { io.stop(); });
     });
     io.run();

@@ -8,11 +8,13 @@ namespace ampd {
 const char* const kUsage
     = "ampd: the Lumacore 10 W fibre amplifier shared: owns its serial line and serves every client.\n"
       "\n"
-      "Usage: ampd -p PORT [--scpi ADDR:PORT]... [--token-file FILE] [--guard RULES] [--log FILE]\n"
-      "            [--audit FILE]\n"
+      "Usage: ampd -p PORT [--scpi ADDR:PORT]... [--http [ADDR:PORT]]... [--token-file FILE]\n"
+      "            [--guard RULES] [--log FILE] [--audit FILE]\n"
       "  -p, --port PORT      the amplifier's serial port: a device path on Linux, COMn on Windows\n"
       "  --scpi ADDR:PORT     where to listen for SCPI clients (default 127.0.0.1:5025; several allowed;\n"
       "                       IPv6 as [::1]:5025)\n"
+      "  --http [ADDR:PORT]   serve the page, JSON, events and metrics over HTTP (default off;\n"
+      "                       127.0.0.1:8080 when given alone; several allowed)\n"
       "  --token-file FILE    a file holding the control token (one line); required to listen on any\n"
       "                       address other than loopback\n"
       "  --guard RULES        limits that switch the output off when broken on two polls in a row:\n"
@@ -131,9 +133,13 @@ ParseResult ParseCommandLine(const std::vector<std::string>& words)
             into = &o.log;
         else if (name == "--audit")
             into = &o.audit;
-        else if (name != "--scpi" && name != "--guard")
+        else if (name != "--scpi" && name != "--guard" && name != "--http")
             return fail(name.empty() || name[0] != '-' ? "unexpected argument '" + name + "'"
                                                        : "unknown option '" + name + "'");
+        if (name == "--http" && !attached && (i + 1 == words.size() || words[i + 1].compare(0, 1, "-") == 0)) {
+            o.http.push_back(Endpoint{"127.0.0.1", kDefaultHttpPort});
+            continue;
+        }
         if (!attached) {
             if (i + 1 == words.size())
                 return fail(name + " needs a value");
@@ -141,11 +147,11 @@ ParseResult ParseCommandLine(const std::vector<std::string>& words)
         }
         if (value.empty())
             return fail(name + " needs a value");
-        if (name == "--scpi") {
+        if (name == "--scpi" || name == "--http") {
             Endpoint endpoint;
             if (!ParseEndpoint(value, endpoint))
-                return fail("--scpi: '" + value + "' is not ADDR:PORT (127.0.0.1:5025, [::1]:5025)");
-            o.scpi.push_back(endpoint);
+                return fail(name + ": '" + value + "' is not ADDR:PORT (127.0.0.1:5025, [::1]:5025)");
+            (name == "--scpi" ? o.scpi : o.http).push_back(endpoint);
         } else if (name == "--guard") {
             if (guardGiven)
                 return fail("--guard given twice");
@@ -168,6 +174,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& words)
         for (const Endpoint& e : o.scpi)
             if (!e.Loopback())
                 return fail("--scpi " + e.address + ": listening beyond loopback needs --token-file");
+        for (const Endpoint& e : o.http)
+            if (!e.Loopback())
+                return fail("--http " + e.address + ": listening beyond loopback needs --token-file");
     }
     return result;
 }

@@ -1,6 +1,6 @@
 // ampd's command line:
-//   ampd -p PORT [--scpi ADDR:PORT]... [--token-file FILE] [--guard RULES] [--log FILE] [--audit FILE]
-//        [-h/--help] [--version]
+//   ampd -p PORT [--scpi ADDR:PORT]... [--http [ADDR:PORT]]... [--token-file FILE] [--guard RULES]
+//        [--log FILE] [--audit FILE] [-h/--help] [--version]
 // Platform-free; checked whole before anything is opened.
 #pragma once
 
@@ -12,6 +12,7 @@
 namespace ampd {
 
 constexpr int kDefaultScpiPort = 5025;
+constexpr int kDefaultHttpPort = 8080;
 
 struct Endpoint {
     std::string address;  // numeric IPv4 or IPv6, as given (without brackets)
@@ -22,6 +23,7 @@ struct Endpoint {
 struct Options {
     std::string port;  // the amplifier's serial port
     std::vector<Endpoint> scpi;
+    std::vector<Endpoint> http;  // none: no HTTP
     std::string tokenFile;
     GuardLimits guard;
     std::string guardRules;  // as given, for the start-up line

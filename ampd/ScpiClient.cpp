@@ -35,39 +35,7 @@ std::string AlarmLine(const Alarm& alarm)
     return alarm.name + " " + value + " " + ampctl::IsoUtc(alarm.time);
 }
 
-bool SameToken(const std::string& given, const std::string& token)
-{
-    // Every byte of the longer one is looked at, whatever matches: the time says nothing of the token.
-    const std::size_t n = std::max(given.size(), token.size());
-    unsigned char differ = given.size() == token.size() ? 0 : 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char a = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
-        const unsigned char b = i < token.size() ? static_cast<unsigned char>(token[i]) : 0;
-        differ |= static_cast<unsigned char>(a ^ b);
-    }
-    return differ == 0 && !token.empty();
-}
-
-std::string Outcome(const ScpiError& error)
-{
-    return "refused: " + FormatScpiError(error);
-}
-
 }  // namespace
-
-int AuthThrottle::Failed()
-{
-    ++m_recentFailures;
-    int delay = kBaseDelayMs;
-    for (int i = 1; i < m_recentFailures && delay < kLongestDelayMs; ++i)
-        delay *= 2;
-    return std::min(delay, kLongestDelayMs);
-}
-
-void AuthThrottle::Succeeded()
-{
-    m_recentFailures = 0;
-}
 
 ScpiClient::ScpiClient(std::uint64_t id, std::string address, Amplifier& amp, SettingQueue& queue, const Access& access,
     AuthThrottle& throttle, ClientHost& host, Poster post, std::string version)
@@ -109,13 +77,12 @@ bool ScpiClient::Execute(const ScpiRequest& request)
 {
     if (request.command == ScpiCommand::kOperationComplete && m_pending > 0)
         return false;  // comes back once the last pending setting is done
-    const AmpView view = m_amp.View();
     if (request.query)
-        Query(request, view);
+        Query(request, m_amp.View());
     else if (request.command == ScpiCommand::kAuthenticate)
         Authenticate(request);
     else
-        Set(request, view);
+        Set(request);
     return true;
 }
 
@@ -191,14 +158,14 @@ void ScpiClient::Query(const ScpiRequest& request, const AmpView& view)
 
 void ScpiClient::Authenticate(const ScpiRequest& request)
 {
-    if (SameToken(request.token, m_access.token)) {
+    if (TokenMatches(request.token, m_access.token)) {
         m_authenticated = true;
         m_throttle.Succeeded();
         m_host.Audit(request.text, "control given");
         return;
     }
     m_authenticated = false;
-    Queue(ScpiError{kNotAuthorisedCode, "Not authorised"});
+    Queue(kNotAuthorised);
     m_host.Audit(request.text, "refused: wrong token");
     // Nothing more from this client is answered until the delay has passed.
     m_throttled = true;
@@ -208,88 +175,58 @@ void ScpiClient::Authenticate(const ScpiRequest& request)
     });
 }
 
-void ScpiClient::Set(const ScpiRequest& request, const AmpView& view)
+void ScpiClient::Set(const ScpiRequest& request)
 {
-    const auto refuse = [&](const ScpiError& error) {
-        Queue(error);
-        m_host.Audit(request.text, Outcome(error));
-    };
-    if (!HasControl())
-        return refuse(ScpiError{kNotAuthorisedCode, "Not authorised"});
     if (request.command == ScpiCommand::kAlarmClear) {
+        if (!HasControl()) {
+            Queue(kNotAuthorised);
+            m_host.Audit(request.text, "refused: " + FormatScpiError(kNotAuthorised));
+            return;
+        }
         m_amp.ClearAlarms();
         m_host.Audit(request.text, "cleared");
         return;
     }
-    SettingRequest setting;
-    setting.client = m_id;
-    setting.who = m_address;
-    setting.command = request.text;
+    SettingAsk ask;
     switch (request.command) {
-    case ScpiCommand::kCurrent: {
-        char entry[64];
-        std::snprintf(entry, sizeof entry, "%.17g", request.number.value_or(0));
-        if (!ampctl::CurrentEntryFits(entry))
-            return refuse(ScpiError{-222, "Data out of range"});
-        setting.kind = ampctl::SettingKind::kCurrent;
-        setting.entry = entry;
+    case ScpiCommand::kCurrent:
+        ask.kind = ampctl::SettingKind::kCurrent;
+        ask.number = request.number.value_or(0);
         break;
-    }
-    case ScpiCommand::kPower: {
-        char entry[64];
-        std::snprintf(entry, sizeof entry, "%.17g", request.number.value_or(0));
-        if (!ampctl::PowerEntryOnScale(entry))
-            return refuse(ScpiError{-222, "Data out of range"});
-        setting.kind = ampctl::SettingKind::kPower;
-        setting.entry = entry;
+    case ScpiCommand::kPower:
+        ask.kind = ampctl::SettingKind::kPower;
+        ask.number = request.number.value_or(0);
         break;
-    }
     case ScpiCommand::kMode:
-        setting.kind = ampctl::SettingKind::kMode;
-        setting.value = request.mode.value_or(proto::kModeAcc);
+        ask.kind = ampctl::SettingKind::kMode;
+        ask.value = request.mode.value_or(proto::kModeAcc);
         break;
     case ScpiCommand::kOutput:
-        setting.kind = ampctl::SettingKind::kOutput;
-        setting.value = request.on.value_or(false) ? proto::kOutputOn : proto::kOutputOff;
+        ask.kind = ampctl::SettingKind::kOutput;
+        ask.value = request.on.value_or(false) ? proto::kOutputOn : proto::kOutputOff;
         break;
     default:
-        return Queue(ScpiError{-113, "Undefined header"});
+        Queue(ScpiError{-113, "Undefined header"});
+        return;
     }
-    if (!view.linkUp)
-        return refuse(ScpiError{kLinkDownCode, "Link down"});
-    const bool on = setting.kind == ampctl::SettingKind::kOutput && setting.value == proto::kOutputOn;
-    if (on && view.LimitAlarmLatched())
-        return refuse(ScpiError{kAlarmLatchedCode, "Alarm latched"});
-
-    ++m_pending;
     const Poster post = m_post;
-    setting.done = [this, post](const SettingDone& done) { post([this, done] { Done(done); }); };
-    m_queue.Push(std::move(setting));
+    const Asker asker{m_id, m_address, request.text, HasControl()};
+    const std::optional<ScpiError> refused = SubmitSetting(
+        ask, asker, m_amp, m_queue, [this, post](const SettingDone& done) { post([this, done] { Done(done); }); });
+    if (refused) {
+        Queue(*refused);
+        m_host.Audit(request.text, "refused: " + FormatScpiError(*refused));
+        return;
+    }
+    ++m_pending;
 }
 
 // Back on the client's thread: the outcome goes to the error queue, and what waited for it runs.
 void ScpiClient::Done(const SettingDone& done)
 {
     --m_pending;
-    switch (done.fate) {
-    case Fate::kConfirmed:
-        if (done.result.Clamped())
-            Queue(kClamped);
-        break;
-    case Fate::kNoAnswer:
-    case Fate::kStopped:
-        Queue(ScpiError{kNoAnswerCode, "No answer from the amplifier"});
-        break;
-    case Fate::kNotConfirmed:
-        Queue(ScpiError{kNotConfirmedCode, "Setting not confirmed"});
-        break;
-    case Fate::kLinkDown:
-        Queue(ScpiError{kLinkDownCode, "Link down"});
-        break;
-    case Fate::kAlarmLatched:
-        Queue(ScpiError{kAlarmLatchedCode, "Alarm latched"});
-        break;
-    }
+    if (const std::optional<ScpiError> error = ErrorOf(done))
+        Queue(*error);
     Run();
 }
 

@@ -11,37 +11,11 @@
 #include <string_view>
 
 #include "ampd/Amplifier.h"
+#include "ampd/Control.h"
 #include "ampd/Scpi.h"
 #include "ampd/SettingQueue.h"
 
 namespace ampd {
-
-// Our own error codes, beside SCPI's negative ones.
-inline const ScpiError kClamped{201, "Clamped"};
-constexpr int kAlarmLatchedCode = 202;
-constexpr int kNoAnswerCode = 210;
-constexpr int kNotConfirmedCode = 211;
-constexpr int kNotAuthorisedCode = 220;
-constexpr int kLinkDownCode = 230;
-
-// Who may change the amplifier.
-struct Access {
-    bool tokenRequired = false;  // false only on loopback without a token file
-    std::string token;
-};
-
-// Failed authentications across all clients: each makes the next answer to its client wait
-// longer, so guessing the token is slow whatever the number of connections.
-class AuthThrottle {
-public:
-    static constexpr int kBaseDelayMs = 500;
-    static constexpr int kLongestDelayMs = 8000;
-    int Failed();  // the delay before the failing client is answered again, ms
-    void Succeeded();
-
-private:
-    int m_recentFailures = 0;
-};
 
 // What a client's commands need from the server around them, all on the client's own thread.
 class ClientHost {
@@ -76,7 +50,7 @@ private:
     // False when the request must wait (for settings still pending, or a throttle).
     bool Execute(const ScpiRequest& request);
     void Query(const ScpiRequest& request, const AmpView& view);
-    void Set(const ScpiRequest& request, const AmpView& view);
+    void Set(const ScpiRequest& request);
     void Authenticate(const ScpiRequest& request);
     void Done(const SettingDone& done);
     void Queue(const ScpiError& error);

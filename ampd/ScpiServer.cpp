@@ -150,9 +150,10 @@ private:
     bool m_closeWhenSent = false;
 };
 
-ScpiServer::ScpiServer(asio::io_context& io, Amplifier& amp, SettingQueue& queue, const Access& access, LineFile& audit,
-    std::string version)
-    : m_io(io), m_amp(amp), m_queue(queue), m_access(access), m_audit(audit), m_version(std::move(version))
+ScpiServer::ScpiServer(asio::io_context& io, Amplifier& amp, SettingQueue& queue, const Access& access,
+    AuthThrottle& throttle, LineFile& audit, Metrics& metrics, std::string version)
+    : m_io(io), m_amp(amp), m_queue(queue), m_access(access), m_throttle(throttle), m_audit(audit), m_metrics(metrics),
+      m_version(std::move(version))
 {
 }
 
@@ -200,6 +201,8 @@ void ScpiServer::Accept(tcp::acceptor& acceptor)
             const bool room = m_connections.size() < kMaxClients;
             const bool roomForIt = ClientsFrom(connection->Peer()) < kMaxClientsPerAddress;
             m_connections.insert(connection);
+            ++m_metrics.clientsTotal;
+            ++m_metrics.clientsConnected;
             if (!room)
                 connection->Refuse("+240,\"Too many clients;at most 128\"");
             else if (!roomForIt)
@@ -217,6 +220,7 @@ void ScpiServer::Forget(Connection* connection)
         if (it->get() == connection) {
             // Its pending handlers hold it until they have run.
             m_connections.erase(it);
+            --m_metrics.clientsConnected;
             return;
         }
     }

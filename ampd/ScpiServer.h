@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ampd/Metrics.h"
 #include "ampd/ScpiClient.h"
 
 namespace ampd {
@@ -28,8 +29,8 @@ public:
     // A client that does not read its answers is let go before it costs the server memory.
     static constexpr std::size_t kMaxUnsent = 256 * 1024;
 
-    ScpiServer(boost::asio::io_context& io, Amplifier& amp, SettingQueue& queue, const Access& access, LineFile& audit,
-        std::string version);
+    ScpiServer(boost::asio::io_context& io, Amplifier& amp, SettingQueue& queue, const Access& access,
+        AuthThrottle& throttle, LineFile& audit, Metrics& metrics, std::string version);
     ~ScpiServer();
 
     // The port listened on (port 0 takes any free one), or 0 with the reason when the address
@@ -49,8 +50,9 @@ private:
     Amplifier& m_amp;
     SettingQueue& m_queue;
     const Access& m_access;
-    AuthThrottle m_throttle;
+    AuthThrottle& m_throttle;
     LineFile& m_audit;
+    Metrics& m_metrics;
     const std::string m_version;
     std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> m_acceptors;
     std::set<std::shared_ptr<Connection>> m_connections;

@@ -1,5 +1,6 @@
 #include "protocol/Frames.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -88,6 +89,62 @@ void SetWordValue(Frame& frame, std::int32_t value)
     frame.bytes[4] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
     frame.bytes[5] = static_cast<std::uint8_t>(v & 0xFF);
     Seal(frame);
+}
+
+namespace {
+
+// The LEN values the amplifier's framer takes: a query, one data byte, one word.
+bool IsCommandLen(unsigned b)
+{
+    return b >= 2 && b <= 4;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> AbandonedFrameFiller(const std::uint8_t* frame, std::size_t n)
+{
+    // A header the framer may hold once the first k bytes went: its checksum falls on byte `at` of
+    // what follows, and is compared with the sum of the header's bytes before it.
+    struct Waiting {
+        std::size_t at;
+        std::uint8_t sum;
+    };
+    std::vector<Waiting> waiting;
+    std::size_t length = 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        // A header whose LEN did not go waits for the filler's first byte as its LEN; one whose
+        // second byte did not go is given up on it: neither needs more than that first byte.
+        for (std::size_t p = 0; p + 2 < k; ++p) {
+            if (frame[p] != kCommandHeader || frame[p + 1] != kCommandHeader || !IsCommandLen(frame[p + 2]))
+                continue;
+            const std::size_t checksumAt = p + frame[p + 2] + 2;
+            if (checksumAt < k)
+                continue;  // settled within the part, whatever follows
+            waiting.push_back(Waiting{checksumAt - k, FrameChecksum(frame + p, k - p)});
+            length = std::max(length, checksumAt - k + 1);
+        }
+    }
+
+    std::vector<std::uint8_t> filler;
+    while (filler.size() < length) {
+        const std::size_t at = filler.size();
+        const std::uint8_t sumSoFar = FrameChecksum(filler.data(), at);
+        const auto fits = [&](unsigned b) {
+            if (b == kCommandHeader || (at == 0 && IsCommandLen(b)))
+                return false;
+            for (const Waiting& header : waiting) {
+                if (header.at == at && static_cast<std::uint8_t>(header.sum + sumSoFar) == b)
+                    return false;
+            }
+            return true;
+        };
+        // The lowest that fits; a frame of the command set has one header waiting on a byte at most.
+        unsigned b = 0;
+        while (b < 0xFF && !fits(b))
+            ++b;
+        filler.push_back(static_cast<std::uint8_t>(b));
+    }
+    return filler;
 }
 
 std::uint8_t CurrentCommandFor(std::uint8_t currentCmdSelect)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace proto {
 
@@ -80,6 +81,18 @@ Frame MakeWordFrame(std::uint8_t code, std::int32_t value);
 void SetWordValue(Frame& frame, std::int32_t value);
 // Rewrites the data byte and checksum of a prepared byte frame.
 void SetByteValue(Frame& frame, std::uint8_t value);
+
+// What to send, before any further frame, after the write of these n bytes was given up part
+// way: some of them (how many is not known) may be on the line, and the amplifier's command framer
+// would join the next frame's bytes to them. That framer hunts EF EF, takes LEN (2 to 4), then LEN
+// bytes, the last the 8-bit sum of all before it; after a failure it looks again from the byte
+// after the one it gave up. The filler holds no header byte, its first byte is no LEN, and each
+// byte of it that lands on the checksum of a header the part may hold differs from that header's
+// sum so far: whatever part went, the amplifier gives the part and the filler up and is hunting
+// again when the next frame starts. It is as long as the furthest such checksum needs (n - 3 for
+// a frame of the command set); empty when no part can hold a header waiting for its checksum.
+// Sent whole only: a filler cut short and sent again can complete the frame itself.
+std::vector<std::uint8_t> AbandonedFrameFiller(const std::uint8_t* frame, std::size_t n);
 
 // The set-current command the slider check and the step buttons use for a given selector.
 std::uint8_t CurrentCommandFor(std::uint8_t currentCmdSelect);

@@ -22,13 +22,11 @@ WriteScheduler::Ms WriteScheduler::DueAt(const Pending& frame) const
     return std::max(frame.askedAt, m_lastSentAt + distance);
 }
 
-// When the frame must be on the line whole. A write too long to fit in the bound at all (the port
-// takes up to its buffer's size; the panel's longest frame takes 8 ms) may start a frame spacing
-// late at most.
+// When the frame must be on the line whole. A write longer than the bound's wire time (the port
+// takes up to its buffer's size; the panel's longest frame takes 8 ms) can never be in time.
 WriteScheduler::Ms WriteScheduler::Deadline(const Pending& frame)
 {
-    const Ms wire = proto::WireTimeMs(frame.bytes.size());
-    return frame.askedAt + std::max<Ms>(kMaxAgeMs, wire + proto::kFrameSpacingMs);
+    return frame.askedAt + kMaxAgeMs;
 }
 
 // Whether a write started then ends by the frame's deadline.
@@ -69,6 +67,13 @@ bool WriteScheduler::TakeDue(Ms now, Bytes& frame, Ms* finishBy)
 {
     if (UntilDue(now) != 0)
         return false;
+    if (!m_filler.empty()) {
+        frame = std::move(m_filler);
+        m_filler.clear();
+        if (finishBy)
+            *finishBy = kNothingDue;
+        return true;
+    }
     if (finishBy)
         *finishBy = Deadline(m_queue.front());
     frame = std::move(m_queue.front().bytes);
@@ -80,7 +85,17 @@ bool WriteScheduler::TakeDue(Ms now, Bytes& frame, Ms* finishBy)
 
 void WriteScheduler::Abandoned(Bytes frame)
 {
+    m_filler = proto::AbandonedFrameFiller(frame.data(), frame.size());
     Drop(std::move(frame));
+}
+
+void WriteScheduler::FillerRefused(Bytes filler)
+{
+    m_filler = std::move(filler);
+    if (!m_queue.empty()) {
+        Drop(std::move(m_queue.front().bytes));
+        m_queue.pop_front();
+    }
 }
 
 std::vector<WriteScheduler::Bytes> WriteScheduler::TakeDropped()
@@ -95,6 +110,7 @@ void WriteScheduler::Clear()
 {
     m_queue.clear();
     m_droppedFrames.clear();
+    m_filler.clear();
     m_lastAskedAt = kNothingDue;
     m_lastSentAt = kNothingDue;
     m_dropped = 0;

@@ -13,6 +13,15 @@
 //   abandons a write that has not finished by the deadline TakeDue gives.
 // - Every frame dropped is kept for its sender to collect (TakeDropped): a setting that never
 //   went out must not be believed sent.
+// - A write abandoned part way may leave part of its frame on the line, which the amplifier would
+//   join to the next frame's bytes (a set-current cut before its checksum is completed by the next
+//   frame's first byte when that checksum is EF). A filler (proto::AbandonedFrameFiller) is then
+//   owed: it goes first when the next frame falls due, so the amplifier has given the part up when
+//   that frame starts. It keeps no deadline (it changes nothing on the amplifier), and frames after
+//   it keep their spacing, as if it were not there. The worker lets its write run as long as the
+//   line holds it, and never gives it up for lateness: a filler cut short and sent again can
+//   itself complete the frame (EF EF 04 04 1A cut, filler 01 00 00 00 cut after its first byte,
+//   then whole: EF EF 04 04 1A 01 01 sets the power).
 //
 // Not thread-safe: the Win32 port guards it with a lock of its own.
 #pragma once
@@ -38,13 +47,16 @@ public:
     // Drops the frames that have gone stale; returns how long until the next one is due (0: now),
     // or kNothingDue.
     Ms UntilDue(Ms now);
-    // Takes the next frame if it is due and fresh (stale ones are dropped on the way); false when
-    // none is due now. finishBy, when given, is when the write must have ended: past it, the
-    // worker abandons the write.
+    // Takes the next frame if it is due and fresh (stale ones are dropped on the way), or the filler
+    // owed before it; false when none is due now. finishBy, when given, is when the write must have
+    // ended (past it, the worker abandons the write), or kNothingDue for the filler.
     bool TakeDue(Ms now, Bytes& frame, Ms* finishBy = nullptr);
-    // A frame taken could not be written whole in time (the worker abandoned it): it counts as
-    // dropped.
+    // A frame taken was not written whole (the worker abandoned it, or the write failed part way):
+    // it counts as dropped, and its filler is owed.
     void Abandoned(Bytes frame);
+    // The filler's write was refused, none of it sent: it is owed again, and the frame it was to
+    // go before is dropped, as a frame whose own write is refused goes (one attempt, one report).
+    void FillerRefused(Bytes filler);
     // The frames dropped since the last call, oldest first.
     std::vector<Bytes> TakeDropped();
     void Clear();
@@ -70,4 +82,5 @@ private:
     std::size_t m_dropped = 0;
     // Kept for their sender; as bounded as the queue they came from.
     std::deque<Bytes> m_droppedFrames;
+    Bytes m_filler;  // owed before the next frame; empty when none is
 };

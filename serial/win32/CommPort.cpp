@@ -214,6 +214,7 @@ BOOL CCommPort::Open(HWND owner, UINT portNr, UINT baud, char parity, UINT dataB
     os.writeBufSize = writeBufSize;
     os.commEvents = commEvents;
     os.waitPending = false;
+    os.fillerPending = false;
     os.mayReport = true;
     ClearOffsets(os.overlapped);
     ClearOffsets(os.readOverlapped);

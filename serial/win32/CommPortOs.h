@@ -41,7 +41,8 @@ struct CCommPort::Os {
     HANDLE shutdownEvent = nullptr;
     HANDLE comm = nullptr;  // null when closed
     HANDLE writeEvent = nullptr;
-    // { shutdown, port event, write }: the lowest signalled index wins.
+    // { shutdown, port event, write (or, while the filler is written, its end) }: the lowest
+    // signalled index wins.
     HANDLE events[3] = {};
     // The line wait only (WaitCommEvent's, or the one-byte read that waits for input); its event
     // is the port event. Reads and writes have records of their own: one record shared by two
@@ -65,6 +66,9 @@ struct CCommPort::Os {
     CRITICAL_SECTION writeGuard;
     // The worker's copy of the frame it is sending.
     std::vector<BYTE> sendBuf;
+    // The filler owed after an abandoned write is being written (it keeps no deadline): the worker
+    // goes on meanwhile, and starts no other write until it has ended. Only the worker touches it.
+    bool fillerPending = false;
     // Filled in by the outstanding line-event wait.
     DWORD eventMask = 0;
     // Whether a line wait is outstanding; only the worker touches it.
@@ -77,6 +81,9 @@ struct CCommPort::Os {
     // That read ended without a byte (a timeout, a device at its end, a failure): it starts again
     // after the next heartbeat, so a read that ends at once cannot spin the worker.
     bool readWaitHeld = false;
+    // The worker's own purge (before a frame) or cancel (of a write it gave up) has aborted I/O
+    // since that read started: a read ending aborted then was ended by the worker.
+    bool purgedSinceArmed = false;
     // A failure may be reported: once per write attempt, never from the heartbeat's own look at
     // the line, so a line that fails for good raises no more boxes than writes are tried.
     bool mayReport = true;

@@ -47,6 +47,7 @@ void ArmInputRead(Os& os)
     if (os.waitPending || os.readWaitHeld)
         return;
     Locked locked(os.lock);
+    os.purgedSinceArmed = false;
     DWORD got = 0;
     if (ReadFile(os.comm, &os.waitByte, 1, &got, &os.overlapped)) {
         os.waitPending = true;  // collected as a read that ended later is
@@ -101,9 +102,11 @@ bool CollectLineEventWait(Os& os)
 }
 
 // The port event is signalled: collects the input read, with its byte if it took one. False
-// when the signal was stale and the read is in fact still waiting. A read ended by a purge (on
-// Windows the purge's abort flag ends it) is started again at once; one that ended without a
-// byte otherwise, a failure included (not reported, as a refused one), waits for the heartbeat.
+// when the signal was stale and the read is in fact still waiting. A read the worker's own purge
+// or cancel ended (on Windows the purge's abort flag ends it) is started again at once; one that
+// ended without a byte otherwise, a failure or someone else's cancel included (not reported, as a
+// refused one), waits for the heartbeat: a driver that cancels every read (a device going away,
+// error recovery) would otherwise have the worker restart reads as fast as they are cancelled.
 bool CollectInputRead(Os& os, bool* byteTaken)
 {
     *byteTaken = false;
@@ -124,7 +127,7 @@ bool CollectInputRead(Os& os, bool* byteTaken)
         return HasOverlappedIoCompleted(&os.overlapped) && CollectInputRead(os, byteTaken);
     }
     os.waitPending = false;
-    if (error != ERROR_OPERATION_ABORTED)
+    if (error != ERROR_OPERATION_ABORTED || !os.purgedSinceArmed)
         HoldInputRead(os);
     return true;
 }

@@ -12,6 +12,7 @@ import os
 import random
 import re
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -35,20 +36,23 @@ args = None
 class Server:
     """ampd on the simulator's line, listening on a free loopback port (or where told)."""
 
-    def __init__(self, link, work, options=(), scpi=("127.0.0.1:0",)):
+    def __init__(self, link, work, options=(), scpi=("127.0.0.1:0",), http=()):
         self.audit = os.path.join(work, "audit.log")
         self.readings = os.path.join(work, "readings.csv")
         self.err_path = os.path.join(work, "ampd.err")
         command = [args.ampd, "-p", link, "--audit", self.audit, "--log", self.readings]
         for endpoint in scpi:
             command += ["--scpi", endpoint]
+        for endpoint in http:
+            command += ["--http", endpoint]
         self.err = open(self.err_path, "w")
         self.process = subprocess.Popen(command + list(options), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                         text=True)
         self.endpoints = []
+        self.http = []
         self.lines = []
         deadline = time.monotonic() + 10
-        while len(self.endpoints) < len(scpi):
+        while len(self.endpoints) < len(scpi) or len(self.http) < len(http):
             ready, _, _ = select.select([self.process.stderr], [], [], max(0.0, deadline - time.monotonic()))
             line = self.process.stderr.readline() if ready else ""
             if not line:
@@ -56,9 +60,10 @@ class Server:
                 raise AssertionError("ampd did not start listening: %s" % "".join(self.lines))
             self.lines.append(line)
             self.err.write(line)
-            found = re.search(r"SCPI on \[?([0-9a-fA-F.:]+?)\]?:(\d+)", line)
+            found = re.search(r"(SCPI|HTTP) on \[?([0-9a-fA-F.:]+?)\]?:(\d+)", line)
             if found:
-                self.endpoints.append((found.group(1), int(found.group(2))))
+                (self.endpoints if found.group(1) == "SCPI" else self.http).append(
+                    (found.group(2), int(found.group(3))))
         self.host, self.port = self.endpoints[0]
         threading.Thread(target=self._drain, daemon=True).start()
 
@@ -123,13 +128,13 @@ class Client:
 
 
 class Rig:
-    def __init__(self, name, sim_options=(), server_options=(), scpi=("127.0.0.1:0",)):
+    def __init__(self, name, sim_options=(), server_options=(), scpi=("127.0.0.1:0",), http=()):
         self.work = os.path.join(args.work, name)
         os.makedirs(self.work, exist_ok=True)
         self.link = os.path.join(self.work, "amp")
         self.sim = Simulator(args.ampsim, self.work, self.link, ["--output", "on"] + list(sim_options))
         try:
-            self.server = Server(self.link, self.work, server_options, scpi)
+            self.server = Server(self.link, self.work, server_options, scpi, http)
             client = Client(self.server)
             wait_until(lambda: client.ask("LINK?") == "UP" and "E+37" not in client.ask("MEAS?"), 10,
                        "the link to come up and the first reading")
@@ -402,12 +407,130 @@ def test_many_readers(rig):
     assert abs(busy - quiet) <= 0.5, (quiet, busy)
 
 
+# ------------------------------------------------------------------------------------------------
+# HTTP
+
+def request(rig, method, path, body=None, headers=None, host=None):
+    """One HTTP request on a fresh connection; (status, headers, body as text)."""
+    import http.client
+    address, port = rig.server.http[0]
+    connection = http.client.HTTPConnection(address, port, timeout=10)
+    try:
+        all_headers = {"Host": host or "%s:%d" % (address, port)}
+        if body is not None:
+            all_headers["Content-Type"] = "application/json"
+        all_headers.update(headers or {})
+        connection.request(method, path, body=body, headers=all_headers)
+        response = connection.getresponse()
+        return response.status, dict(response.getheaders()), response.read().decode("utf-8", "replace")
+    finally:
+        connection.close()
+
+
+def test_http_faults(rig):
+    """A Host ampd does not serve, POSTs without or with a wrong token, from another origin or not as
+    JSON, a 10 MB body, malformed JSON, and 100 event streams dropped at once: each is refused with
+    a clear answer, the server lives, and nothing reaches the line."""
+    mark = rig.sim.now()
+    import json as jsonlib
+    status, headers, body = request(rig, "GET", "/api/state")
+    assert status == 200 and jsonlib.loads(body)["link"] == "up" and jsonlib.loads(body)["control"] == "token"
+    assert headers["Content-Security-Policy"] == "default-src 'self'" and headers["X-Frame-Options"] == "DENY"
+    off = '{"on": false}'
+    cases = [
+        ("a Host it does not serve (DNS rebinding)", "GET", "/api/state", None, {}, "evil.example:80", 421),
+        ("a POST without a token", "POST", "/api/output", off, {}, None, 401),
+        ("a POST with a wrong token", "POST", "/api/output", off, {"Authorization": "Bearer nope-nope"}, None, 401),
+        ("a token in a cookie", "POST", "/api/output", off, {"Cookie": "token=" + TOKEN}, None, 401),
+        ("a POST from another site", "POST", "/api/output", off,
+         {"Authorization": "Bearer " + TOKEN, "Origin": "http://evil.example"}, None, 403),
+        ("a POST that is not JSON", "POST", "/api/output", None,
+         {"Authorization": "Bearer " + TOKEN, "Content-Type": "text/plain"}, None, 403),
+        ("malformed JSON", "POST", "/api/output", '{"on": tru', {"Authorization": "Bearer " + TOKEN}, None, 400),
+        ("a body of 10 MB", "POST", "/api/output", "x" * 10000000, {"Authorization": "Bearer " + TOKEN}, None, 413),
+        ("a value off the scale", "POST", "/api/power", '{"dbm": 600}', {"Authorization": "Bearer " + TOKEN}, None,
+         422),
+        ("an unknown page", "GET", "/etc/passwd", None, {}, None, 404),
+    ]
+    for what, method, path, body, headers, host, expected in cases:
+        try:
+            status, _, text = request(rig, method, path, body, headers, host)
+        except (ConnectionResetError, BrokenPipeError):
+            status, text = "reset", ""
+        assert status == expected, (what, status, text)
+        assert status == 404 or '"ok":false' in text, (what, text)
+    streams = []
+    for i in range(100):
+        s = socket.create_connection(rig.server.http[0], timeout=10)
+        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: %s:%d\r\n\r\n" % (rig.server.http[0][0].encode(),
+                                                                          rig.server.http[0][1]))
+        streams.append(s)
+    for s in streams:
+        s.settimeout(5)
+        got = b""
+        while b"event: reading" not in got:
+            chunk = s.recv(4096)
+            assert chunk, "an event stream closed: %r" % got
+            got += chunk
+    for s in streams:
+        s.close()
+    sent = rig.sent(mark)
+    assert all(f in QUERIES for f in sent), "a refused request reached the line: %s" % sent
+    status, _, body = request(rig, "POST", "/api/output", off, {"Authorization": "Bearer " + TOKEN})
+    assert status == 200 and jsonlib.loads(body) == {"ok": True, "sent": 0, "clamped": False}, body
+    assert rig.sent(mark).count("EF EF 03 26 00 07") == 2
+    _, _, metrics = request(rig, "GET", "/metrics")
+    assert "amp_settings_confirmed_total 1" in metrics and "amp_link_up 1" in metrics, metrics
+    assert TOKEN not in open(rig.server.audit).read()
+
+
+def test_prometheus(rig):
+    """A real Prometheus scrapes ampd every second: its query API gives the simulator's diode
+    temperature and amp_link_up 1, then 0 after an unplug."""
+    import json as jsonlib
+    import urllib.request
+    address, port = rig.server.http[0]
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        prometheus_port = s.getsockname()[1]
+    config = os.path.join(rig.work, "prometheus.yml")
+    with open(config, "w") as f:
+        f.write("global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: amp\n    static_configs:\n"
+                "      - targets: ['%s:%d']\n" % (address, port))
+    tsdb = os.path.join(rig.work, "tsdb")
+    shutil.rmtree(tsdb, ignore_errors=True)  # an earlier run's series would answer the queries
+    prometheus = subprocess.Popen(["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + tsdb,
+                                   "--web.listen-address=127.0.0.1:%d" % prometheus_port],
+                                  stdout=subprocess.DEVNULL, stderr=open(os.path.join(rig.work, "prometheus.err"), "w"))
+
+    def query(expression):
+        url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (prometheus_port, expression)
+        try:
+            with urllib.request.urlopen(url, timeout=5) as answer:
+                result = jsonlib.load(answer)["data"]["result"]
+        except OSError:
+            return None
+        return float(result[0]["value"][1]) if result else None
+
+    try:
+        temperature = wait_until(lambda: query("amp_diode_temperature_celsius"), 30, "Prometheus to scrape ampd")
+        assert abs(temperature - rig.sim.state()["temperature_c"]) < 0.5, (temperature, rig.sim.state())
+        assert wait_until(lambda: query("amp_link_up") == 1.0, 10, "amp_link_up 1")
+        rig.sim.control("unplug")
+        wait_until(lambda: query("amp_link_up") == 0.0, 15, "amp_link_up 0 after the unplug")
+    finally:
+        prometheus.terminate()
+        prometheus.wait(10)
+
+
 GROUPS = {
     "clients": [(test_pyvisa, {}), (test_lxi, {}), (test_ampctl, {})],
     "faults": [(test_unplug_and_replug, {}), (test_hostile_clients, {}), (test_limits, {}),
                (test_token, {"token": True}), (test_startup_refusals, None)],
     "guard": [(test_guard, {"server_options": ["--guard", "min-input=-30"]})],
     "load": [(test_many_readers, {})],
+    "http": [(test_http_faults, {"token": True, "http": ["127.0.0.1:0"]}),
+             (test_prometheus, {"http": ["127.0.0.1:0"]})],
 }
 
 
@@ -434,7 +557,7 @@ def main():
                     token_file = os.path.join(args.work, "token")
                     with open(token_file, "w") as f:
                         f.write(TOKEN + "\n")
-                    setup["server_options"] = ["--token-file", token_file]
+                    setup["server_options"] = ["--token-file", token_file] + setup.get("server_options", [])
                 rig = Rig(test.__name__, **setup)
             test(rig)
             passed += 1

@@ -43,7 +43,12 @@ TEST(AmpdCommandLine, TakesTheContractAndRefusesTheRestWithAReason)
             "--guard: unknown limit '' (max-temp, min-input, max-output, max-current)"},
         {{"-p", "x", "-p", "y"}, Parsed::kUsageError, "-p given twice"},
         {{"-p"}, Parsed::kUsageError, "-p needs a value"},
-        {{"-p", "x", "--http"}, Parsed::kUsageError, "unknown option '--http'"},
+        {{"-p", "x", "--http"}, Parsed::kRun, ""},
+        {{"-p", "x", "--http", "--scpi", "[::1]:0", "--http", "[::1]:8081"}, Parsed::kRun, ""},
+        {{"-p", "x", "--http", "0.0.0.0:80"}, Parsed::kUsageError,
+            "--http 0.0.0.0: listening beyond loopback needs --token-file"},
+        {{"-p", "x", "--http=8080"}, Parsed::kUsageError,
+            "--http: '8080' is not ADDR:PORT (127.0.0.1:5025, [::1]:5025)"},
         {{"-p", "x", "extra"}, Parsed::kUsageError, "unexpected argument 'extra'"},
     };
     for (const auto& c : cases) {
@@ -58,6 +63,10 @@ TEST(AmpdCommandLine, TakesTheContractAndRefusesTheRestWithAReason)
     EXPECT_FALSE(o.guard.maxOutputDbm);
     ASSERT_EQ(o.scpi.size(), 1u) << "the default listening address";
     EXPECT_EQ(o.scpi[0].address + ":" + std::to_string(o.scpi[0].port), "127.0.0.1:5025");
+    EXPECT_TRUE(o.http.empty()) << "no HTTP unless asked";
+    const Options h = ParseCommandLine({"-p", "x", "--http"}).options;
+    ASSERT_EQ(h.http.size(), 1u);
+    EXPECT_EQ(h.http[0].address + ":" + std::to_string(h.http[0].port), "127.0.0.1:8080");
 }
 
 TEST(AmpdCommandLine, OnlyLoopbackAddressesAreLoopback)

@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <numeric>
 #include <string>
@@ -92,6 +93,7 @@ struct OwnerWindow {
     HWND hwnd = nullptr;
     Bytes bytes;
     std::vector<std::pair<UINT, LPARAM>> notes;  // every notification: message and port number
+    Bytes dropped;                               // the command code of each frame told dropped
     std::vector<std::string> reports;
     HWND answered = nullptr;
 
@@ -129,11 +131,13 @@ struct OwnerWindow {
         auto* self = reinterpret_cast<OwnerWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
         if (self && message == WM_TIMER)
             self->AnswerReport();
-        if (!self || message <= WM_USER || message > WM_PORT_RXFLAG)
+        if (!self || message <= WM_USER || message > WM_PORT_TXDROPPED)
             return DefWindowProcA(hwnd, message, wParam, lParam);
         self->notes.emplace_back(message, lParam);
         if (message == WM_PORT_RXCHAR)
             self->bytes.push_back(static_cast<BYTE>(wParam));
+        if (message == WM_PORT_TXDROPPED)
+            self->dropped.push_back(static_cast<BYTE>(wParam));
         return 0;
     }
 };
@@ -154,6 +158,129 @@ template <class Done> bool WaitUntil(Done done, DWORD ms, bool pump = true)
             return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
     }
+}
+
+// Milliseconds on the performance counter, the clock the port's write rule runs on.
+inline double MsNow()
+{
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return double(now.QuadPart) * 1000.0 / double(frequency.QuadPart);
+}
+
+// Whether the bytes of frame appear, in order and together, in what the peer received (in hex).
+inline bool HexContains(const std::string& received, const Bytes& frame)
+{
+    const std::string wanted = Hex(frame);
+    for (size_t at = received.find(wanted); at != std::string::npos; at = received.find(wanted, at + 1)) {
+        if (at % 2 == 0)
+            return true;
+    }
+    return false;
+}
+
+// Redirects this program's calls of a system function for the life of the object. The port's code
+// is linked into the program, so its calls go through the program's import table: a test sees
+// what the worker hands the system (the port's own handle: cancelling I/O goes by handle) and can
+// make calls fail as a failing driver would.
+class ImportRedirect {
+public:
+    ImportRedirect(const char* dll, const char* name, void* replacement)
+    {
+        const FARPROC target = GetProcAddress(GetModuleHandleA(dll), name);
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             target && module->Name != 0 && !slot_; ++module) {
+            for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk); thunk->u1.Function != 0;
+                 ++thunk) {
+                if (thunk->u1.Function == reinterpret_cast<ULONG_PTR>(target)) {
+                    slot_ = reinterpret_cast<void**>(&thunk->u1.Function);
+                    break;
+                }
+            }
+        }
+        if (slot_)
+            original_ = Set(replacement);
+    }
+    ImportRedirect(const ImportRedirect&) = delete;
+    ImportRedirect& operator=(const ImportRedirect&) = delete;
+    ~ImportRedirect()
+    {
+        if (slot_)
+            Set(original_);
+    }
+
+    bool Active() const { return slot_ != nullptr; }
+    void* Original() const { return original_; }
+
+private:
+    void* Set(void* function)
+    {
+        DWORD was = 0;
+        VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &was);
+        void* before = InterlockedExchangePointer(slot_, function);
+        VirtualProtect(slot_, sizeof *slot_, was, &was);
+        return before;
+    }
+
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
+// The worker's reads, through ImportRedirect: the one-byte reads the worker makes (no one else in
+// the program makes any) show the port's handle, and fail while failReads is set, refused at once
+// as by a driver that no longer serves them.
+namespace worker_reads {
+inline std::atomic<HANDLE> port{nullptr};
+inline std::atomic<bool> failReads{false};
+inline std::atomic<long> reads{0};  // one-byte reads asked for
+inline std::atomic<void*> systemRead{nullptr};
+
+inline BOOL WINAPI Read(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (size == 1 && overlapped) {
+        port = file;
+        ++reads;
+        if (failReads) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+    }
+    return reinterpret_cast<decltype(&ReadFile)>(systemRead.load())(file, buffer, size, got, overlapped);
+}
+
+// Redirects the program's ReadFile to Read for the life of the object.
+class Redirect {
+public:
+    Redirect() : redirect_("kernel32.dll", "ReadFile", reinterpret_cast<void*>(&Read))
+    {
+        port = nullptr;
+        failReads = false;
+        systemRead = redirect_.Original();
+    }
+    ~Redirect() { failReads = false; }
+    bool Active() const { return redirect_.Active(); }
+
+private:
+    ImportRedirect redirect_;
+};
+}  // namespace worker_reads
+
+// CPU seconds a thread has used (GetCurrentProcess for the process as a whole: GetProcessTimes).
+inline double CpuSeconds(HANDLE thread = nullptr)
+{
+    FILETIME created, exited, kernel, user;
+    if (thread)
+        GetThreadTimes(thread, &created, &exited, &kernel, &user);
+    else
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    const auto seconds = [](FILETIME t) { return double((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7; };
+    return seconds(kernel) + seconds(user);
 }
 
 // This process's threads that are not in known.

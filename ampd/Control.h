@@ -1,0 +1,67 @@
+// A setting asked by a client, whatever the interface: checked as every interface checks it before
+// it may reach the line (control rights, the value's range, the link, a latched alarm), then queued.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "ampd/Amplifier.h"
+#include "ampd/Scpi.h"
+#include "ampd/SettingQueue.h"
+
+namespace ampd {
+
+// Our own error codes, beside SCPI's negative ones; the HTTP side answers with the same texts.
+inline const ScpiError kClamped{201, "Clamped"};
+inline const ScpiError kAlarmLatched{202, "Alarm latched"};
+inline const ScpiError kNoAnswer{210, "No answer from the amplifier"};
+inline const ScpiError kNotConfirmed{211, "Setting not confirmed"};
+inline const ScpiError kNotAuthorised{220, "Not authorised"};
+inline const ScpiError kLinkDown{230, "Link down"};
+inline const ScpiError kOutOfRange{-222, "Data out of range"};
+
+// Who may change the amplifier.
+struct Access {
+    bool tokenRequired = false;  // false only on loopback without a token file
+    std::string token;
+};
+
+// Failed authentications across all clients: each makes the next answer to its client wait
+// longer, so guessing the token is slow whatever the number of connections.
+class AuthThrottle {
+public:
+    static constexpr int kBaseDelayMs = 500;
+    static constexpr int kLongestDelayMs = 8000;
+    int Failed();  // the delay before the failing client is answered again, ms
+    void Succeeded();
+
+private:
+    int m_recentFailures = 0;
+};
+
+// Whether a client's token is the server's, compared in constant time.
+bool TokenMatches(const std::string& given, const std::string& token);
+
+struct SettingAsk {
+    ampctl::SettingKind kind = ampctl::SettingKind::kOutput;
+    double number = 0;       // current (mA) or power (dBm)
+    std::uint8_t value = 0;  // mode or output, wire value
+};
+
+struct Asker {
+    std::uint64_t client = 0;
+    std::string who;      // for the audit: the client's address
+    std::string command;  // as written, printable
+    bool hasControl = false;
+};
+
+// Queues the setting, or returns why it was refused (then nothing is queued and done is not called).
+std::optional<ScpiError> SubmitSetting(const SettingAsk& ask, const Asker& asker, Amplifier& amp, SettingQueue& queue,
+    std::function<void(const SettingDone&)> done);
+
+// What became of a queued setting, as an error to report (none when confirmed as sent).
+std::optional<ScpiError> ErrorOf(const SettingDone& done);
+
+}  // namespace ampd

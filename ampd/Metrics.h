@@ -1,0 +1,20 @@
+// What the server counts, for Prometheus: the line's frames (counted by the session), settings by
+// outcome, and clients. Written from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "ampctl/Session.h"
+
+namespace ampd {
+
+struct Metrics {
+    ampctl::LineCounters line;
+    std::atomic<std::uint64_t> settingsConfirmed{0};
+    std::atomic<std::uint64_t> settingsFailed{0};
+    std::atomic<std::uint64_t> clientsTotal{0};  // connections accepted, SCPI and HTTP
+    std::atomic<std::int64_t> clientsConnected{0};
+};
+
+}  // namespace ampd
