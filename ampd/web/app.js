@@ -16,8 +16,9 @@
   // A shorter trend is drawn over this span, so that the time axis keeps whole seconds.
   const kShortestSpanMs = 20 * 1000;
   const kTickMs = 200;
-  // ampd sends a reading per poll; a stream quiet for longer is backed by asking for the state.
-  const kQuietMs = 1000;
+  // ampd sends a reading per poll (five a second) and none while the link is down: a stream without
+  // one for longer is backed by asking for the state, as often.
+  const kQuietMs = 600;
   const kReconnectMs = 3000;
   // The answer to a setting comes once the amplifier has confirmed it; a refused token is answered
   // after a delay that grows up to 8 s.
@@ -381,8 +382,9 @@
         // A malformed event is dropped; the next one is whole.
       }
     });
+    // An alarm says nothing of the link (the LINK alarm comes while it is down): the stream is
+    // still quiet.
     source.addEventListener('alarm', (e) => {
-      view.lastEventAt = performance.now();
       try {
         onAlarm(JSON.parse(e.data));
       } catch (err) {

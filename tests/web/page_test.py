@@ -297,7 +297,7 @@ def test_guard_banner(rig):
 
 def test_stale_on_unplug(rig):
     """Unplugged, the values stop: within 2 s every readout is marked stale (greyed too) and the
-    link DOWN; replugged, they are live again."""
+    link DOWN; the outage shows in the banner; replugged, the readouts are live again."""
     b = rig.browser
     wait_live(b)
     live_colour = b.js("return getComputedStyle(document.querySelector('#ro-current .value')).color")
@@ -312,6 +312,8 @@ def test_stale_on_unplug(rig):
     assert b.text("freshness").startswith("Stale"), b.text("freshness")
     stale_colour = b.js("return getComputedStyle(document.querySelector('#ro-current .value')).color")
     assert stale_colour != live_colour, "stale values are greyed as well as marked"
+    wait_until(lambda: b.element("alarm").is_displayed() and "LINK" in b.text("alarm"), 5,
+               "the banner to tell of the link down for over a second")
     rig.sim.control("replug")
     wait_live(b, 20)
 
