@@ -111,6 +111,12 @@ private:
          return 0;                                                       \
      }},
 
+#define ON_WM_KILLFOCUS()                                                   \
+    {WM_KILLFOCUS, 0, 0, [](CWnd* self, WPARAM wParam, LPARAM) -> LRESULT { \
+         AFX_SELF->OnKillFocus(reinterpret_cast<HWND>(wParam));             \
+         return 0;                                                          \
+     }},
+
 #define ON_MESSAGE(message, memberFxn) \
     {(UINT)(message), 0, 0,            \
         [](CWnd* self, WPARAM wParam, LPARAM lParam) -> LRESULT { return (AFX_SELF->*(memberFxn))(wParam, lParam); }},

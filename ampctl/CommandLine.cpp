@@ -8,18 +8,24 @@
 namespace ampctl {
 
 const char* const kUsage
-    = "ampctl: the Lumacore 10 W fibre amplifier from scripts, over its serial line.\n"
+    = "ampctl: the Lumacore 10 W fibre amplifier from scripts, over its serial line or through ampd.\n"
       "\n"
-      "Usage: ampctl [-p PORT | --port PORT] [--json] [--timeout SECONDS] COMMAND [ARGS]\n"
-      "  -p, --port PORT      a device path on Linux (/dev/ttyUSB0), COMn on Windows;\n"
-      "                       default: the environment variable AMPCTL_PORT\n"
+      "Usage: ampctl [-p PORT | --port PORT] [--json] [--timeout SECONDS] [--token-file FILE]\n"
+      "              COMMAND [ARGS]\n"
+      "  -p, --port PORT      a device path on Linux (/dev/ttyUSB0), COMn on Windows, or ampd, the\n"
+      "                       server that owns the amplifier's port, as tcp://HOST:PORT (IPv6 as\n"
+      "                       tcp://[::1]:5025); default: the environment variable AMPCTL_PORT\n"
       "  --json               JSON: one object, or one object a line for watch\n"
-      "  --timeout SECONDS    seconds to wait for the amplifier's answers (default 2)\n"
+      "  --timeout SECONDS    seconds to wait for the amplifier's answers, and for ampd's: the\n"
+      "                       connection and each answer (default 2)\n"
+      "  --token-file FILE    ampd's control token, the file's first line; default: the environment\n"
+      "                       variable AMPCTL_TOKEN. Needed for settings and clear-alarms when ampd\n"
+      "                       has a token; reading needs none\n"
       "  -h, --help           this help\n"
       "  --version            ampctl's version\n"
       "\n"
       "Commands:\n"
-      "  ports                the serial ports present, one a line\n"
+      "  ports                the serial ports of this computer, one a line (whatever PORT is)\n"
       "  status               readings, setpoints, mode and output, read once\n"
       "  watch [--interval S] [--count N] [--csv]\n"
       "                       readings every S seconds (default 1, at least 0.2) until N readings\n"
@@ -28,9 +34,12 @@ const char* const kUsage
       "  set-power DBM        target output power, -70.00 ... +585.35 dBm\n"
       "  mode acc|apc         working mode\n"
       "  output on|off        switch the output\n"
+      "  alarms               the alarms ampd has latched, one a line: NAME VALUE TIME (ampd only)\n"
+      "  clear-alarms         clear ampd's latched alarms (ampd only)\n"
       "\n"
       "Exit codes: 0 done; 1 the amplifier did not answer, or a setting was not confirmed; 2 usage;\n"
-      "3 the port cannot be opened (missing or busy).";
+      "3 the port cannot be opened (missing or busy), ampd cannot be reached, its link to the\n"
+      "amplifier is down, or it refused control for want of the right token.";
 
 namespace {
 
@@ -48,6 +57,8 @@ constexpr CommandName kCommands[] = {
     {"set-power", CommandKind::kSetPower, true},
     {"mode", CommandKind::kMode, true},
     {"output", CommandKind::kOutput, true},
+    {"alarms", CommandKind::kAlarms, false},
+    {"clear-alarms", CommandKind::kClearAlarms, false},
 };
 
 // What a command's one argument is called in messages.
@@ -214,6 +225,8 @@ private:
             given = &m_portGiven;
         else if (name == "--timeout")
             given = &m_timeoutGiven;
+        else if (name == "--token-file")
+            given = &m_tokenFileGiven;
         else if (name == "--interval" && watch)
             given = &m_intervalGiven;
         else if (name == "--count" && watch)
@@ -238,6 +251,10 @@ private:
 
         if (given == &m_portGiven) {
             m_options.port = value;
+        } else if (given == &m_tokenFileGiven) {
+            m_options.tokenFile = value;
+            if (value.empty())
+                m_error = "--token-file needs a file";
         } else if (given == &m_timeoutGiven) {
             if (!ParseSeconds(value, kShortestTimeoutS, m_options.timeoutS))
                 m_error = "--timeout: '" + value + "' is not a number of seconds from 0.001 to 86400";
@@ -272,6 +289,7 @@ private:
     bool m_valueGiven = false;
     bool m_portGiven = false;
     bool m_timeoutGiven = false;
+    bool m_tokenFileGiven = false;
     bool m_intervalGiven = false;
     bool m_countGiven = false;
 };

@@ -8,7 +8,18 @@
 
 namespace ampctl {
 
-enum class CommandKind { kNone, kPorts, kStatus, kWatch, kSetCurrent, kSetPower, kMode, kOutput };
+enum class CommandKind {
+    kNone,
+    kPorts,
+    kStatus,
+    kWatch,
+    kSetCurrent,
+    kSetPower,
+    kMode,
+    kOutput,
+    kAlarms,       // through ampd only
+    kClearAlarms,  // through ampd only
+};
 
 constexpr double kDefaultTimeoutS = 2.0;
 constexpr double kShortestTimeoutS = 0.001;
@@ -19,7 +30,8 @@ constexpr long long kMostReadings = 1000000000;
 
 struct Options {
     CommandKind command = CommandKind::kNone;
-    std::string port;
+    std::string port;       // a serial port, or ampd as tcp://HOST:PORT
+    std::string tokenFile;  // ampd's control token, in the file's first line
     bool json = false;
     double timeoutS = kDefaultTimeoutS;
     double intervalS = kDefaultIntervalS;

@@ -1,24 +1,21 @@
-// ampctl: the amplifier from scripts. Parses the command line, opens the port, runs one command
-// through the session and maps its outcome to the exit code.
+// ampctl: the amplifier from scripts. Parses the command line, opens the port or connects to ampd
+// (a port of the form tcp://HOST:PORT), runs one command and maps its outcome to the exit code.
 #include <atomic>
-#include <cctype>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "ampctl/CommandLine.h"
-#include "ampctl/Report.h"
+#include "ampctl/Commands.h"
+#include "ampctl/SerialLink.h"
 #include "ampctl/SerialPort.h"
-#include "ampctl/Session.h"
+#include "ampctl/ServerLink.h"
+#include "ampctl/ServerSession.h"
 
 namespace {
 
 using namespace ampctl;
-
-enum Exit { kExitDone = 0, kExitNoAnswer = 1, kExitUsage = 2, kExitPort = 3 };
 
 void Error(const std::string& line)
 {
@@ -34,140 +31,60 @@ bool Print(const std::string& text)
     return std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
 }
 
-// A decimal number and nothing else: sign, digits with at most one point, optional exponent.
-bool IsDecimal(const std::string& text)
-{
-    std::size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
-    std::size_t digits = 0;
-    bool point = false;
-    for (; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (std::isdigit(c))
-            ++digits;
-        else if (c == '.' && !point)
-            point = true;
-        else
-            break;
-    }
-    if (digits == 0)
-        return false;
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-            ++i;
-        const std::size_t exponentStart = i;
-        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
-            ++i;
-        if (i == exponentStart)
-            return false;
-    }
-    return i == text.size();
-}
-
-std::string Seconds(double s)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", s);
-    return text;
-}
-
-class Command {
+class StandardStreams : public Console {
 public:
-    Command(const Options& options, SerialPort& port, const std::atomic<bool>& stop)
-        : m_options(options), m_clock(),
-          m_session(port, m_clock, stop, static_cast<int>(std::lround(options.timeoutS * 1000)))
-    {
-    }
-
-    int Status()
-    {
-        Outcome outcome = m_session.CheckLink();
-        proto::StatusReply status;
-        if (outcome == Outcome::kDone)
-            outcome = m_session.ReadStatus(status);
-        if (outcome != Outcome::kDone)
-            return Failed(outcome);
-        Print(StatusReport(m_session.Amp(), status, Format()));
-        return kExitDone;
-    }
-
-    int Watch()
-    {
-        const ampctl::Format format = m_options.csv ? Format::kCsv : Format();
-        if (format == Format::kCsv && !Print(kCsvHeader))
-            return kExitDone;
-        const auto now = [] { return IsoUtc(std::chrono::system_clock::now()); };
-        const WatchResult result = m_session.Watch(
-            static_cast<int>(std::lround(m_options.intervalS * 1000)), m_options.count,
-            [&](const proto::StatusReply& status) { return Print(ReadingLine(now(), status, format)); },
-            [&] { Error(now() + ": no answer to the status query, reading skipped"); });
-        if (result.outcome == Outcome::kLineFailed)
-            return Failed(result.outcome);
-        // Ctrl+C is how a watch without a count ends.
-        return result.missed > 0 ? kExitNoAnswer : kExitDone;
-    }
-
-    int Set(SettingKind kind)
-    {
-        const char* entry = m_options.value.c_str();
-        SettingResult result;
-        switch (kind) {
-        case SettingKind::kCurrent:
-            result = m_session.SetCurrent(entry);
-            break;
-        case SettingKind::kPower:
-            result = m_session.SetPower(entry);
-            break;
-        case SettingKind::kMode:
-            result = m_session.SetMode(m_options.value == "acc" ? proto::kModeAcc : proto::kModeApc);
-            break;
-        case SettingKind::kOutput:
-            result = m_session.SetOutput(m_options.value == "on" ? proto::kOutputOn : proto::kOutputOff);
-            break;
-        }
-        if (kind == SettingKind::kCurrent && m_session.Linked() && result.Clamped())
-            Error("note: " + std::to_string(result.requested) + " mA is outside 0 ... "
-                + std::to_string(m_session.Amp().settings.maxCurrentMa)
-                + " mA, the amplifier's range: " + SettingValue(kind, result.sent) + " sent instead");
-        if (result.outcome == Outcome::kNotConfirmed) {
-            Error("the amplifier did not confirm " + SettingValue(kind, result.sent)
-                + (result.held ? ": it reports " + SettingValue(kind, *result.held)
-                               : ": no echo, and no answer when read back"));
-            return kExitNoAnswer;
-        }
-        if (result.outcome != Outcome::kDone)
-            return Failed(result.outcome);
-        Print(SettingReport(kind, result, Format()));
-        return kExitDone;
-    }
-
-private:
-    ampctl::Format Format() const { return m_options.json ? Format::kJson : Format::kText; }
-
-    int Failed(Outcome outcome) const
-    {
-        switch (outcome) {
-        case Outcome::kNoAnswer:
-            Error("no answer from the amplifier on " + m_options.port + " within " + Seconds(m_options.timeoutS));
-            return kExitNoAnswer;
-        case Outcome::kLineFailed:
-            Error(m_options.port + ": the port stopped working");
-            return kExitNoAnswer;
-        case Outcome::kInterrupted:
-            Error("interrupted");
-            return kExitNoAnswer;
-        case Outcome::kRefused:
-            Error("refused: nothing was sent");
-            return kExitUsage;
-        default:
-            return kExitNoAnswer;
-        }
-    }
-
-    const Options& m_options;
-    SteadyClock m_clock;
-    Session m_session;
+    bool Print(const std::string& text) override { return ::Print(text); }
+    void Error(const std::string& line) override { ::Error(line); }
+    std::chrono::system_clock::time_point Now() override { return std::chrono::system_clock::now(); }
 };
+
+bool NeedsControl(CommandKind kind)
+{
+    return kind == CommandKind::kSetCurrent || kind == CommandKind::kSetPower || kind == CommandKind::kMode
+        || kind == CommandKind::kOutput || kind == CommandKind::kClearAlarms;
+}
+
+int ThroughServer(const Options& options, const std::atomic<bool>& stop)
+{
+    ServerAddress address;
+    std::string error;
+    ParseServerAddress(options.port, address, error);  // checked with the usage
+    std::string token;
+    bool tokenGiven = false;
+    // The token is read only where it is used, and never shown.
+    if (NeedsControl(options.command)
+        && !LoadToken(options.tokenFile, std::getenv("AMPCTL_TOKEN"), token, tokenGiven, error)) {
+        Error(error);
+        return kExitUsage;
+    }
+    const int timeoutMs = static_cast<int>(std::lround(options.timeoutS * 1000));
+    const std::unique_ptr<ServerLink> link = ServerLink::Connect(address, timeoutMs, stop, error);
+    if (!link) {
+        Error(stop ? "interrupted" : "cannot reach ampd at " + options.port + ": " + error);
+        return stop ? kExitNoAnswer : kExitPort;
+    }
+    SteadyClock clock;
+    ServerSession session(*link, clock, stop, timeoutMs, options.port, token);
+    StandardStreams console;
+    return RunCommand(options, session, console);
+}
+
+int OnSerialPort(const Options& options, const std::atomic<bool>& stop)
+{
+    std::string error;
+    std::string note;
+    const std::unique_ptr<SerialPort> port = SerialPort::Open(options.port, error, note);
+    if (!note.empty())
+        Error(note);
+    if (!port) {
+        Error(error);
+        return kExitPort;
+    }
+    SteadyClock clock;
+    SerialLink link(*port, clock, stop, static_cast<int>(std::lround(options.timeoutS * 1000)));
+    StandardStreams console;
+    return RunCommand(options, link, console);
+}
 
 int Run(int argc, char** argv)
 {
@@ -187,61 +104,22 @@ int Run(int argc, char** argv)
         break;
     }
     const Options& options = parsed.options;
-    const CommandKind kind = options.command;
-    const bool setsNumber = kind == CommandKind::kSetCurrent || kind == CommandKind::kSetPower;
 
-    if (kind == CommandKind::kPorts) {
+    // This computer's serial ports, whatever the port given: ampd's are its own.
+    if (options.command == CommandKind::kPorts) {
         for (const std::string& name : ListSerialPorts())
             Print(name);
         return kExitDone;
     }
-    if (kind == CommandKind::kWatch && options.csv && options.json) {
-        Error("--csv and --json exclude each other (ampctl --help)");
-        return kExitUsage;
-    }
-    if (setsNumber && !IsDecimal(options.value)) {
-        Error("'" + options.value + "' is not a number (ampctl --help)");
-        return kExitUsage;
-    }
-    if (kind == CommandKind::kSetCurrent && !CurrentEntryFits(options.value.c_str())) {
-        Error("refused: " + options.value + " mA is out of range");
-        return kExitUsage;
-    }
-    if (kind == CommandKind::kSetPower && !PowerEntryOnScale(options.value.c_str())) {
-        Error("refused: " + options.value + " dBm is outside the amplifier's scale, -70.00 ... +585.35 dBm");
-        return kExitUsage;
-    }
-    if (options.port.empty()) {
-        Error("no port: give -p PORT or set AMPCTL_PORT (ampctl --help)");
+    const std::string usage = UsageError(options);
+    if (!usage.empty()) {
+        Error(usage);
         return kExitUsage;
     }
 
     static std::atomic<bool> stop{false};
     CatchStopRequests(stop);
-    std::string error;
-    std::string note;
-    const std::unique_ptr<SerialPort> port = SerialPort::Open(options.port, error, note);
-    if (!note.empty())
-        Error(note);
-    if (!port) {
-        Error(error);
-        return kExitPort;
-    }
-    Command command(options, *port, stop);
-    switch (kind) {
-    case CommandKind::kStatus:
-        return command.Status();
-    case CommandKind::kWatch:
-        return command.Watch();
-    case CommandKind::kSetCurrent:
-        return command.Set(SettingKind::kCurrent);
-    case CommandKind::kSetPower:
-        return command.Set(SettingKind::kPower);
-    case CommandKind::kMode:
-        return command.Set(SettingKind::kMode);
-    default:
-        return command.Set(SettingKind::kOutput);
-    }
+    return IsServerPort(options.port) ? ThroughServer(options, stop) : OnSerialPort(options, stop);
 }
 
 }  // namespace

@@ -66,6 +66,13 @@ std::string Hundredths(std::int32_t hundredths)
     return text;
 }
 
+std::string Seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", seconds);
+    return text;
+}
+
 std::string IsoUtc(std::chrono::system_clock::time_point t)
 {
     using namespace std::chrono;
@@ -137,11 +144,13 @@ std::string SettingValue(SettingKind kind, std::int32_t value)
 
 std::string SettingReport(SettingKind kind, const SettingResult& result, Format format)
 {
-    const bool echo = result.confirmedBy == Confirmation::kEcho;
+    const Confirmation by = result.confirmedBy;
     if (format != Format::kJson) {
         static const char* const kWhat[] = {"target current", "target power", "mode", "output"};
         return std::string(kWhat[static_cast<int>(kind)]) + " " + SettingValue(kind, result.sent)
-            + (echo ? ", confirmed by the amplifier's echo" : ", confirmed by reading it back");
+            + (by == Confirmation::kEcho          ? ", confirmed by the amplifier's echo"
+                    : by == Confirmation::kServer ? ", confirmed by ampd"
+                                                  : ", confirmed by reading it back");
     }
     Fields fields;
     switch (kind) {
@@ -159,8 +168,30 @@ std::string SettingReport(SettingKind kind, const SettingResult& result, Format 
         fields = {{"output", JsonName(OutputName(result.sent))}};
         break;
     }
-    fields.push_back({"confirmed_by", echo ? "\"echo\"" : "\"readback\""});
+    fields.push_back({"confirmed_by",
+        by == Confirmation::kEcho         ? "\"echo\""
+            : by == Confirmation::kServer ? "\"ampd\""
+                                          : "\"readback\""});
     return JsonObject(fields);
+}
+
+std::string AlarmsReport(const std::vector<LatchedAlarm>& alarms, Format format)
+{
+    std::string out;
+    for (const LatchedAlarm& alarm : alarms) {
+        if (format == Format::kJson)
+            out += (out.empty() ? "" : ",")
+                + JsonObject(
+                    {{"name", "\"" + alarm.name + "\""}, {"value", alarm.value}, {"time", "\"" + alarm.time + "\""}});
+        else
+            out += (out.empty() ? "" : "\n") + alarm.name + " " + alarm.value + " " + alarm.time;
+    }
+    return format == Format::kJson ? "[" + out + "]" : out;
+}
+
+std::string AlarmsClearedReport(Format format)
+{
+    return format == Format::kJson ? JsonObject({{"cleared", "true"}}) : "alarms cleared";
 }
 
 }  // namespace ampctl

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ampctl/Session.h"
 #include "protocol/Replies.h"
@@ -15,10 +16,19 @@ enum class Format { kText, kJson, kCsv };
 
 enum class SettingKind { kCurrent, kPower, kMode, kOutput };
 
+// An alarm ampd has latched, as it reports it; each field checked for its form, kept as text.
+struct LatchedAlarm {
+    std::string name;   // MIN-INPUT
+    std::string value;  // a decimal number: -40.00
+    std::string time;   // ISO 8601 UTC: 2024-05-31T08:15:02.250Z
+};
+
 constexpr const char* kCsvHeader = "time,current_ma,input_dbm,output_dbm,temperature_c";
 
 // Hundredths as a decimal with two places: -1 -> "-0.01".
 std::string Hundredths(std::int32_t hundredths);
+// A time for messages: "2 s", "0.5 s".
+std::string Seconds(double seconds);
 // ISO 8601, UTC, milliseconds: "2024-05-31T08:15:02.250Z".
 std::string IsoUtc(std::chrono::system_clock::time_point t);
 
@@ -28,6 +38,10 @@ std::string StatusReport(const AmpSettings& amp, const proto::StatusReply& statu
 std::string ReadingLine(const std::string& time, const proto::StatusReply& status, Format format);
 // A confirmed setting.
 std::string SettingReport(SettingKind kind, const SettingResult& result, Format format);
+// The latched alarms: one a line as NAME VALUE TIME (nothing when none), or a JSON array.
+std::string AlarmsReport(const std::vector<LatchedAlarm>& alarms, Format format);
+// The alarms were cleared.
+std::string AlarmsClearedReport(Format format);
 // The value of a setting for messages: "1200 mA", "20.50 dBm", "APC", "ON".
 std::string SettingValue(SettingKind kind, std::int32_t value);
 

@@ -21,7 +21,13 @@ enum class Outcome {
     kNotConfirmed,  // a setting went out and the amplifier did not report it back as sent
     kRefused,       // a value the protocol cannot carry; nothing was sent
     kInterrupted,   // a stop request ended it; nothing more was sent
-    kLineFailed,    // the port stopped working
+    kLineFailed,    // the port stopped working (through ampd: the connection ended)
+    // Through ampd only:
+    kLinkDown,       // its link to the amplifier is down
+    kNotAuthorised,  // control refused for want of the right token
+    kAlarmLatched,   // the output stays off while a limit alarm is latched
+    kUnreachable,    // ampd turned the connection away
+    kServerFault,    // ampd did not answer in time, or answered what cannot be read
 };
 
 // What crossed the line, counted as it goes: for a server's metrics, read from any thread.
@@ -37,7 +43,12 @@ struct AmpSettings {
     std::uint8_t output = 0;
 };
 
-enum class Confirmation { kNone, kEcho, kReadBack };
+enum class Confirmation {
+    kNone,
+    kEcho,
+    kReadBack,
+    kServer,  // ampd confirmed it, as it confirms a setting: echo or read back
+};
 
 struct SettingResult {
     Outcome outcome = Outcome::kNoAnswer;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ampd/Guard.h"
+#include "ampd/Mutex.h"
 #include "protocol/Replies.h"
 
 namespace ampd {
@@ -69,7 +70,7 @@ private:
     void AddToTrend(WallTime time, const proto::StatusReply& reading);
 
     Clock m_wallClock;
-    mutable std::mutex m_mutex;
+    mutable Mutex m_mutex;
     AmpView m_view;
     std::deque<TrendPoint> m_trend;
     std::optional<WallTime> m_downSince;  // of the outage being recorded

@@ -37,7 +37,7 @@ bool Ends(ampctl::Outcome outcome)
 
 LineOwner::LineOwner(ampctl::ByteStream& line, ampctl::Clock& clock, SettingQueue& queue, LineSink& sink,
     const GuardLimits& limits, const std::atomic<bool>& stop)
-    : m_line(line), m_clock(clock), m_queue(queue), m_sink(sink), m_guard(limits), m_stop(stop),
+    : m_clock(clock), m_queue(queue), m_sink(sink), m_guard(limits), m_stop(stop),
       m_session(line, clock, stop, kProbeTimeoutMs)
 {
     m_session.ObserveReplies([this](const proto::Reply& reply) { OnReply(reply); });

@@ -58,7 +58,6 @@ private:
     void Finish(const SettingRequest& request, const SettingDone& done);
     bool Silent() const;
 
-    ampctl::ByteStream& m_line;
     ampctl::Clock& m_clock;
     SettingQueue& m_queue;
     LineSink& m_sink;

@@ -3,10 +3,14 @@
 // meet in the setting queue, the shared Amplifier record, and work posted to the io_context.
 #include <boost/asio.hpp>
 
+// The line's thread posts to the io_context: Asio must be built with its locks.
+#ifndef BOOST_ASIO_HAS_THREADS
+#error "Boost.Asio without threads: the line's thread could not post to the network's"
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,15 +43,19 @@ void Say(const std::string& line)
     std::fflush(stderr);
 }
 
-// The token is the file's first line, without its line end and surrounding blanks.
+// The token is the file's first line, without its line end and surrounding blanks. Read with stdio:
+// a file stream would bring the C++ library's locales into the program.
 bool ReadToken(const std::string& path, std::string& token, std::string& error)
 {
-    std::ifstream file(path, std::ios::binary);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         error = path + ": cannot be read";
         return false;
     }
-    std::getline(file, token);
+    token.clear();
+    for (int c = std::fgetc(file); c != EOF && c != '\n'; c = std::fgetc(file))
+        token.push_back(static_cast<char>(c));
+    std::fclose(file);
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
     while (!token.empty() && blank(token.back()))
         token.pop_back();
@@ -286,7 +294,9 @@ int Run(int argc, char** argv)
         if (http)
             http->Stop();
     });
-    std::thread line([&] {
+    // Asio's own thread, not std::thread: MinGW's win32 thread model has none.
+    asio::thread_pool line(1);
+    asio::post(line, [&] {
         HoldLine(options, queue, sink, metrics, stop);
         asio::post(io, [&io] { io.stop(); });
     });

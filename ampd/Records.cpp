@@ -29,7 +29,7 @@ bool LineFile::Open(const std::string& path, const std::string& header, std::str
 
 void LineFile::Write(const std::string& line)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     if (!m_file)
         return;
     const std::string whole = line + "\n";

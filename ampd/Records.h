@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ampd/Amplifier.h"
+#include "ampd/Mutex.h"
 #include "protocol/Replies.h"
 
 namespace ampd {
@@ -26,7 +27,7 @@ public:
     void Write(const std::string& line);
 
 private:
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::FILE* m_file = nullptr;
     std::string m_path;
     bool m_failed = false;

@@ -7,7 +7,7 @@ namespace ampd {
 void SettingQueue::Push(SettingRequest request)
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<Mutex> lock(m_mutex);
         if (request.byGuard) {
             m_guard.push_back(std::move(request));
         } else {
@@ -46,13 +46,13 @@ std::optional<SettingRequest> SettingQueue::PopLocked()
 
 std::optional<SettingRequest> SettingQueue::Pop()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return PopLocked();
 }
 
 std::vector<SettingRequest> SettingQueue::TakeAll()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     std::vector<SettingRequest> all;
     while (std::optional<SettingRequest> next = PopLocked())
         all.push_back(std::move(*next));
@@ -61,7 +61,7 @@ std::vector<SettingRequest> SettingQueue::TakeAll()
 
 bool SettingQueue::Empty() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_guard.empty() && m_byClient.empty();
 }
 

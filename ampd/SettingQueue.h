@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "ampd/Mutex.h"
 #include "ampd/Setting.h"
 
 namespace ampd {
@@ -29,7 +30,7 @@ public:
 private:
     std::optional<SettingRequest> PopLocked();
 
-    mutable std::mutex m_mutex;
+    mutable Mutex m_mutex;
     std::deque<SettingRequest> m_guard;
     std::map<std::uint64_t, std::deque<SettingRequest>> m_byClient;
     std::deque<std::uint64_t> m_turns;  // clients with settings waiting, next turn first

@@ -78,6 +78,7 @@ void CPanelDlg::OnSetCurrent()
     AmpState.targetCurrent = proto::CurrentEntryToMilliamps(AmpState.displayText, AmpState.maxCurrent);
     // A typed setpoint always uses the plain set-current code; box and slider wait for the echo.
     proto::SetWordValue(Frames.setCurrent, AmpState.targetCurrent);
+    m_currentBox.Sent();
     SendSetting(Frames.setCurrent);
 }
 
@@ -88,6 +89,7 @@ void CPanelDlg::OnSetPower()
     AmpState.targetPowerRaw = proto::PowerEntryToRaw(AmpState.displayText);
     // The full value is kept; its low 16 bits travel.
     proto::SetWordValue(Frames.setPower, AmpState.targetPowerRaw);
+    m_powerBox.Sent();
     SendSetting(Frames.setPower);
 }
 

@@ -48,6 +48,7 @@ BEGIN_MESSAGE_MAP(CPanelDlg, CDialog)
     ON_WM_CANCELMODE()
     ON_WM_ENABLE()
     ON_MESSAGE(WM_STEP_HOLD_LOST, &CPanelDlg::OnStepHoldLost)
+    ON_MESSAGE(WM_SETPOINT_LEFT, &CPanelDlg::OnSetpointLeft)
 END_MESSAGE_MAP()
 // clang-format on
 

@@ -52,6 +52,12 @@ protected:
     void OnPollTick();
     LRESULT OnPortByte(WPARAM byte, LPARAM port);
     LRESULT OnPortFrameDropped(WPARAM code, LPARAM port);
+    // A reply's setpoint for a box; not over what the operator is typing there.
+    void ShowSetpoint(CNumEdit& box, const char* text);
+    bool Editing(const CNumEdit& box) const;
+    LRESULT OnSetpointLeft(WPARAM id, LPARAM newFocus);
+    void ShowTargetCurrent();
+    void ShowTargetPower();
     void ApplyReply();
     void ApplyMode(BYTE mode);
     void ShowPower(int id, std::int32_t raw);

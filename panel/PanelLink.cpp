@@ -65,6 +65,52 @@ void CPanelDlg::ShowPower(int id, std::int32_t raw)
     SetDlgItemText(id, AmpState.displayText);
 }
 
+// While the operator is typing in a box (it, or its SET button about to take the click, has the
+// focus), a reply leaves the text alone: another client's setting arriving mid-edit would
+// otherwise be spliced into the typed digits and sent on Enter.
+bool CPanelDlg::Editing(const CNumEdit& box) const
+{
+    if (!box.Typed())
+        return false;
+    const CWnd* focus = GetFocus();
+    const int setId = &box == &m_currentBox ? IDC_SET_CURRENT : IDC_SET_POWER;
+    return focus && (focus->m_hWnd == box.m_hWnd || focus->GetDlgCtrlID() == setId);
+}
+
+void CPanelDlg::ShowSetpoint(CNumEdit& box, const char* text)
+{
+    if (!Editing(box))
+        box.ShowValue(text);
+}
+
+void CPanelDlg::ShowTargetCurrent()
+{
+    AmpState.displayText.Format("%d", AmpState.targetCurrent);
+    ShowSetpoint(m_currentBox, AmpState.displayText);
+}
+
+void CPanelDlg::ShowTargetPower()
+{
+    AmpState.displayText.Format("%.1f", proto::PowerRawToDbm(AmpState.targetPowerRaw));
+    ShowSetpoint(m_powerBox, AmpState.displayText);
+}
+
+// A box left without its value being sent shows the amplifier's again; one left for its own SET
+// button keeps the text the click is about to send.
+LRESULT CPanelDlg::OnSetpointLeft(WPARAM id, LPARAM newFocus)
+{
+    const HWND to = reinterpret_cast<HWND>(newFocus);
+    CNumEdit& box = id == IDC_TARGET_CURRENT ? m_currentBox : m_powerBox;
+    const int setId = id == IDC_TARGET_CURRENT ? IDC_SET_CURRENT : IDC_SET_POWER;
+    if (!box.Typed() || (to && GetDlgItem(setId) && GetDlgItem(setId)->m_hWnd == to))
+        return 0;
+    if (id == IDC_TARGET_CURRENT)
+        ShowTargetCurrent();
+    else
+        ShowTargetPower();
+    return 0;
+}
+
 void CPanelDlg::ApplyMode(BYTE mode)
 {
     if (mode != proto::kModeAcc && mode != proto::kModeApc)
@@ -97,7 +143,7 @@ void CPanelDlg::ApplyReply()
 
     const auto settings = [this](const proto::SettingsReply& r) {
         AmpState.targetPowerRaw = r.targetPowerRaw;
-        ShowPower(IDC_TARGET_POWER, AmpState.targetPowerRaw);
+        ShowTargetPower();
         AmpState.currentCmdSelect = r.currentCmdSelect;
         AmpState.targetCurrent = r.targetCurrentMa;
         AmpState.maxCurrent = r.maxCurrentMa;
@@ -106,14 +152,13 @@ void CPanelDlg::ApplyReply()
         for (int i = 1; i <= 9; ++i)
             m_slider.SetTic(i * AmpState.maxCurrent / 10);
         m_slider.SetPos(AmpState.targetCurrent);
-        AmpState.displayText.Format("%d", AmpState.targetCurrent);
-        m_currentBox.SetWindowText(AmpState.displayText);
+        ShowTargetCurrent();
         ApplyMode(r.mode);
     };
 
     const auto targetPower = [this](const proto::TargetPowerReply& r) {
         AmpState.targetPowerRaw = r.targetPowerRaw;
-        ShowPower(IDC_TARGET_POWER, AmpState.targetPowerRaw);
+        ShowTargetPower();
     };
 
     const auto mode = [this](const proto::ModeReply& r) { ApplyMode(r.mode); };
@@ -121,8 +166,7 @@ void CPanelDlg::ApplyReply()
     const auto targetCurrent = [this](const proto::TargetCurrentReply& r) {
         AmpState.targetCurrent = r.targetCurrentMa;
         m_slider.SetPos(AmpState.targetCurrent);
-        AmpState.displayText.Format("%d", AmpState.targetCurrent);
-        m_currentBox.SetWindowText(AmpState.displayText);
+        ShowTargetCurrent();
     };
 
     const auto output = [this](const proto::OutputReply& r) {

@@ -3,7 +3,10 @@
 # (also written to build/bench/bench.txt): the reply framer natively, the port engine's delivery
 # and the panel under Wine against the simulator (CPU idle and linked, with and without the pty
 # shim, beside the wineserver; poll cadence; reply-to-display latency; start-up beside an empty
-# dialog), `ampctl status` beside its floor, and the programs' sizes.
+# dialog), `ampctl status` beside its floor, ampd natively against the simulator (a reading and a
+# setting beside ampctl and their floors, the wire with 1 and 100 readers, its CPU, memory and
+# descriptors), its page in headless Chromium (load time and size, a reading's way from the wire to
+# the readout beside the panel's, ampd's CPU with 50 event streams), and the programs' sizes.
 #   scripts/bench.sh [--only PARTS] [--starts N] [--latency-n N] ...  (tests/e2e/bench.py --help)
 # Installs what is missing and builds what it needs first; runs on a private Xvfb and Wine prefix
 # (build/bench/wineprefix) and ends whatever it started. Times are printed, never checked: the
@@ -13,11 +16,11 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 case "${1:-}" in
-  -h | --help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  -h | --help) sed -n '2,12s/^# \{0,1\}//p' "$0"; exit 0 ;;
 esac
 
 # Bad options are found before anything is built.
-python3 tests/e2e/bench.py --root . --wine-run - --prefix - --work - --parse-only "$@" || exit 2
+/usr/bin/python3 tests/e2e/bench.py --root . --wine-run - --prefix - --work - --parse-only "$@" || exit 2
 
 work=$root/build/bench
 prefix=$work/wineprefix
@@ -34,11 +37,11 @@ build() {  # build PRESET TARGET...
 }
 : >"$log"
 say "building (log in $log)"
-build native ampsim amp_ptyshim ampctl framerbench &&
-  build win64 AmpPanel paneldriver emptydlg ampctl serial_port_tests ||
+build native ampsim amp_ptyshim ampctl ampd framerbench &&
+  build win64 AmpPanel paneldriver emptydlg ampctl ampd serial_port_tests ||
   { tail -n 20 "$log" >&2; say "the build failed; the whole log is in $log" >&2; exit 1; }
 no_win32=()
-build win32 AmpPanel ampctl emptydlg || { no_win32=(--no-win32); say "the win32 build failed: no win32 sizes"; }
+build win32 AmpPanel ampctl ampd emptydlg || { no_win32=(--no-win32); say "the win32 build failed: no win32 sizes"; }
 
 # A wrapper like the build's own (the same shim switch, AMP_NO_PTY_SHIM), for this run's prefix.
 sed "s|^export WINEPREFIX=.*|export WINEPREFIX='$prefix'|" build/win64/wine-run >"$work/wine-run"
@@ -57,10 +60,10 @@ cleanup() {
     kill -KILL "$bench_pid" 2>/dev/null
     wait "$bench_pid" 2>/dev/null
   fi
-  # Simulators of a measuring program that could not end them itself.
+  # Simulators and servers of a measuring program that could not end them itself.
   if [ -f "$work/started.pids" ]; then
     while read -r pid; do
-      grep -qs ampsim "/proc/$pid/cmdline" && kill "$pid" 2>/dev/null
+      grep -qs -e ampsim -e ampd "/proc/$pid/cmdline" && kill "$pid" 2>/dev/null
     done <"$work/started.pids"
   fi
   WINEPREFIX=$prefix wineserver -k 2>/dev/null
@@ -72,7 +75,7 @@ amp_cleanup_on_exit cleanup
 amp_start_xvfb || { say "could not start Xvfb" >&2; exit 1; }
 scripts/wine-prefix.sh "$prefix" >/dev/null || { say "could not make the Wine prefix $prefix" >&2; exit 1; }
 
-python3 tests/e2e/bench.py --root "$root" --wine-run "$work/wine-run" --prefix "$prefix" --work "$work" \
+/usr/bin/python3 tests/e2e/bench.py --root "$root" --wine-run "$work/wine-run" --prefix "$prefix" --work "$work" \
   "${no_win32[@]}" "$@" &
 bench_pid=$!
 wait "$bench_pid"

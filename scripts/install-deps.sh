@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ python3            # native build, scripts
   clang libclang-rt-14-dev                 # sanitizers and libFuzzer
   googletest                               # GoogleTest sources, built by each build
+  libboost-dev                             # Boost.Asio (header-only): ampd, and ampctl's connection to it
   mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64  # the Windows program
   wine wine64                              # running it on Linux; never wine32: it needs 32-bit
                                            # Linux programs, which these machines cannot run, and
@@ -14,6 +15,8 @@ packages=(
   xvfb xauth x11-utils imagemagick         # a display for Wine, screenshots
   fonts-wqy-zenhei fonts-dejavu-core        # glyphs for the panel's text and its 《 》 ℃
   zip unzip                                # the release zips (scripts/release.sh)
+  libboost-dev nlohmann-json3-dev          # ampd: Boost.Asio and JSON, header-only
+  python3-pyvisa python3-pyvisa-py lxi-tools  # ampd's tests: real SCPI clients
   libjs-dygraphs                           # the trend plot of ampd's web page, served by ampd
   chromium chromium-driver python3-selenium  # the web page's tests and its picture
 )

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The release in one command: a Release build of AmpPanel.exe and ampctl.exe for Windows x86-64 and
-# i686 (presets release-win64 and release-win32), stripped, checked, and zipped with the operator's
-# readme into dist/AmpPanel-<version>-win64.zip and dist/AmpPanel-<version>-win32.zip.
+# The release in one command: a Release build of AmpPanel.exe, ampctl.exe and ampd.exe for Windows
+# x86-64 and i686 (presets release-win64 and release-win32), stripped, checked, and zipped with the
+# operator's readme into dist/AmpPanel-<version>-win64.zip and dist/AmpPanel-<version>-win32.zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -10,17 +10,19 @@ usage() {
   cat <<'EOF'
 Usage: scripts/release.sh [-h|--help]
 
-Builds the Release configuration of AmpPanel.exe and ampctl.exe for Windows x86-64 (win64) and
-i686 (win32), strips them, checks each stripped program and writes
+Builds the Release configuration of AmpPanel.exe, ampctl.exe and ampd.exe for Windows x86-64
+(win64) and i686 (win32), strips them, checks each stripped program and writes
 
   dist/AmpPanel-<version>-win64.zip
   dist/AmpPanel-<version>-win32.zip
 
-each holding AmpPanel.exe, ampctl.exe and README.txt (docs/README.txt with Windows line ends).
+each holding AmpPanel.exe, ampctl.exe, ampd.exe and README.txt (docs/README.txt with Windows line
+ends).
 The version is the CMake project's (project(... VERSION ...) in CMakeLists.txt).
 
 Checks on every stripped program, any of which failing fails the release (exit 1):
-  - at most 512 KiB;
+  - its size budget: 512 KiB for AmpPanel.exe and ampctl.exe, 1 MiB for ampd.exe (Asio's network
+    code and the server);
   - the machine type of its architecture;
   - imports from system DLLs only (so the C and C++ runtimes are linked in statically);
   - a version resource with the project's version as file and product version, a description
@@ -38,12 +40,14 @@ case "${1:-}" in
   *) usage >&2; exit 2 ;;
 esac
 
-kMaxBytes=$((512 * 1024))
+# Each program's budget, stripped. The server carries Asio's network code besides ampctl's.
+declare -A kMaxBytes=([AmpPanel.exe]=$((512 * 1024)) [ampctl.exe]=$((512 * 1024)) [ampd.exe]=$((1024 * 1024)))
+kPrograms=(AmpPanel.exe ampctl.exe ampd.exe)
 # The DLLs every Windows from 7 on has; anything else (libstdc++-6.dll, libgcc_s_*.dll,
 # libwinpthread-1.dll, a UCRT forwarder) would have to travel with the program.
 kSystemDlls=" kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll advapi32.dll shell32.dll \
 ole32.dll oleaut32.dll msvcrt.dll ntdll.dll setupapi.dll cfgmgr32.dll shlwapi.dll version.dll winmm.dll \
-ws2_32.dll uxtheme.dll psapi.dll "
+ws2_32.dll mswsock.dll uxtheme.dll psapi.dll "
 # supportedOS identifiers: Windows 7, 8, 8.1, and 10 and 11 (one identifier for both).
 kSupportedOs=(35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38
   1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a)
@@ -59,9 +63,10 @@ check_exe() {
   local exe=$1 triple=$2 format=$3 version=$4 name size dll rc
   name=$(basename "$exe")
 
+  local budget=${kMaxBytes[$name]:?no budget for $name}
   size=$(stat -c %s "$exe")
-  if [ "$size" -gt "$kMaxBytes" ]; then
-    fail "$name is $size bytes, more than $kMaxBytes"
+  if [ "$size" -gt "$budget" ]; then
+    fail "$name is $size bytes, more than its $budget"
   fi
 
   "$triple-objdump" -f "$exe" | grep -q "file format $format" || fail "$name is not $format"
@@ -103,7 +108,8 @@ check_exe() {
     fail "$name: the manifest selects the version 6 common controls"
   fi
 
-  printf '  %-12s %7d bytes (%d KiB)  imports: %s\n' "$name" "$size" $(((size + 1023) / 1024)) "$(echo $dlls)"
+  printf '  %-12s %7d bytes (%d KiB of %d)  imports: %s\n' "$name" "$size" $(((size + 1023) / 1024)) \
+    $((budget / 1024)) "$(echo $dlls)"
 }
 
 scripts/install-deps.sh || { echo "release: installing dependencies failed" >&2; exit 1; }
@@ -136,11 +142,12 @@ for arch in win64 win32; do
   # strip writes the PE header's time stamp anew: the commit's time, as for the zip entries.
   SOURCE_DATE_EPOCH=$stamp "$triple-strip" -o "$stage/AmpPanel.exe" "$build/app/AmpPanel.exe"
   SOURCE_DATE_EPOCH=$stamp "$triple-strip" -o "$stage/ampctl.exe" "$build/ampctl/ampctl.exe"
+  SOURCE_DATE_EPOCH=$stamp "$triple-strip" -o "$stage/ampd.exe" "$build/ampd/ampd.exe"
   sed 's/\r*$/\r/' docs/README.txt >"$stage/README.txt"
 
   echo "release: checking the stripped programs ($arch, version $version)"
-  for exe in "$stage/AmpPanel.exe" "$stage/ampctl.exe"; do
-    check_exe "$exe" "$triple" "$format" "$version"
+  for exe in "${kPrograms[@]}"; do
+    check_exe "$stage/$exe" "$triple" "$format" "$version"
   done
   if [ "$failures" -ne 0 ]; then
     echo "release: $failures check(s) failed; no zip written for $arch" >&2
@@ -150,7 +157,7 @@ for arch in win64 win32; do
   zip=$root/dist/AmpPanel-$version-$arch.zip
   rm -f "$zip"
   touch -d "@$stamp" "$stage"/*
-  (cd "$stage" && zip -q -X -D "$zip" AmpPanel.exe ampctl.exe README.txt)
+  (cd "$stage" && zip -q -X -D "$zip" "${kPrograms[@]}" README.txt)
   made+=("$zip")
 done
 
@@ -158,5 +165,5 @@ echo
 echo "release: built from $commit"
 for zip in "${made[@]}"; do
   echo "release: ${zip#"$root"/}"
-  unzip -l "$zip" | sed -n '4,6p'
+  unzip -l "$zip" | sed -n '4,7p'
 done

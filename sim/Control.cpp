@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "protocol/Replies.h"
 #include "sim/SetupFields.h"
 #include "sim/Text.h"
 
@@ -148,6 +149,14 @@ std::string Execute(const std::vector<std::string>& w, SimTime now, Engine& engi
     }
     if (verb == "hold")
         return Error("hold takes on or off");
+    if (verb == "announce") {
+        long ma = 0;
+        if (w.size() != 3 || w[1] != "target-current" || !ParseInt(w[2], 0, 65535, ma))
+            return Error("announce takes target-current and a current from 0 to 65535");
+        engine.Announce(now, proto::EncodeReply(proto::TargetCurrentReply{static_cast<std::uint16_t>(ma)}));
+        engine.Log().Event(now, "announce target-current " + w[2]);
+        return "ok announce target-current " + w[2];
+    }
     if (verb == "quit" && bare) {
         line.Quit(now);
         return "ok quit";

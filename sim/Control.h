@@ -3,6 +3,7 @@
 //   set NAME VALUE              -> ok NAME VALUE (refused when the limits would conflict)
 //   unplug | replug             -> ok unplugged | ok line PATH
 //   hold on | hold off          -> ok hold on | ok hold off
+//   announce target-current MA  -> ok announce target-current MA (a reply no command asked for)
 //   fault KIND [VALUE] [N|on]   -> ok fault ...
 //   fault clear [KIND]          -> ok fault clear ...
 //   quit                        -> ok quit

@@ -61,6 +61,11 @@ void Engine::Handle(SimTime t, const proto::Frame& command)
         m_pacer.Enqueue(std::move(c));
 }
 
+void Engine::Announce(SimTime t, const std::vector<std::uint8_t>& reply)
+{
+    m_pacer.Enqueue({reply, t, 0, reply, true});
+}
+
 // Noise fills the line only while no reply waits, so it never splits one.
 SimTime Engine::NextTxTime() const
 {

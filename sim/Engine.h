@@ -39,6 +39,10 @@ public:
     // The byte to write at `now`, if one is due.
     bool TakeTxByte(SimTime now, std::uint8_t& byte);
 
+    // A reply sent at t that no command of the line asked for: what a panel sees when another
+    // client of a server that shares the amplifier sets it.
+    void Announce(SimTime t, const std::vector<std::uint8_t>& reply);
+
     // The line went away: half-received commands and unsent replies are forgotten.
     void DropLine();
 

@@ -66,6 +66,8 @@ HWND TopLevel(HWND hwnd);
 // Routing: a message straight to the window (its object, or the control's own behaviour), and a
 // queued message through the modal loop (pre-translation, the dialog manager, dispatch).
 LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+// The focus moves: the window losing it is told which takes it, and the other way round.
+void SetFocusTo(HWND hwnd);
 void Deliver(AfxMsg msg);
 // What the system's controls do by themselves with a message nobody handled.
 LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -22,6 +22,9 @@ LRESULT ControlDefault(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:  // a button takes the second press of a double click as a press
+        // A button or a box pressed takes the focus, as the system's do.
+        if ((button || hwnd->className == "EDIT") && enabled)
+            SetFocusTo(hwnd);
         if (button && enabled) {
             hwnd->pressed = true;
             // The window that held the capture is told, even when it takes it again itself.

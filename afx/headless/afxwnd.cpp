@@ -47,6 +47,18 @@ LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     return ControlDefault(hwnd, message, wParam, lParam);
 }
 
+void SetFocusTo(HWND hwnd)
+{
+    const HWND old = D().focus;
+    if (old == hwnd)
+        return;
+    D().focus = hwnd;
+    if (old)
+        Send(old, WM_KILLFOCUS, reinterpret_cast<WPARAM>(hwnd), 0);
+    if (hwnd)
+        Send(hwnd, WM_SETFOCUS, reinterpret_cast<WPARAM>(old), 0);
+}
+
 // One queued message through the modal loop: pre-translation from the target window up to the
 // dialog, then the dialog manager's keys, then dispatch.
 void Deliver(AfxMsg msg)
@@ -162,7 +174,7 @@ void Paste(HWND hwnd, const std::string& text)
 
 void Focus(HWND hwnd)
 {
-    D().focus = hwnd;
+    SetFocusTo(hwnd);
 }
 
 void Minimize(HWND hwnd, bool iconic)

@@ -49,6 +49,9 @@ TEST(CommandLine, CommandsAndGlobalOptionsAnywhere)
         {{"-p", "COM5", "mode", "apc"}, "COM5", "apc", 2.0, CommandKind::kMode, false},
         {{"-p", "COM5", "output", "off"}, "COM5", "off", 2.0, CommandKind::kOutput, false},
         {{"-p", "COM5", "status", "--"}, "COM5", "", 2.0, CommandKind::kStatus, false},
+        {{"-p", "tcp://[::1]:5025", "alarms"}, "tcp://[::1]:5025", "", 2.0, CommandKind::kAlarms, false},
+        {{"--json", "alarms", "-p", "tcp://h:1"}, "tcp://h:1", "", 2.0, CommandKind::kAlarms, true},
+        {{"clear-alarms", "--port=tcp://h:1"}, "tcp://h:1", "", 2.0, CommandKind::kClearAlarms, false},
     };
     for (const RunCase& c : cases) {
         const ParseResult r = Parse(c.words);
@@ -89,6 +92,20 @@ TEST(CommandLine, PortFromTheEnvironmentUnlessGiven)
     // An empty -p stays empty (ampctl then says there is no port) rather than falling back.
     EXPECT_EQ(Parse({"-p", "", "status"}, "/dev/ttyS1").options.port, "");
     EXPECT_EQ(Parse({"status"}).options.port, "");
+}
+
+TEST(CommandLine, TokenFileBeforeOrAfterTheCommand)
+{
+    const std::pair<Words, std::string> cases[] = {
+        {{"--token-file", "/etc/amp/token", "output", "off"}, "/etc/amp/token"},
+        {{"output", "off", "--token-file=t"}, "t"},
+        {{"status"}, ""},
+    };
+    for (const auto& [words, file] : cases) {
+        const ParseResult r = Parse(words, "tcp://h:1");
+        ASSERT_EQ(r.outcome, Parsed::kRun) << r.error;
+        EXPECT_EQ(r.options.tokenFile, file) << words.back();
+    }
 }
 
 TEST(CommandLine, HelpAndVersionWhereverTheyStand)
@@ -172,6 +189,13 @@ TEST(CommandLine, UsageErrors)
         {"output"},
         {"output", "ON"},
         {"output", "maybe"},
+        {"alarms", "x"},
+        {"clear-alarms", "all"},
+        {"ALARMS"},
+        {"--token-file"},
+        {"--token-file=", "status"},
+        {"--token-file", "a", "--token-file", "b", "status"},
+        {"clear-alarms", "--token-file", "-t"},
     };
     for (const Words& words : cases) {
         const ParseResult r = Parse(words, "COM5");

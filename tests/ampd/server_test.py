@@ -5,9 +5,13 @@ log is the witness of what crossed the line.
 
     server_test.py GROUP --ampd EXE --ampsim SIM --work DIR [--ampctl EXE]
 
+ampctl through ampd (tcp://) is held to what it does on a serial port: tests/ampctl/cli_test.py.
+
 Every wait is 'until a condition holds or a deadline passes'."""
 
 import argparse
+import datetime
+import json
 import os
 import random
 import re
@@ -216,24 +220,192 @@ def test_lxi(rig):
     assert lxi("OUTP?").stdout.strip() == "0"
 
 
-def test_ampctl(rig):
-    """ampctl with tcp://: the same commands, output and exit codes as on the port."""
+def frame(command, *data):
+    """A command frame as the panel sends it: EF EF LEN CMD DATA... SUM."""
+    body = [0xEF, 0xEF, 2 + len(data), command] + list(data)
+    return " ".join("%02X" % b for b in body + [sum(body) & 0xFF])
+
+
+def word_frame(command, value):
+    return frame(command, value >> 8, value & 0xFF)
+
+
+TWO_PLACES = r"-?\d+\.\d\d"
+ISO_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"
+CSV_LINE = re.compile(r"^%s,\d+,%s,%s,%s$" % ((ISO_TIME,) + (TWO_PLACES,) * 3))
+STATE_KEYS = ("current_ma", "input_dbm", "output_dbm", "target_current_ma", "max_current_ma", "target_power_dbm",
+              "mode", "output")
+
+
+def ampctl(port, *words, env=None, token=None):
+    """ampctl with its port (-p unless None), AMPCTL_PORT and AMPCTL_TOKEN only as given."""
     if not args.ampctl:
         raise AssertionError("--ampctl not given")
-    port = "tcp://%s:%d" % (rig.server.host, rig.server.port)
-    run = lambda *words: subprocess.run([args.ampctl, "-p", port] + list(words), capture_output=True, text=True,
-                                        timeout=20)
-    status = run("--json", "status")
-    assert status.returncode == 0, status
-    assert '"output":"on"' in status.stdout, status.stdout
+    environment = {k: v for k, v in os.environ.items() if k not in ("AMPCTL_PORT", "AMPCTL_TOKEN")}
+    environment.update(env or {})
+    command = [args.ampctl] + (["-p", port] if port else []) + list(words)
+    return subprocess.run(command, capture_output=True, text=True, timeout=20, env=environment)
+
+
+def ampd_port(rig):
+    return "tcp://%s:%d" % (rig.server.host, rig.server.port)
+
+
+def _last_poll(rig):
+    """The time of ampd's last reading, from its readings log (0 when there is none yet)."""
+    with open(rig.server.readings) as f:
+        lines = f.read().splitlines()
+    try:
+        stamp = datetime.datetime.strptime(lines[-1].split(",")[0], "%Y-%m-%dT%H:%M:%S.%fZ")
+    except (ValueError, IndexError):
+        return 0.0
+    return stamp.replace(tzinfo=datetime.timezone.utc).timestamp()
+
+
+def status_against_the_simulator(rig, what):
+    """ampctl --json status held against the simulator's state as cli_test.py holds the serial one;
+    asked once ampd has polled after the state before was taken, so its reading lies between the
+    states before and after."""
+    before = rig.sim.state()
+    asked = time.time()
+    wait_until(lambda: _last_poll(rig) > asked, 5, "a poll of ampd after the state was read")
+    result = ampctl(ampd_port(rig), "--json", "status")
+    state = rig.sim.state()
+    assert result.returncode == 0 and len(result.stdout.splitlines()) == 1 and result.stderr == "", (what, result)
+    for key in ("input_dbm", "output_dbm", "temperature_c", "target_power_dbm"):
+        assert re.search(r'"%s":%s[,}]' % (key, TWO_PLACES), result.stdout), (what, key, result.stdout)
+    shown = json.loads(result.stdout)
+    for key in STATE_KEYS:
+        assert shown[key] == state[key], (what, key, shown[key], state[key])
+    low, high = sorted((before["temperature_c"], state["temperature_c"]))
+    assert low - 0.01 <= shown["temperature_c"] <= high + 0.01, (what, shown, before, state)
+
+
+def test_ampctl(rig):
+    """ampctl with tcp://: the same commands, output and exit codes as on the port. Each setting is
+    witnessed twice on the wire with nothing but queries beside it, and every status is held against
+    the simulator's state. The readings hold still from the output's switching off on."""
+    port = ampd_port(rig)
+    settings = [
+        # (words, the JSON printed but for confirmed_by, the frame on the wire, standard error)
+        (["output", "off"], {"output": "off"}, frame(0x26, 0), ""),
+        (["mode", "apc"], {"mode": "apc"}, frame(0x06, 0), ""),
+        (["set-current", "2345"], {"target_current_ma": 2345, "requested_ma": 2345, "clamped": False},
+         word_frame(0x0D, 2345), ""),
+        (["set-power", "30.5"], {"target_power_dbm": 30.5}, word_frame(0x04, 10050), ""),
+        (["set-power", "12.34"], {"target_power_dbm": 12.34}, word_frame(0x04, 8234), ""),
+        (["set-current", "99999"], {"target_current_ma": 6000, "requested_ma": 99999, "clamped": True},
+         word_frame(0x0D, 6000),
+         "ampctl: note: 99999 mA is outside 0 ... 6000 mA, the amplifier's range: 6000 mA sent instead\n"),
+    ]
+    status_against_the_simulator(rig, "at the start")
+    rig.sim.control("set input-dbm -3.21")
+    status_against_the_simulator(rig, "an input changed at the amplifier")
+    for words, printed, sent_frame, err in settings:
+        mark = rig.sim.now()
+        result = ampctl(port, "--json", *words)
+        assert (result.returncode, result.stderr) == (0, err), (words, result)
+        assert json.loads(result.stdout) == dict(printed, confirmed_by="ampd"), (words, result.stdout)
+        sent = rig.sent(mark)
+        assert sent.count(sent_frame) == 2 and all(f in QUERIES or f == sent_frame for f in sent), (words, sent)
+        status_against_the_simulator(rig, " ".join(words))
     mark = rig.sim.now()
-    result = run("set-current", "1200")
-    assert result.returncode == 0, result
-    assert rig.sent(mark).count("EF EF 04 0D 04 B0 A3") == 2
-    assert run("alarms").stdout.strip() == ""
-    down = subprocess.run([args.ampctl, "-p", "tcp://127.0.0.1:1", "status"], capture_output=True, text=True,
-                          timeout=20)
-    assert down.returncode == 3, down
+    text = ampctl(port, "mode", "acc")
+    assert (text.returncode, text.stdout, text.stderr) == (0, "mode ACC, confirmed by ampd\n", ""), text
+    assert rig.sent(mark).count(frame(0x06, 1)) == 2
+    text = ampctl(port, "status")
+    assert text.returncode == 0, text
+    assert "input power   -3.21 dBm\n" in text.stdout and "mode          ACC\n" in text.stdout, text.stdout
+
+    # Readings on the serial watch's cadence, its lines; the values are the simulator's, held still.
+    result = ampctl(port, "watch", "--interval", "0.2", "--count", "3", "--csv")
+    lines = result.stdout.splitlines()
+    assert (result.returncode, result.stderr) == (0, ""), result
+    assert lines[0] == "time,current_ma,input_dbm,output_dbm,temperature_c" and len(lines) == 4, lines
+    state = rig.sim.state()
+    for line in lines[1:]:
+        assert CSV_LINE.match(line), line
+        assert line.split(",")[1:3] == [str(state["current_ma"]), "%.2f" % state["input_dbm"]], (line, state)
+
+    # Ctrl+C ends a watch without a count: exit 0, every line whole.
+    watch = subprocess.Popen([args.ampctl, "-p", port, "watch", "--interval", "0.2", "--csv"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    data = b""
+    deadline = time.monotonic() + 10
+    while data.count(b"\n") < 3 and time.monotonic() < deadline:
+        if select.select([watch.stdout], [], [], 0.05)[0]:
+            data += os.read(watch.stdout.fileno(), 4096)
+    watch.send_signal(signal.SIGINT)
+    out, err = watch.communicate(timeout=5)
+    lines = (data + out).decode().split("\n")
+    assert (watch.returncode, err) == (0, b""), (watch.returncode, err)
+    assert len(lines) >= 4 and lines[-1] == "" and all(CSV_LINE.match(line) for line in lines[1:-1]), lines
+
+    # Single runs: words, environment, exit code, standard output, standard error.
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
+    nobody = "tcp://127.0.0.1:%d" % closed.getsockname()[1]
+    closed.close()
+    cases = [
+        (port, ["alarms"], None, 0, "", ""),
+        (port, ["--json", "alarms"], None, 0, "[]\n", ""),
+        (port, ["clear-alarms"], None, 0, "alarms cleared\n", ""),
+        (None, ["--json", "output", "off"], {"AMPCTL_PORT": port}, 0, '{"output":"off","confirmed_by":"ampd"}\n', ""),
+        (nobody, ["status"], None, 3, "", "ampctl: cannot reach ampd at %s: Connection refused\n" % nobody),
+        (nobody, ["output", "off"], None, 3, "", "ampctl: cannot reach ampd at %s: Connection refused\n" % nobody),
+        ("tcp://127.0.0.1", ["status"], None, 2, "",
+         "ampctl: 'tcp://127.0.0.1' is not tcp://HOST:PORT: no ':PORT' (ampctl --help)\n"),
+        # Refused before any port is opened: a missing device would otherwise be exit 3.
+        (os.path.join(rig.work, "no-such-device"), ["alarms"], None, 2, "",
+         "ampctl: alarms needs ampd: give -p tcp://HOST:PORT\n"),
+        (os.path.join(rig.work, "no-such-device"), ["clear-alarms"], None, 2, "",
+         "ampctl: clear-alarms needs ampd: give -p tcp://HOST:PORT\n"),
+    ]
+    for where, words, env, code, out, err in cases:
+        mark = rig.sim.now()
+        result = ampctl(where, *words, env=env)
+        assert (result.returncode, result.stdout, result.stderr) == (code, out, err), (where, words, result)
+        if code != 0:
+            assert all(f in QUERIES for f in rig.sent(mark)), (words, rig.sent(mark))
+
+
+def test_ampctl_token(rig):
+    """ampd with a token file: control refused without the right token (exit 3, nothing on the
+    wire but queries); given in AMPCTL_TOKEN or in --token-file, the setting goes. The token is in
+    no output and on no command line."""
+    port = ampd_port(rig)
+    wrong = os.path.join(rig.work, "wrong-token")
+    with open(wrong, "w") as f:
+        f.write("not-the-token\n")
+    right = os.path.join(rig.work, "right-token")
+    with open(right, "w") as f:
+        f.write("  %s\r\n" % TOKEN)  # as ampd reads its own: the first line, blanks around it dropped
+    off, on = frame(0x26, 0), frame(0x26, 1)
+    refused = "ampctl: %s: control refused: " % port
+    cases = [
+        # (options, environment, words, exit code, standard error, the frame sent twice or None)
+        # ampd answers a wrong token slowly, the longer the more come in a row: a right one between.
+        (["--token-file", wrong], None, ["output", "off"], 3, refused + "ampd did not accept the token\n", None),
+        ([], {"AMPCTL_TOKEN": TOKEN}, ["output", "off"], 0, "", off),
+        ([], {"AMPCTL_TOKEN": "not-the-token"}, ["clear-alarms"], 3, refused + "ampd did not accept the token\n",
+         None),
+        (["--token-file", right], None, ["output", "on"], 0, "", on),
+        ([], None, ["output", "off"], 3,
+         refused + "ampd wants its token (--token-file FILE or AMPCTL_TOKEN)\n", None),
+        (["--token-file", right], {"AMPCTL_TOKEN": "not-the-token"}, ["output", "off"], 0, "", off),
+        ([], None, ["status"], 0, "", None),  # reading needs no token
+    ]
+    for options, env, words, code, err, sent_frame in cases:
+        mark = rig.sim.now()
+        result = ampctl(port, *(options + words), env=env)
+        assert (result.returncode, result.stderr) == (code, err), (options, env, words, result)
+        assert TOKEN not in result.stdout + result.stderr
+        sent = rig.sent(mark)
+        assert all(f in QUERIES or f == sent_frame for f in sent), (words, sent)
+        if sent_frame:
+            assert sent.count(sent_frame) == 2, (words, sent)
+    for path in (rig.server.audit, rig.server.err_path):
+        assert TOKEN not in open(path).read(), "a token reached %s" % path
 
 
 # ------------------------------------------------------------------------------------------------
@@ -370,6 +542,33 @@ def test_guard(rig):
     audit = open(rig.server.audit).read()
     assert "guard\tALARM MIN-INPUT -40.00\tlatched" in audit and "guard\tOUTP OFF\tconfirmed" in audit, audit
     c.close()
+
+
+def test_ampctl_alarms(rig):
+    """ampctl alarms and clear-alarms against the guard: none, one after a trip, the output kept
+    off while it is latched (exit 1, no ON on the wire), none again once cleared."""
+    port = ampd_port(rig)
+    on = frame(0x26, 1)
+    assert ampctl(port, "alarms").stdout == "" and ampctl(port, "--json", "alarms").stdout == "[]\n"
+    rig.sim.control("set input-dbm -40")
+    wait_until(lambda: ampctl(port, "alarms").stdout != "", 5, "ampctl alarms to show the guard's trip")
+    text = ampctl(port, "alarms")
+    assert text.returncode == 0 and re.fullmatch(r"MIN-INPUT -40\.00 %s\n" % ISO_TIME, text.stdout), text
+    shown = json.loads(ampctl(port, "--json", "alarms").stdout)
+    assert shown == [{"name": "MIN-INPUT", "value": -40.0, "time": text.stdout.split()[2]}], shown
+    wait_until(lambda: rig.sim.state()["output"] == "off", 5, "the guard to switch the output off")
+    mark = rig.sim.now()
+    result = ampctl(port, "output", "on")
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, "", "ampctl: refused: an alarm is latched (ampctl alarms; clear-alarms)\n"), result
+    assert on not in rig.sent(mark)
+    rig.sim.control("set input-dbm 0")
+    assert ampctl(port, "clear-alarms").returncode == 0
+    assert ampctl(port, "--json", "alarms").stdout == "[]\n"
+    mark = rig.sim.now()
+    result = ampctl(port, "output", "on")
+    assert (result.returncode, result.stdout) == (0, "output ON, confirmed by ampd\n"), result
+    assert rig.sent(mark).count(on) == 2
 
 
 # ------------------------------------------------------------------------------------------------
@@ -513,6 +712,15 @@ def test_prometheus(rig):
         return float(result[0]["value"][1]) if result else None
 
     try:
+        # The README's example alert rule is one Prometheus takes.
+        readme = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")).read()
+        block = readme[readme.index("\n    groups:\n") + 1:]
+        block = block[:block.index("\n\n")]
+        rules = os.path.join(rig.work, "rules.yml")
+        with open(rules, "w") as f:
+            f.write("\n".join(line[4:] for line in block.splitlines()) + "\n")
+        checked = subprocess.run(["promtool", "check", "rules", rules], capture_output=True, text=True, timeout=30)
+        assert checked.returncode == 0, checked.stdout + checked.stderr
         temperature = wait_until(lambda: query("amp_diode_temperature_celsius"), 30, "Prometheus to scrape ampd")
         assert abs(temperature - rig.sim.state()["temperature_c"]) < 0.5, (temperature, rig.sim.state())
         assert wait_until(lambda: query("amp_link_up") == 1.0, 10, "amp_link_up 1")
@@ -524,10 +732,11 @@ def test_prometheus(rig):
 
 
 GROUPS = {
-    "clients": [(test_pyvisa, {}), (test_lxi, {}), (test_ampctl, {})],
+    "clients": [(test_pyvisa, {}), (test_lxi, {}), (test_ampctl, {}), (test_ampctl_token, {"token": True})],
     "faults": [(test_unplug_and_replug, {}), (test_hostile_clients, {}), (test_limits, {}),
                (test_token, {"token": True}), (test_startup_refusals, None)],
-    "guard": [(test_guard, {"server_options": ["--guard", "min-input=-30"]})],
+    "guard": [(test_guard, {"server_options": ["--guard", "min-input=-30"]}),
+              (test_ampctl_alarms, {"server_options": ["--guard", "min-input=-30"]})],
     "load": [(test_many_readers, {})],
     "http": [(test_http_faults, {"token": True, "http": ["127.0.0.1:0"]}),
              (test_prometheus, {"http": ["127.0.0.1:0"]})],

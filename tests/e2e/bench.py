@@ -4,16 +4,21 @@
     bench.py --root DIR --wine-run W --prefix P --work DIR [--no-win32] [--only PARTS] [counts...]
 
 DIR is the checkout (its build/native, build/win64 and build/win32 are used as built); W is a
-wine-run wrapper whose prefix is P, with X already on DISPLAY. Prints one table and writes it to
+wine-run wrapper whose prefix is P, with X already on DISPLAY (the ampd part runs natively and
+needs neither). Prints one table and writes it to
 WORK/bench.txt. Times are printed, never checked: the exit status is 1 only when a figure could
 not be measured at all. Every wait is 'until a condition holds or a deadline passes'."""
 
 import argparse
 import os
+import re
+import select
 import signal
+import socket
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import traceback
 
@@ -24,11 +29,13 @@ LINE_BYTES_PER_S = 960.0           # 9600 baud, 10 bits a byte
 BYTE_S = 1.0 / LINE_BYTES_PER_S
 STATUS_REPLY_BYTES = 17
 QUERY_BYTES = 5
+CURRENT_SETTING_BYTES = 7          # the setting frame, sent twice
+CURRENT_ECHO_BYTES = 9             # the amplifier's target current reply
 POLL_PERIOD_MS = 200.0
 FRAME_SPACING_MS = 100.0
 REFERENCE_CAPTION = "AmpPanel bench: empty dialog"  # tools/emptydlg.cpp
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-PARTS = ("framer", "delivery", "panel", "startup", "ampctl", "sizes")
+PARTS = ("framer", "delivery", "panel", "startup", "ampctl", "ampd", "page", "sizes")
 
 rows = []      # (figure, measured, reference, note)
 failures = []  # what could not be measured
@@ -65,9 +72,12 @@ class Started:
     def simulator(self, root, work, link, options=()):
         os.makedirs(work, exist_ok=True)
         sim = Simulator(os.path.join(root, "build/native/linux/ampsim"), work, link, list(options))
-        with open(self.pids_path, "a") as pids:
-            pids.write("%d\n" % sim.process.pid)
+        self.record(sim.process.pid)
         return sim
+
+    def record(self, pid):
+        with open(self.pids_path, "a") as pids:
+            pids.write("%d\n" % pid)
 
     @staticmethod
     def end(process):
@@ -334,6 +344,368 @@ def ampctl_figure(args, started, runs):
             len(times), min(times), max(times)))
 
 
+# ------------------------------------------------------------------------------------------------
+# ampd natively against the simulator
+
+def vm_rss_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for process %d" % pid)
+
+
+def open_fds(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def spread(values, unit="ms", digits=1):
+    return "/".join("%.*f" % (digits, v) for v in (min(values), statistics.median(values), max(values))) + " " + unit
+
+
+class AmpdRun:
+    """ampd on the simulator's line, listening on a free loopback port (HTTP too when asked)."""
+
+    def __init__(self, root, started, link, work, http=False):
+        self.process = subprocess.Popen([os.path.join(root, "build/native/ampd/ampd"), "-p", link, "--scpi",
+                                         "127.0.0.1:0"] + (["--http", "127.0.0.1:0"] if http else []),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        started.processes.append(self.process)
+        started.record(self.process.pid)
+        self.lines = []
+        self.port = None
+        self.http_port = None
+        deadline = time.monotonic() + 10
+        while self.port is None or (http and self.http_port is None):
+            ready, _, _ = select.select([self.process.stderr], [], [], max(0.0, deadline - time.monotonic()))
+            line = self.process.stderr.readline() if ready else ""
+            if not line:
+                raise AssertionError("ampd did not start listening: %s" % "".join(self.lines).strip())
+            self.lines.append(line)
+            found = re.search(r"(SCPI|HTTP) on 127\.0\.0\.1:(\d+)", line)
+            if found and found.group(1) == "SCPI":
+                self.port = int(found.group(2))
+            elif found:
+                self.http_port = int(found.group(2))
+        self.log = open(os.path.join(work, "ampd.err"), "w")
+        self.log.writelines(self.lines)
+        threading.Thread(target=self._drain, daemon=True).start()
+
+    def _drain(self):
+        for line in self.process.stderr:
+            self.log.write(line)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
+        self.log.close()
+
+
+class ScpiLink:
+    """One SCPI connection: a line out, a line back."""
+
+    def __init__(self, port, source=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10,
+                                             source_address=(source, 0) if source else None)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buffer = b""
+
+    def ask(self, line):
+        self.sock.sendall(line.encode() + b"\n")
+        while b"\n" not in self.buffer:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise EOFError("ampd closed the connection")
+            self.buffer += chunk
+        answer, _, self.buffer = self.buffer.partition(b"\n")
+        return answer.decode()
+
+    def close(self):
+        self.sock.close()
+
+
+class Readers:
+    """Clients reading MEAS? at 5 Hz each, from four loopback addresses (ampd takes at most 32
+    connections from one), until stopped."""
+
+    def __init__(self, port, count):
+        self.stop_event = threading.Event()
+        self.answers = 0
+        self.failures = []
+        self.lock = threading.Lock()
+        self.threads = [threading.Thread(target=self._read, args=(port, "127.0.0.%d" % (1 + i % 4), i / count))
+                        for i in range(count)]
+        for thread in self.threads:
+            thread.start()
+
+    def _read(self, port, source, phase):
+        try:
+            link = ScpiLink(port, source)
+            self.stop_event.wait(phase * 0.2)  # spread over the period, not all at once
+            next_at = time.monotonic()
+            while not self.stop_event.is_set():
+                answer = link.ask("MEAS?")
+                with self.lock:
+                    if answer.count(",") == 3:
+                        self.answers += 1
+                    else:
+                        self.failures.append(answer)
+                next_at += 0.2
+                self.stop_event.wait(max(0.0, next_at - time.monotonic()))
+            link.close()
+        except Exception as error:  # noqa: BLE001 - reported by stop()
+            with self.lock:
+                self.failures.append(repr(error))
+
+    def stop(self):
+        self.stop_event.set()
+        for thread in self.threads:
+            thread.join(30)
+        if self.failures:
+            raise AssertionError("%d reader failures, first %s" % (len(self.failures), self.failures[0]))
+
+
+def ampd_window(ampd, sim, seconds):
+    """Over `seconds`: the frames ampd sent per second (the simulator's log, its own clock), ampd's
+    CPU as % of one core, and its VmRSS at the end."""
+    ticks = cpu_ticks(ampd.process.pid)
+    began, sim_began = time.monotonic(), sim.now()
+    time.sleep(seconds)  # the measuring window itself, not a wait for a condition
+    elapsed, sim_ended = time.monotonic() - began, sim.now()
+    cpu = (cpu_ticks(ampd.process.pid) - ticks) / CLK_TCK / elapsed * 100.0
+    frames = [f for f in sim.received(since=sim_began) if f.t <= sim_ended]
+    return len(frames) / (sim_ended - sim_began), cpu, vm_rss_kib(ampd.process.pid)
+
+
+def ampd_figures(args, started, counts):
+    work = os.path.join(args.work, "ampd")
+    link = os.path.join(work, "amp")
+    # Replies at once, as for ampctl's figure: what is left beside the floor is the programs' own.
+    sim = started.simulator(args.root, work, link, ["--latency-ms", "0", "--output", "on"])
+    ampd = None
+    try:
+        # The same reading with ampctl on the port, before ampd holds it.
+        ampctl = os.path.join(args.root, "build/native/ampctl/ampctl")
+        ampctl_ms = []
+        for attempt in range(counts["ampctl_runs"] + 1):  # the first warms the file cache; not counted
+            began = time.monotonic()
+            out = subprocess.run([ampctl, "-p", link, "status"], capture_output=True, text=True, timeout=30)
+            if out.returncode != 0:
+                raise AssertionError("ampctl status exited %d: %s" % (out.returncode, out.stderr.strip()))
+            if attempt:
+                ampctl_ms.append((time.monotonic() - began) * 1000.0)
+        floor = 2 * FRAME_SPACING_MS + (QUERY_BYTES + STATUS_REPLY_BYTES) * BYTE_S * 1000.0
+
+        ampd = AmpdRun(args.root, started, link, work)
+        pid = ampd.process.pid
+        client = ScpiLink(ampd.port)
+        wait_until(lambda: client.ask("LINK?") == "UP" and "E+37" not in client.ask("MEAS?"), 15,
+                   "ampd's link and its first reading")
+        client.close()
+
+        # The wire, CPU and memory with no client, one reader and a hundred.
+        seconds = counts["window_s"]
+        fps_none, cpu_none, rss_none = ampd_window(ampd, sim, seconds)
+        fds_idle = open_fds(pid)
+        readers = Readers(ampd.port, 1)
+        fps_one = ampd_window(ampd, sim, seconds)[0]
+        readers.stop()
+        readers = Readers(ampd.port, 100)
+        answers = readers.answers
+        fps_many, cpu_many, rss_many = ampd_window(ampd, sim, seconds)
+        answers = readers.answers - answers
+        readers.stop()
+        note = "frames ampd sent (the simulator's log, its clock), %.0f s a window" % seconds
+        row("frames/s on the wire, 1 reader at 5 Hz", "%.2f" % fps_one, "%.2f no client" % fps_none, note)
+        row("frames/s on the wire, 100 readers at 5 Hz", "%.2f" % fps_many, "%.2f 1 reader" % fps_one,
+            note + "; readers 25 each from 127.0.0.1..4, %.0f answers/s" % (answers / seconds))
+        row("ampd CPU, 100 readers at 5 Hz", "%.1f%%" % cpu_many, "%.1f%% no client" % cpu_none,
+            "utime+stime over the window; % of one core")
+        row("ampd VmRSS, 100 readers at 5 Hz", "%d KiB" % rss_many, "%d KiB no client" % rss_none,
+            "at the end of each window")
+
+        # A reading: answered from the last poll, never from the line.
+        client = ScpiLink(ampd.port)
+        reads = []
+        for _ in range(counts["reads"]):
+            began = time.perf_counter()
+            answer = client.ask("MEAS?")
+            reads.append((time.perf_counter() - began) * 1e6)
+            if answer.count(",") != 3:
+                raise AssertionError("MEAS? answered %r" % answer)
+        row("reading via ampd (MEAS? over TCP)", spread(reads, "us", 0),
+            "ampctl status %.0f ms; floor %.1f ms" % (statistics.median(ampctl_ms), floor),
+            "min/median/max of %d round trips on one connection; ampctl: median of %d runs on the port "
+            "(%.0f..%.0f ms), floor: two 100 ms gaps + 5 + 17 bytes; simulator latency 0" % (
+                len(reads), len(ampctl_ms), min(ampctl_ms), max(ampctl_ms)))
+
+        # A setting: sent twice a gap apart, confirmed by the echo of the second. Each sample starts
+        # after the one before is read back, at a different point of the 200 ms poll.
+        settings = []
+        for i in range(counts["settings"]):
+            value = 1400 if i % 2 == 0 else 1600  # each one a change
+            time.sleep(0.4 + 0.023 * (i % 9))  # the read-back's two queries, then a spread phase
+            began = time.perf_counter()
+            answer = client.ask("SOUR:CURR %d;*OPC?" % value)
+            settings.append((time.perf_counter() - began) * 1000.0)
+            if answer != "1" or client.ask("SYST:ERR?") != '0,"No error"':
+                raise AssertionError("SOUR:CURR %d was not confirmed (*OPC? %r)" % (value, answer))
+        # The gap counts from the start of a write, and on the simulator's pseudo-terminal the frames
+        # sent take no time (its replies are paced): a gap and the echo, one more gap at most when a
+        # poll has just been written.
+        echo_ms = CURRENT_ECHO_BYTES * BYTE_S * 1000.0
+        row("setting via ampd (SOUR:CURR x;*OPC?)", spread(settings),
+            "%.1f ms floor; %.1f after a poll" % (FRAME_SPACING_MS + echo_ms, 2 * FRAME_SPACING_MS + echo_ms),
+            "min/median/max of %d, 1400 and 1600 mA in turn; floor: the 100 ms gap between the two frames + the "
+            "echo's 9 bytes (on a real line + the second frame's 7: %.1f ms); simulator latency 0" % (
+                len(settings), FRAME_SPACING_MS + (CURRENT_SETTING_BYTES + CURRENT_ECHO_BYTES) * BYTE_S * 1000.0))
+        client.close()
+
+        # Connections that come and go leave nothing behind. ampd sees each close as the end of that
+        # connection's read, soon but not at once: each count is taken once the descriptors are
+        # back to where they were with no client, or after 5 s (then it is what is left).
+        def settled_fds():
+            deadline = time.monotonic() + 5
+            while open_fds(pid) > fds_idle and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return open_fds(pid)
+
+        fds_before, rss_before = settled_fds(), vm_rss_kib(pid)
+        for i in range(counts["cycles"]):
+            cycle = ScpiLink(ampd.port)
+            if i % 2:
+                cycle.ask("*IDN?")  # every other one a whole exchange, the rest connect and close
+            cycle.close()
+        fds_after, rss_after = settled_fds(), vm_rss_kib(pid)
+        row("ampd open fds, %d connect/close" % counts["cycles"], "%d after" % fds_after, "%d before" % fds_before,
+            "/proc/PID/fd, %d with no client at the start; half the cycles with an *IDN? exchange" % fds_idle)
+        row("ampd VmRSS, %d connect/close" % counts["cycles"], "%d KiB after" % rss_after,
+            "%d KiB before" % rss_before, "after the readers and the samples above")
+    finally:
+        if ampd:
+            ampd.stop()
+        sim.stop()
+
+
+def chromium(work):
+    """Headless Chromium through Selenium (Debian's), as the page's tests start it."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1280,1000", "--user-data-dir=" + os.path.join(work, "chromium-profile")):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def page_figures(args, started, counts):
+    """The page: its load time and size, the time from a reading's reply on the wire to the page
+    showing it (beside the panel's, when measured in this run), and ampd's CPU with event streams."""
+    work = os.path.join(args.work, "page")
+    link = os.path.join(work, "amp")
+    sim = started.simulator(args.root, work, link, ["--output", "on"])
+    ampd = AmpdRun(args.root, started, link, work, http=True)
+    browser = None
+    try:
+        url = "http://127.0.0.1:%d/" % ampd.http_port
+        client = ScpiLink(ampd.port)
+        wait_until(lambda: "E+37" not in client.ask("MEAS?"), 15, "ampd's first reading")
+        client.close()
+        browser = chromium(work)
+        browser.execute_cdp_cmd("Network.enable", {})
+        browser.execute_cdp_cmd("Network.setCacheDisabled", {"cacheDisabled": True})
+        loads, sizes = [], []
+        for _ in range(counts["loads"]):
+            browser.get(url)
+            timing = wait_until(lambda: browser.execute_script(
+                "const n = performance.getEntriesByType('navigation')[0];"
+                "if (!n || !n.loadEventEnd) return null;"
+                "const r = performance.getEntriesByType('resource').filter(e => !e.name.includes('/api/'));"
+                "return [n.loadEventEnd, n.transferSize + r.reduce((s, e) => s + e.transferSize, 0),"
+                "        n.decodedBodySize + r.reduce((s, e) => s + e.decodedBodySize, 0)];"), 15, "the page to load")
+            loads.append(timing[0])
+            sizes.append((timing[1], timing[2]))
+        row("page load (navigation to load event)", spread(loads), "", "headless Chromium, cache off, loopback; "
+            "min/median/max of %d loads" % len(loads))
+        row("page size over the wire", "%.0f KiB" % (statistics.median(s[0] for s in sizes) / 1024.0),
+            "%.0f KiB decoded" % (statistics.median(s[1] for s in sizes) / 1024.0),
+            "the page, its script and style, dygraphs gzipped; the API's answers not counted")
+
+        # From the last byte of the status reply that carries a new input power to the page showing it.
+        browser.execute_script(
+            "window.__seen = [];"
+            "const v = document.querySelector('#ro-input-power .value');"
+            "new MutationObserver(() => window.__seen.push([v.textContent, Date.now()]))"
+            ".observe(v, {childList: true, characterData: true, subtree: true});")
+        offset, uncertainty = clock_offset(sim)
+        epoch = time.time() - time.monotonic()
+        latencies = []
+        for i in range(counts["latency_n"]):
+            dbm = -5.0 - 0.01 * (i % 50) - 0.5 * (i % 2)
+            text = "%.2f" % dbm
+            raw = int(round(dbm * 100)) + 7000
+            since = time.monotonic() - offset - 0.05
+            sim.control("set input-dbm %s" % text)
+            shown = wait_until(lambda: [t for v, t in browser.execute_script("return window.__seen;") if v == text],
+                               5, "the page to show %s dBm" % text)[0] / 1000.0
+            replies = [f for f in sim.frames("TX") if f.t >= since and len(f.data) == STATUS_REPLY_BYTES
+                       and f.data[3] == 0x00 and f.data[8] * 256 + f.data[9] == raw]
+            if not replies:
+                raise AssertionError("no status reply carried %s dBm" % text)
+            last_byte = offset + replies[0].t + STATUS_REPLY_BYTES * BYTE_S + epoch
+            latencies.append((shown - last_byte) * 1000.0)
+            time.sleep(0.05 + 0.037 * (i % 5))  # spread the samples over the poll's phase
+        panel = [r[1] for r in rows if r[0] == "reply-to-display latency, median"]
+        row("reply to the page's readout, median", "%.1f ms" % statistics.median(latencies),
+            ("panel %s" % panel[0]) if panel else "panel not measured in this run",
+            "n=%d, from the reply's first-byte stamp + 17 byte times to the readout's change (Date.now in the page); "
+            "clocks matched +-%.2f ms; worst %.1f ms" % (len(latencies), uncertainty * 1000.0, max(latencies)))
+        browser.quit()
+        browser = None
+
+        # ampd's CPU with event streams open, beside none.
+        seconds = counts["window_s"]
+        none = ampd_window(ampd, sim, seconds)[1]
+        streams = []
+        for _ in range(50):
+            s = socket.create_connection(("127.0.0.1", ampd.http_port), timeout=10)
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % ampd.http_port)
+            streams.append(s)
+        stop = threading.Event()
+
+        def drain(sock):
+            sock.settimeout(1.0)
+            while not stop.is_set():
+                try:
+                    if not sock.recv(65536):
+                        return
+                except socket.timeout:
+                    pass
+        readers = [threading.Thread(target=drain, args=(s,)) for s in streams]
+        for t in readers:
+            t.start()
+        _, cpu, rss = ampd_window(ampd, sim, seconds)
+        stop.set()
+        for t in readers:
+            t.join(5)
+        for s in streams:
+            s.close()
+        row("ampd CPU, 50 event streams", "%.1f%%" % cpu, "%.1f%% none" % none,
+            "utime+stime over %.0f s; each stream gets an event per poll (5 a second); VmRSS %d KiB" % (seconds, rss))
+    finally:
+        if browser:
+            browser.quit()
+        ampd.stop()
+        sim.stop()
+
+
 def size_figures(args):
     stripped_dir = os.path.join(args.work, "stripped")
     arches = [("win64", "x86_64-w64-mingw32-strip")]
@@ -343,6 +715,7 @@ def size_figures(args):
         build = os.path.join(args.root, "build", arch)
         exes = {"AmpPanel.exe": os.path.join(build, "app/AmpPanel.exe"),
                 "ampctl.exe": os.path.join(build, "ampctl/ampctl.exe"),
+                "ampd.exe": os.path.join(build, "ampd/ampd.exe"),
                 "emptydlg.exe": os.path.join(build, "tools/emptydlg.exe")}
         sizes = {}
         for name, path in exes.items():
@@ -350,7 +723,7 @@ def size_figures(args):
             os.makedirs(os.path.dirname(out), exist_ok=True)
             subprocess.run([strip, "-o", out, path], check=True, timeout=60)
             sizes[name] = (os.path.getsize(path), os.path.getsize(out))
-        for name in ("AmpPanel.exe", "ampctl.exe"):
+        for name in ("AmpPanel.exe", "ampctl.exe", "ampd.exe"):
             for stripped in (False, True):
                 row("size %s %s%s" % (name, arch, " stripped" if stripped else ""),
                     "%.0f KiB" % (sizes[name][stripped] / 1024.0),
@@ -396,6 +769,11 @@ def main():
     parser.add_argument("--starts", type=int, default=5, help="measured starts of each program (default 5)")
     parser.add_argument("--ampctl-runs", type=int, default=7, help="measured ampctl runs (default 7)")
     parser.add_argument("--latency-n", type=int, default=30, help="latency samples a panel run (default 30)")
+    parser.add_argument("--ampd-reads", type=int, default=2000, help="MEAS? round trips through ampd (default 2000)")
+    parser.add_argument("--ampd-settings", type=int, default=15, help="settings confirmed through ampd (default 15)")
+    parser.add_argument("--ampd-window-s", type=float, default=15.0,
+                        help="ampd's windows with no client, 1 and 100 readers, s each (default 15)")
+    parser.add_argument("--ampd-cycles", type=int, default=1000, help="connect/close cycles on ampd (default 1000)")
     parser.add_argument("--idle-s", type=float, default=10.0, help="idle CPU window, s (default 10)")
     parser.add_argument("--linked-s", type=float, default=20.0, help="linked CPU window, s (default 20)")
     parser.add_argument("--only", help="some of %s (comma-separated)" % ",".join(PARTS))
@@ -431,6 +809,13 @@ def main():
             measure("start-up", startup_figure, args, started, drive, args.starts)
         if wanted("ampctl"):
             measure("ampctl status", ampctl_figure, args, started, args.ampctl_runs)
+        if wanted("ampd"):
+            measure("ampd", ampd_figures, args, started,
+                    {"ampctl_runs": args.ampctl_runs, "reads": args.ampd_reads, "settings": args.ampd_settings,
+                     "window_s": args.ampd_window_s, "cycles": args.ampd_cycles})
+        if wanted("page"):
+            measure("page", page_figures, args, started,
+                    {"loads": 5, "latency_n": args.latency_n, "window_s": args.ampd_window_s})
         if wanted("sizes"):
             measure("exe sizes", size_figures, args)
     finally:

@@ -319,11 +319,37 @@ def test_a_dropped_setting_resyncs_the_panel(rig):
     assert not sim.received(on, since=held), "ON was sent after the stall"
 
 
+def test_a_reply_leaves_the_box_being_typed_alone(rig):
+    """Another program's setting reaches the panel as a reply it did not ask for (the simulator
+    announces one): the slider follows it, the box being typed in keeps what was typed, Enter sends
+    exactly that, and a box left unsent shows the amplifier's value again."""
+    sim, drive = rig.sim, rig.drive
+    rig.open_and_link()
+    slider = lambda: drive("slider %d" % IDC_CURRENT_SLIDER).split()[0]
+    rig.type_into(IDC_TARGET_CURRENT, "12")
+    sim.control("announce target-current 650")
+    wait_until(lambda: slider() == "650", 5, "the slider to follow the reply")
+    assert rig.text(IDC_TARGET_CURRENT) == "12", "the reply rewrote the box being typed in"
+    drive("type %d 34" % IDC_TARGET_CURRENT)
+    wait_until(lambda: rig.text(IDC_TARGET_CURRENT) == "1234", 5, "the typing to go on where it was")
+    t = sim.now()
+    drive("key %d enter" % IDC_TARGET_CURRENT)
+    twice_100ms_apart(sim, "EF EF 04 0D 04 D2 C5", t)  # 1234 mA, not 34650 clamped
+    wait_until(lambda: slider() == "1234", 5, "the slider to follow the echo")
+
+    rig.type_into(IDC_TARGET_CURRENT, "77")
+    sim.control("announce target-current 900")
+    wait_until(lambda: slider() == "900", 5, "the slider to follow the second reply")
+    assert rig.text(IDC_TARGET_CURRENT) == "77"
+    drive("key %d tab" % IDC_TARGET_CURRENT)
+    wait_until(lambda: rig.text(IDC_TARGET_CURRENT) == "900", 5, "the box left unsent to show the amplifier's value")
+
+
 SUITES = {
     "connection": [test_link_up_and_live_readouts, test_open_click_to_link_up, test_unplug_replug_and_close,
                    test_close_panel_while_linked],
     "commands": [test_operator_commands, test_keys_never_close_the_panel, test_a_hold_ends_when_the_button_up_never_comes,
-                 test_a_dropped_setting_resyncs_the_panel],
+                 test_a_dropped_setting_resyncs_the_panel, test_a_reply_leaves_the_box_being_typed_alone],
 }
 
 

@@ -88,6 +88,9 @@ TEST(SimControl, BadCommandsAreRefusedWithAReason)
         {"hold", "error: hold takes on or off"},
         {"hold maybe", "error: hold takes on or off"},
         {"hold on", "ok hold on"},
+        {"announce target-current 650", "ok announce target-current 650"},
+        {"announce target-current 65536", "error: announce takes target-current and a current from 0 to 65535"},
+        {"announce output on", "error: announce takes target-current and a current from 0 to 65535"},
         {"dance", "error: unknown command 'dance'"},
         // Echoed words come back printable: bad UTF-8 and control characters as \xNN.
         {"set \xff\x01 1", "error: unknown field '\\xFF\\x01'"},

@@ -419,6 +419,65 @@ TEST_F(CommandsTest, ADroppedSettingResyncsThePanelWithQueriesOnly)
     }
 }
 
+// Another program's setting reaches the panel as a reply it did not ask for: it must not be spliced
+// into digits the operator is typing (12, then 650 arrives, then 34, would send 34650 clamped).
+TEST_F(CommandsTest, AReplyNeverRewritesTheSetpointBeingTyped)
+{
+    const std::string sent1000 = "+0: " + WordFrame(proto::CMD_SET_CURRENT, 1000);
+    const struct {
+        const char* what;
+        std::function<void()> after;  // after 12 was typed and 650 arrived
+        std::string box;              // what the current box shows then
+    } cases[] = {
+        {"typing goes on, Enter sends what was typed (clamped to the maximum)",
+            [&] {
+                headless::Type(Item(IDC_TARGET_CURRENT), "34");
+                EXPECT_EQ(Sent([] { headless::Key(VK_RETURN); }), (Lines{sent1000, "+100: " + sent1000.substr(4)}));
+            },
+            "1234"},
+        {"SET takes the focus and sends what was typed",
+            [&] {
+                EXPECT_EQ(Sent([&] { Click(IDC_SET_CURRENT); }),
+                    (Lines{"+0: " + WordFrame(proto::CMD_SET_CURRENT, 12),
+                        "+100: " + WordFrame(proto::CMD_SET_CURRENT, 12)}));
+            },
+            "12"},
+        {"leaving the box unsent shows the amplifier's value", [&] { headless::Focus(Item(IDC_CURRENT_SLIDER)); },
+            "650"},
+        {"once sent, replies show again",
+            [&] {
+                headless::Key(VK_RETURN);
+                Arrive(TargetCurrentReply(700));
+                Run(10);
+            },
+            "700"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        headless::Focus(Item(IDC_TARGET_CURRENT));
+        Type(IDC_TARGET_CURRENT, "12");
+        Arrive(TargetCurrentReply(650));
+        Run(10);
+        EXPECT_EQ(Text(IDC_TARGET_CURRENT), "12") << c.what;
+        EXPECT_EQ(AmpState.targetCurrent, 650) << c.what << ": the state follows the amplifier";
+        EXPECT_EQ(Item(IDC_CURRENT_SLIDER)->pos, 650) << c.what << ": so does the slider";
+        c.after();
+        EXPECT_EQ(Text(IDC_TARGET_CURRENT), c.box) << c.what;
+        TearDown();
+    }
+    // A box not being typed in follows every reply, as it always has.
+    SetUp();
+    Arrive(SettingsReply(9050, 640, 1000, proto::kModeApc, 2));
+    Run(50);
+    EXPECT_EQ(Text(IDC_TARGET_CURRENT), "640");
+    EXPECT_EQ(Text(IDC_TARGET_POWER), "20.5");
+    headless::Focus(Item(IDC_TARGET_POWER));
+    headless::Type(Item(IDC_TARGET_POWER), "1");
+    Arrive(Reply(proto::REPLY_TARGET_POWER, {0x1F, 0x40}));
+    Run(50);
+    EXPECT_EQ(Text(IDC_TARGET_POWER), "20.51") << "the power box is kept the same way";
+}
+
 TEST_F(CommandsTest, UnechoedSetpointIsOverriddenByTheSliderAtTheNextTick)
 {
     // The slider sits at 100 from the settings reply; the amplifier does not echo setpoints.

@@ -214,7 +214,11 @@ std::string Run(const std::string& line)
         std::string key;
         int id = 0;
         in >> id >> key;
-        const WPARAM vk = key == "enter" ? VK_RETURN : key == "escape" ? VK_ESCAPE : key == "break" ? VK_CANCEL : 0;
+        const WPARAM vk = key == "enter" ? VK_RETURN
+            : key == "escape"           ? VK_ESCAPE
+            : key == "break"            ? VK_CANCEL
+            : key == "tab"              ? VK_TAB  // the dialog manager moves the focus on
+                                        : 0;
         if (!vk)
             return "err unknown key";
         // To the control, or (id 0) to whichever window of the panel has the keyboard focus.
