@@ -412,6 +412,19 @@ def test_settings_on_phone(rig):
         b.size(*DESKTOP)
 
 
+def test_server_gone(rig):
+    """With ampd gone, the page says it has no connection, the link reads DOWN and every readout is
+    marked stale; the controls stay usable, and a setting says ampd cannot be reached."""
+    b = rig.browser
+    wait_live(b)
+    rig.server.stop()
+    wait_until(lambda: "No connection to ampd" in b.text("stream"), 10, "the page to say ampd is not connected")
+    wait_until(lambda: b.value_text("ro-link") == "DOWN" and all(b.mark_text(r) == "stale" for r in VALUE_READOUTS),
+               2, "the link DOWN and the readouts stale")
+    b.element("output-off").click()
+    wait_until(lambda: status_says(b, "ampd cannot be reached"), 10, "the page to say ampd cannot be reached")
+
+
 # ------------------------------------------------------------------------------------------------
 
 def test_no_console_errors(rig):
@@ -431,7 +444,9 @@ RIGS = [
     ("token", {"token": True, "guard": "min-input=-30"},
      [test_readouts_follow, test_plot, test_controls_need_token, test_output_with_token, test_guard_banner,
       test_stale_on_unplug, test_memory_flat, test_no_console_errors]),
-    ("open", {}, [test_open_control, test_phone_width, test_settings_on_phone, test_no_console_errors]),
+    # ampd goes last: the policy's check asks it for the page.
+    ("open", {}, [test_open_control, test_phone_width, test_settings_on_phone, test_no_console_errors,
+                  test_server_gone]),
 ]
 
 
