@@ -17,6 +17,8 @@ packages=(
   zip unzip                                # the release zips (scripts/release.sh)
   libboost-dev nlohmann-json3-dev          # ampd: Boost.Asio and JSON, header-only
   python3-pyvisa python3-pyvisa-py lxi-tools  # ampd's tests: real SCPI clients
+  libjs-dygraphs                           # the trend plot of ampd's web page, served by ampd
+  chromium chromium-driver python3-selenium  # the web page's tests and its picture
 )
 
 missing=()
