@@ -107,6 +107,8 @@ public:
     {
         m_amp.SetLink(up);
         Say(up ? "link up" : "link down");
+        // The page learns of a lost link at once, not from readings that stop coming.
+        Publish("reading", StateJson(m_amp.View(), m_tokenRequired));
         asio::post(m_io, [this, up, at = m_amp.Now()] { WatchOutage(up, at); });
     }
 
