@@ -36,6 +36,9 @@ class Ampd:
                                          "--audit", self.audit] + list(options),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         self.port = int(wait_until(lambda: self._said(r"SCPI on 127\.0\.0\.1:(\d+)"), 10, "ampd to listen"))
+        self.http = None
+        if "--http" in options:
+            self.http = int(wait_until(lambda: self._said(r"HTTP on 127\.0\.0\.1:(\d+)"), 10, "ampd's HTTP"))
         threading.Thread(target=self._drain, daemon=True).start()
 
     def _said(self, pattern):
@@ -222,9 +225,73 @@ def test_unplug_and_replug(rig):
     rig.open_and_link()
 
 
+def frames_per_second(sim, seconds):
+    start = sim.now()
+    time.sleep(seconds)  # the wire is measured over this span
+    return len(sim.received(since=start)) / seconds
+
+
+def test_frames_per_second_alone_and_through_ampd(rig):
+    """The panel alone directly on the line, then through ampd with ten SCPI readers and the page's
+    event stream and state open: the wire carries the same."""
+    args = rig.args
+    rig.stop()
+    alone_rig = Rig(argparse.Namespace(**dict(vars(args), work=os.path.join(args.work, "alone"))),
+                    ["--max-current", "1500", "--selector", "2"])
+    try:
+        alone_rig.open_and_link()
+        time.sleep(0.5)  # past link-up
+        alone = frames_per_second(alone_rig.sim, 4.0)
+    finally:
+        alone_rig.stop()
+    shared_rig = ShareRig(argparse.Namespace(**dict(vars(args), work=os.path.join(args.work, "shared"))),
+                          ["--http", "127.0.0.1:0"])
+    stop = threading.Event()
+    threads = []
+    try:
+        shared_rig.open_and_link()
+
+        def reader():
+            with socket.create_connection(("127.0.0.1", shared_rig.ampd.port), timeout=10) as s:
+                while not stop.is_set():
+                    s.sendall(b"MEAS?\n")
+                    while not s.recv(4096).endswith(b"\n"):
+                        pass
+                    stop.wait(0.2)
+
+        def page():
+            import http.client
+            with socket.create_connection(("127.0.0.1", shared_rig.ampd.http), timeout=10) as events:
+                events.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % shared_rig.ampd.http)
+                events.settimeout(0.5)
+                while not stop.is_set():
+                    try:
+                        events.recv(65536)
+                    except socket.timeout:
+                        pass
+                    state = http.client.HTTPConnection("127.0.0.1", shared_rig.ampd.http, timeout=10)
+                    state.request("GET", "/api/state")
+                    state.getresponse().read()
+                    state.close()
+
+        threads = [threading.Thread(target=reader) for _ in range(10)] + [threading.Thread(target=page)]
+        for t in threads:
+            t.start()
+        time.sleep(0.5)
+        shared = frames_per_second(shared_rig.sim, 4.0)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(10)
+        shared_rig.stop()
+    figures.append("frames per second on the wire: panel alone %.2f, through ampd with 10 readers and the page %.2f"
+                   % (alone, shared))
+    assert abs(alone - shared) <= 0.5, (alone, shared)
+
+
 TESTS = [test_link_up_and_polls_keep_their_cadence, test_a_script_setting_shows_in_the_panel,
          test_the_panels_output_click_is_witnessed_and_audited, test_a_guard_alarm_switches_off_and_is_named,
-         test_unplug_and_replug]
+         test_unplug_and_replug, test_frames_per_second_alone_and_through_ampd]
 
 
 def main():
