@@ -55,6 +55,8 @@ constexpr UINT kWorkerExitCode = 100;
 constexpr DWORD kHeartbeatMs = 50;
 // How long an ending worker waits for a write it cancelled to come back.
 constexpr DWORD kWriteEndMs = 1000;
+// The bytes the line carries in half a frame spacing (48 at 9600 baud, 10 bits a byte).
+constexpr DWORD kLaterBytes = proto::kLineBaud / 10 * (proto::kFrameSpacingMs / 2) / 1000;
 
 enum EventIndex : DWORD { kShutdown = 0, kPortEvent = 1, kWrite = 2, kEventCount = 3 };
 
@@ -104,12 +106,16 @@ bool WriteDue(Os& os)
 // Hands every waiting byte to the owner, one synchronous notification each, until the queue is
 // empty, a read fails or a shutdown is asked for. A frame found due meanwhile waits for the bytes already
 // received then, whatever they take (a reply cut short would leave the framer to take the next
-// reply's bytes as its rest), and behind bytes arriving later for half a frame spacing at most:
-// a line that never falls quiet must not starve the operator's commands.
+// reply's bytes as its rest), and behind bytes arriving later until the line has brought half a
+// frame spacing's worth: a line that never falls quiet must not starve the operator's commands.
+// Counted in bytes received, not in time: the owner may hold the worker long on one byte (the
+// panel sleeps a frame spacing between a setting's two frames), and the rest of a reply that
+// arrived meanwhile is not such a line.
 void DrainInput(Os& os)
 {
-    WriteScheduler::Ms frameSeenAt = WriteScheduler::kNothingDue;
-    DWORD owed = 0;  // bytes that were waiting when the frame was found due
+    bool frameSeen = false;
+    DWORD owed = 0;   // bytes that were waiting when the frame was found due, not yet handed over
+    DWORD later = 0;  // bytes handed over since, beyond those
     while (!IsSignalled(os.shutdownEvent)) {
         DWORD queued = 0;
         {
@@ -118,12 +124,11 @@ void DrainInput(Os& os)
         }
         if (queued == 0)
             return;
-        if (frameSeenAt == WriteScheduler::kNothingDue && WriteDue(os)) {
-            frameSeenAt = MonotonicMs();
+        if (!frameSeen && WriteDue(os)) {
+            frameSeen = true;
             owed = queued;
         }
-        if (owed == 0 && frameSeenAt != WriteScheduler::kNothingDue
-            && MonotonicMs() - frameSeenAt >= proto::kFrameSpacingMs / 2)
+        if (frameSeen && owed == 0 && later + queued >= kLaterBytes)
             return;
 
         BYTE byte = 0;
@@ -139,6 +144,8 @@ void DrainInput(Os& os)
         Notify(os, WM_PORT_RXCHAR, byte);
         if (owed > 0)
             --owed;
+        else if (frameSeen)
+            ++later;
     }
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -96,6 +97,9 @@ struct OwnerWindow {
     Bytes dropped;                               // the command code of each frame told dropped
     std::vector<std::string> reports;
     HWND answered = nullptr;
+    // Called with the count of bytes received, as each is taken: the owner's own work, while the
+    // worker waits for it to return.
+    std::function<void(size_t)> onByte;
 
     OwnerWindow()
     {
@@ -134,8 +138,11 @@ struct OwnerWindow {
         if (!self || message <= WM_USER || message > WM_PORT_TXDROPPED)
             return DefWindowProcA(hwnd, message, wParam, lParam);
         self->notes.emplace_back(message, lParam);
-        if (message == WM_PORT_RXCHAR)
+        if (message == WM_PORT_RXCHAR) {
             self->bytes.push_back(static_cast<BYTE>(wParam));
+            if (self->onByte)
+                self->onByte(self->bytes.size());
+        }
         if (message == WM_PORT_TXDROPPED)
             self->dropped.push_back(static_cast<BYTE>(wParam));
         return 0;

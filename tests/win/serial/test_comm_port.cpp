@@ -280,6 +280,47 @@ TEST_F(CommPortTest, WriteDuringADrainWaitsUntilTheDrainEnds)
     EXPECT_EQ(peer_.Receive(5, kDeadlineMs), Hex(kProbeFrame));
 }
 
+// The panel's pattern: a status reply is arriving byte by byte when a setting is clicked. Its first
+// frame falls due while the worker hands over the reply's second byte, and the owner, sleeping a
+// frame spacing before the setting's second frame, keeps the worker waiting on that byte while the
+// rest of the reply arrives. The whole reply still reaches the window before the frame's write
+// discards unread input: cut short, it would leave the framer to take the echoes as its rest.
+TEST_F(CommPortTest, AReplyArrivingWhileTheOwnerHoldsTheWorkerIsNotCutByADueFrame)
+{
+    worker_reads::Redirect reads;  // for the port's handle, to see the bytes queued
+    ASSERT_TRUE(reads.Active()) << "the program's import of ReadFile was not found";
+    ASSERT_NO_FATAL_FAILURE(OpenAndMonitor());
+    const auto queued = [] {
+        DWORD errors = 0;
+        COMSTAT status = {};
+        return ClearCommError(worker_reads::port.load(), &errors, &status) ? status.cbInQue : 0;
+    };
+    const Bytes reply
+        = {0xED, 0xFA, 0x0E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1B, 0x58, 0x07, 0xD0, 0x00, 0x00, 0x09, 0xC4, 0x0C};
+    const Bytes rest(reply.begin() + 2, reply.end());
+    // Well over a frame spacing after the sync frame, so the frame written below is due at once.
+    const double synced = MsNow();
+    WaitUntil([&] { return MsNow() >= synced + 2 * proto::kFrameSpacingMs; }, kDeadlineMs);
+
+    // The first byte in the worker's hand, the second queued behind it.
+    ASSERT_NO_FATAL_FAILURE(StallWorkerOnFirstByte({reply[0], reply[1]}));
+    ASSERT_TRUE(WaitUntil([&] { return queued() >= 1; }, kDeadlineMs, false)) << "the second byte never came";
+    ASSERT_TRUE(Write(comm_, kProbeFrame));
+    bool held = false;
+    window_.onByte = [&](size_t count) {
+        if (count != 2)
+            return;
+        held = peer_.Send(rest) && WaitUntil([&] { return queued() >= rest.size(); }, kDeadlineMs, false);
+        Sleep(proto::kFrameSpacingMs);  // the owner's sleep between a setting's two frames
+    };
+    EXPECT_TRUE(ReceiveAtWindow(reply.size())) << window_.bytes.size() << " of " << reply.size();
+    window_.onByte = nullptr;
+    ASSERT_TRUE(held) << "the rest of the reply was not queued while the owner held the worker";
+    EXPECT_EQ(Hex(window_.bytes), Hex(reply)) << "the frame's write cut the reply";
+    EXPECT_EQ(peer_.Receive(kProbeFrame.size(), kDeadlineMs), Hex(kProbeFrame));
+    EXPECT_TRUE(window_.dropped.empty()) << "the frame waited past its age bound";
+}
+
 // The panel's input: a reply, a pause, again and again. Under Wine every WaitCommEvent that has
 // to wait starts a thread of Wine's own that never frees what its start allocated (about 460
 // bytes), so waiting for input that way made the memory grow burst by burst; the worker waits
