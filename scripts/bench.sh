@@ -2,8 +2,8 @@
 # The performance figures, each beside its reference measured in the same run, as one table
 # (also written to build/bench/bench.txt): the reply framer natively, the port engine's delivery
 # and the panel under Wine against the simulator (CPU idle and linked, with and without the pty
-# shim, beside the wineserver; poll cadence; reply-to-display latency; start-up beside an empty
-# dialog), `ampctl status` beside its floor, ampd natively against the simulator (a reading and a
+# shim, beside the wineserver; poll cadence; reply-to-display latency, directly and through ampd's
+# panel link; start-up beside an empty dialog), `ampctl status` beside its floor, ampd natively against the simulator (a reading and a
 # setting beside ampctl and their floors, the wire with 1 and 100 readers, its CPU, memory and
 # descriptors), its page in headless Chromium (load time and size, a reading's way from the wire to
 # the readout beside the panel's, ampd's CPU with 50 event streams), and the programs' sizes.

@@ -35,7 +35,7 @@ POLL_PERIOD_MS = 200.0
 FRAME_SPACING_MS = 100.0
 REFERENCE_CAPTION = "AmpPanel bench: empty dialog"  # tools/emptydlg.cpp
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-PARTS = ("framer", "delivery", "panel", "startup", "ampctl", "ampd", "page", "sizes")
+PARTS = ("framer", "delivery", "panel", "shared", "startup", "ampctl", "ampd", "page", "sizes")
 
 rows = []      # (figure, measured, reference, note)
 failures = []  # what could not be measured
@@ -178,14 +178,24 @@ def delivery_figure(args, shim):
 # The panel linked to the simulator
 
 class PanelRun:
-    """The simulator on COM<COM> of the prefix and the panel, with or without the pty shim."""
+    """The simulator on COM<COM> of the prefix and the panel, with or without the pty shim; or,
+    through ampd, the simulator on a line of its own and ampd's panel link as COM<COM>."""
 
-    def __init__(self, args, started, drive, shim):
+    def __init__(self, args, started, drive, shim, through_ampd=False):
         self.args, self.started, self.drive, self.shim = args, started, drive, shim
-        self.work = os.path.join(args.work, "panel-shim" if shim else "panel-noshim")
+        self.work = os.path.join(args.work, "panel-ampd" if through_ampd else "panel-shim" if shim else "panel-noshim")
         os.makedirs(self.work, exist_ok=True)
         link = os.path.join(args.prefix, "dosdevices", "com%d" % COM)
-        self.sim = started.simulator(args.root, self.work, link, ["--output", "on"])
+        self.ampd = None
+        if through_ampd:
+            line = os.path.join(self.work, "amp")
+            self.sim = started.simulator(args.root, self.work, line, ["--output", "on"])
+            self.ampd = started.popen([os.path.join(args.root, "build/native/ampd/ampd"), "-p", line, "--scpi",
+                                       "127.0.0.1:0", "--panel-link", link], None,
+                                      open(os.path.join(self.work, "ampd.err"), "w"))
+            wait_until(lambda: os.path.exists(link), 15, "ampd's panel link")
+        else:
+            self.sim = started.simulator(args.root, self.work, link, ["--output", "on"])
         env = dict(os.environ, AMP_NO_PTY_SHIM="" if shim else "1")
         self.panel = started.popen([args.wine_run, os.path.join(args.root, "build/win64/app/AmpPanel.exe")], env,
                                    open(os.path.join(self.work, "panel.out"), "w"))
@@ -236,7 +246,32 @@ class PanelRun:
 
     def stop(self):
         Started.end(self.panel)
+        if self.ampd and self.ampd.poll() is None:
+            self.ampd.terminate()  # a stop it sees: it removes its panel link
+            try:
+                self.ampd.wait(10)
+            except subprocess.TimeoutExpired:
+                Started.end(self.ampd)
         self.sim.stop()
+
+
+def shared_figures(args, started, drive, seconds):
+    """The panel's reply-to-display latency through ampd's panel link, beside the same directly
+    on the line (the panel part's, when measured in this run)."""
+    run = PanelRun(args, started, drive, True, through_ampd=True)
+    try:
+        run.link_up()
+        time.sleep(1.0)
+        offset, uncertainty = clock_offset(run.sim)
+        latencies = run.latencies(seconds["latency_n"], offset)
+        direct = [r[1] for r in rows if r[0] == "reply-to-display latency, median"]
+        row("reply-to-display latency through ampd, median", "%.1f ms" % statistics.median(latencies),
+            ("%s direct" % direct[0]) if direct else "direct not measured in this run",
+            "shim on; n=%d; from the reply's last byte on the amplifier's line to the panel's readout: ampd passes "
+            "a reply on whole (one frame time after it began); clocks matched +-%.2f ms; worst %.1f ms" % (
+                len(latencies), uncertainty * 1000.0, max(latencies)))
+    finally:
+        run.stop()
 
 
 def panel_figures(args, started, drive, shim, seconds):
@@ -800,11 +835,13 @@ def main():
             # Before anything else holds the prefix: pty_peer.py waits for its wineserver to end.
             measure("port engine delivery, shim on", delivery_figure, args, True)
             measure("port engine delivery, shim off", delivery_figure, args, False)
-        if wanted("panel") or wanted("startup"):
+        if wanted("panel") or wanted("startup") or wanted("shared"):
             drive = Driver(args.wine_run, os.path.join(args.root, "build/win64/tools/paneldriver.exe"))
         if wanted("panel"):
             measure("panel, shim on", panel_figures, args, started, drive, True, seconds)
             measure("panel, shim off", panel_figures, args, started, drive, False, seconds)
+        if wanted("shared"):
+            measure("panel through ampd", shared_figures, args, started, drive, seconds)
         if wanted("startup"):
             measure("start-up", startup_figure, args, started, drive, args.starts)
         if wanted("ampctl"):
