@@ -298,14 +298,19 @@ def test_a_dropped_setting_resyncs_the_panel(rig):
     drive("click %d" % IDC_OUTPUT_SWITCH)
     drive("sync")
     time.sleep(1.0)  # the two OFF frames wait on the held line past their age bound
-    sim.control("hold off")
+    # Marked before the release: a query the panel wrote while the line was held reaches the
+    # simulator the moment it moves, before an answer to "hold off" could mark it.
     released = sim.now()
+    sim.control("hold off")
 
     def asked_again():
-        frames = [f.hex() for f in sim.received(since=released)]
-        i = frames.index(SETTINGS_QUERY) if SETTINGS_QUERY in frames else -1
-        return i >= 0 and OUTPUT_QUERY in frames[i:]
-    wait_until(asked_again, 5, "the panel to ask for the settings and the output again")
+        frames = sim.received(since=released)
+        i = next((i for i, f in enumerate(frames) if f.hex() == SETTINGS_QUERY), -1)
+        return next((f for f in frames[i:] if f.hex() == OUTPUT_QUERY), None) if i >= 0 else None
+    output_asked = wait_until(asked_again, 5, "the panel to ask for the settings and the output again")
+    # The next poll goes out once the output's answer has been handed to the panel (every byte
+    # received is, before a write): a click before it would toggle the value the panel held before.
+    wait_until(lambda: sim.received(STATUS_QUERY, since=output_asked.t), 5, "the poll after the answers")
     sent = sim.received(since=held)
     assert all(f.data[2] == 2 for f in sent), "only queries may follow the stall: %s" % sent
     assert sim.state()["output"] == "on"
