@@ -103,4 +103,6 @@ protected:
     // A setting never reached the line: what the panel believes of the amplifier's settings and
     // output is in doubt until it has asked again.
     bool m_resyncDue = false;
+    // The output state the amplifier last reported: what a dropped switch click falls back to.
+    BYTE m_reportedOutput = 0;
 };

@@ -46,6 +46,10 @@ LRESULT CPanelDlg::OnPortFrameDropped(WPARAM code, LPARAM port)
     const auto command = static_cast<std::uint8_t>(code);
     if (proto::IsSettingCommand(command) || command == proto::CMD_QUERY_SETTINGS || command == proto::CMD_QUERY_OUTPUT)
         m_resyncDue = true;
+    // The switch falls back at once to what the amplifier reported: a click before the re-sync's
+    // answer must not send the value that never went out.
+    if (command == proto::CMD_SET_OUTPUT)
+        AmpState.outputOn = m_reportedOutput;
     return 0;
 }
 
@@ -171,6 +175,7 @@ void CPanelDlg::ApplyReply()
 
     const auto output = [this](const proto::OutputReply& r) {
         AmpState.outputOn = r.state;
+        m_reportedOutput = r.state;
         if (AmpState.outputOn == proto::kOutputOn) {
             m_outputSwitch.SetColor(RGB(255, 0, 0));
             m_outputSwitch.SetWindowText("ON");

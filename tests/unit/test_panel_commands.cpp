@@ -370,6 +370,17 @@ TEST_F(CommandsTest, ADroppedSettingResyncsThePanelWithQueriesOnly)
                 EXPECT_EQ(Sent([&] { Click(IDC_OUTPUT_SWITCH); }),
                     (Lines{"+0: EF EF 03 26 00 07", "+100: EF EF 03 26 00 07"}));
             }},
+        {"output OFF dropped, and a click before the re-sync's answer: it sends OFF too",
+            [&] {
+                Click(IDC_OUTPUT_SWITCH);
+                Run(1000);
+                simline::DismissReportBox();
+                Run(0);  // the worker drops both frames and tells the panel
+                EXPECT_EQ(Sent([&] { Click(IDC_OUTPUT_SWITCH); }),
+                    (Lines{"+0: EF EF 03 26 00 07", "+100: EF EF 03 26 00 07"}));
+                simline::ShowReportBox();  // the table goes on from here as for the others
+            },
+            [] {}},
         {"typed current dropped: box, slider and the step base follow the amplifier",
             [&] {
                 Type(IDC_TARGET_CURRENT, "900");
