@@ -263,8 +263,10 @@ private:
             if (asset.path != target)
                 continue;
             const auto accept = m_request.find(http::field::accept_encoding);
-            const bool gzip = !asset.gzipped.empty() && accept != m_request.end()
-                && Lower(accept->value()).find("gzip") != std::string::npos;
+            // Kept only compressed, it goes compressed whatever the client said: every browser takes it.
+            const bool gzip = !asset.gzipped.empty()
+                && (asset.body.empty()
+                    || (accept != m_request.end() && Lower(accept->value()).find("gzip") != std::string::npos));
             auto response = std::make_shared<http::response<http::string_body>>(http::status::ok, m_request.version());
             response->set(http::field::content_type, std::string(asset.type) + "; charset=utf-8");
             if (gzip)

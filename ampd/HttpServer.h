@@ -28,7 +28,7 @@ class LineFile;
 struct WebAsset {
     std::string_view path;  // "/", "/app.js"
     std::string_view type;  // its media type; text is served as UTF-8
-    std::string_view body;
+    std::string_view body;     // empty when only the compressed form is kept
     std::string_view gzipped;  // empty when not kept compressed
 };
 

@@ -1,8 +1,8 @@
 # Writes a C++ source that holds files as byte arrays, for a program that serves them itself.
 #   cmake -DOUTPUT=out.cpp -DHEADER=ampd/HttpServer.h -DFUNCTION=ampd::WebAssets -DLIST=list.txt
 #         -P EmbedFiles.cmake
-# The list has one "url|type|file|gzfile" a line; gzfile may be left out. The function returns
-# std::vector<ampd::WebAsset>.
+# The list has one "url|type|file|gzfile" a line; gzfile may be left out, and file may be "-" when
+# only the gzipped form is kept. The function returns std::vector<ampd::WebAsset>.
 cmake_minimum_required(VERSION 3.25)
 
 function(amp_bytes file var)
@@ -28,15 +28,19 @@ foreach(entry IN LISTS entries)
   if(n GREATER 3)
     list(GET parts 3 gz)
   endif()
-  amp_bytes("${file}" body)
-  string(APPEND arrays "const char kBody${index}[] = {${body} 0};\n")
+  set(bodyview "{}")
+  if(NOT file STREQUAL "-")
+    amp_bytes("${file}" body)
+    string(APPEND arrays "const char kBody${index}[] = {${body} 0};\n")
+    set(bodyview "{kBody${index}, ${body_count}}")
+  endif()
   set(gzview "{}")
   if(gz)
     amp_bytes("${gz}" packed)
     string(APPEND arrays "const char kPacked${index}[] = {${packed} 0};\n")
     set(gzview "{kPacked${index}, ${packed_count}}")
   endif()
-  string(APPEND rows "        {\"${url}\", \"${type}\", {kBody${index}, ${body_count}}, ${gzview}},\n")
+  string(APPEND rows "        {\"${url}\", \"${type}\", ${bodyview}, ${gzview}},\n")
   math(EXPR index "${index} + 1")
 endforeach()
 
