@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "ampd/Listener.h"
 #include "ampd/Records.h"
 
 namespace ampd {
@@ -165,28 +166,11 @@ ScpiServer::~ScpiServer()
 
 int ScpiServer::Listen(const std::string& address, int port, std::string& error)
 {
-    error_code ec;
-    const asio::ip::address ip = asio::ip::make_address(address, ec);
-    if (ec) {
-        error = address + ": " + ec.message();
+    std::unique_ptr<tcp::acceptor> acceptor = OpenListener(m_io, address, port, error);
+    if (!acceptor)
         return 0;
-    }
-    auto acceptor = std::make_unique<tcp::acceptor>(m_io);
-    const tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
-    acceptor->open(endpoint.protocol(), ec);
-    if (!ec)
-        acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec && ip.is_v6())
-        acceptor->set_option(asio::ip::v6_only(true), ec);
-    if (!ec)
-        acceptor->bind(endpoint, ec);
-    if (!ec)
-        acceptor->listen(asio::socket_base::max_listen_connections, ec);
-    const unsigned short bound = ec ? 0 : acceptor->local_endpoint(ec).port();
-    if (ec) {
-        error = (ip.is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(port) + ": " + ec.message();
-        return 0;
-    }
+    boost::system::error_code ec;
+    const unsigned short bound = acceptor->local_endpoint(ec).port();
     m_acceptors.push_back(std::move(acceptor));
     Accept(*m_acceptors.back());
     return bound;
