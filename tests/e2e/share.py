@@ -147,6 +147,29 @@ def test_link_up_and_polls_keep_their_cadence(rig):
     # Every poll answered once, and the panel shows the simulator's reading.
     wait_until(lambda: rig.text(IDC_CURRENT_READ) == str(sim.state()["current_ma"]), 5, "the live readout")
 
+    # The panel's probe pair keeps its 100 ms through ampd.
+    settings = [f for f in sim.received(SETTINGS_QUERY, since=clicked) if f.t <= probe_end]
+    assert settings, "the panel's probe never reached the line"
+    probe_gap = (probe_end - settings[-1].t) * 1000.0
+    figures.append("probe pair through ampd %.1f ms apart" % probe_gap)
+    assert 90 <= probe_gap <= 150, probe_gap
+
+    # The step ramp: one set-current frame a 200 ms tick while the button is held, growing from 1 mA.
+    code = 0x0D if sim.state()["selector"] >= 2 else 0x0C
+    start = int(rig.drive("slider %d" % IDC_CURRENT_SLIDER).split()[0])
+    pressed = sim.now()
+    rig.drive("press %d" % IDC_STEP_DOWN)
+    time.sleep(1.05)  # the hold itself: the operator keeps the button down for this long
+    rig.drive("release %d" % IDC_STEP_DOWN)
+    steps = wait_until(lambda: (lambda s: s if len(s) >= 6 else None)(
+        [f for f in sim.received(since=pressed) if len(f.data) == 7 and f.data[3] == code]), 5, "the step frames")
+    values = [f.data[4] * 256 + f.data[5] for f in steps]
+    decrements = [a - b for a, b in zip([start] + values, values)]
+    assert decrements[:4] == [1, 1, 1, 1], (start, values)
+    ticks = spacing_ms([f.t for f in steps[:-1]])
+    figures.append(summary("step ticks through ampd", ticks))
+    assert 170 <= statistics.median(ticks) <= 240, ticks
+
 
 def test_a_script_setting_shows_in_the_panel(rig):
     sim, drive = rig.sim, rig.drive
