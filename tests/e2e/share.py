@@ -179,6 +179,7 @@ def test_a_script_setting_shows_in_the_panel(rig):
                                                       read_termination="\n", write_termination="\n", timeout=5000)
     try:
         sent = time.monotonic()
+        mark = sim.now()
         assert inst.query("SOURce:CURRent 1500;*OPC?") == "1"
         wait_until(lambda: drive("slider %d" % IDC_CURRENT_SLIDER).split()[0] == "1500", 0.7,
                    "the slider to show the script's 1500 mA within a poll")
@@ -186,7 +187,12 @@ def test_a_script_setting_shows_in_the_panel(rig):
         figures.append("script's setting shown in the panel %.0f ms after it was sent" % ((time.monotonic() - sent) * 1000))
         assert len(sim.received("EF EF 04 0D 05 DC D0")) == 2, "the script's setting, twice on the line"
 
-        # A box being typed in is left alone by the next such reply.
+        # A box being typed in is left alone by the next such reply. ampd reads the settings and the
+        # output back after a setting; their replies rewrite a box not yet typed in, as they should:
+        # the typing starts once they are in.
+        wait_until(lambda: [f for f in sim.frames("TX") if f.t >= mark and f.data[3] == 0x25], 5,
+                   "ampd's read-back of the output")
+        drive("sync")
         rig.type_into(IDC_TARGET_CURRENT, "12")
         assert inst.query("SOURce:CURRent 700;*OPC?") == "1"
         wait_until(lambda: drive("slider %d" % IDC_CURRENT_SLIDER).split()[0] == "700", 2, "the slider to follow")
