@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Every test of the project, from a fresh Debian 12 machine: installs what is missing, builds the
-# native, sanitizer and Windows (x86-64 and i686) builds, and runs the native tests, the same under
-# AddressSanitizer/UndefinedBehaviorSanitizer with the fuzzer, and the Windows tests under Wine;
-# then the release command with its checks. The whole output also goes to build/test.log.
+# Every test of the project, from a fresh Debian 12 machine: installs what is missing and checks
+# that every program the tests start is there, builds the native, sanitizer and Windows (x86-64
+# and i686) builds, and runs the native tests, the same under AddressSanitizer/UndefinedBehavior-
+# Sanitizer with the fuzzer, and the Windows tests under Wine; then packs the release zips from the
+# Windows builds the tests ran, with their checks. Ends with a table of each stage's time. The
+# whole output also goes to build/test.log.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -12,11 +14,14 @@ usage() {
   cat <<EOF
 Usage: scripts/test.sh [-h|--help]
 
-Runs every test of the project: installs missing Debian packages (scripts/install-deps.sh), builds
-the presets native, asan, win64 and win32 (warnings are errors), and runs the native tests, the
-same under AddressSanitizer and UndefinedBehaviorSanitizer with 20 s of fuzzing, and the Windows
-tests under Wine on a private Xvfb display; last, scripts/release.sh makes the release zips and
-checks the programs in them. About 15 minutes on two cores.
+Runs every test of the project: installs missing Debian packages and checks that every program
+the tests start is there (scripts/install-deps.sh: a missing one fails the run at once, with its
+package), builds the presets native, asan, win64 and win32 (warnings are errors), and runs the
+native tests, the same under AddressSanitizer and UndefinedBehaviorSanitizer with 20 s of fuzzing,
+and the Windows tests under Wine on a private Xvfb display; last, scripts/release.sh packs the
+release zips from the win64 and win32 builds (the x86-64 programs the Windows tests ran) and
+checks the programs in them. It ends with each stage's time. Under 15 minutes on two cores; the
+long runs are scripts/endurance.sh's.
 
 The whole output is shown and saved to build/test.log; its path is printed at the end.
 Exit status: 0 when everything passed, 1 when anything failed, 2 for a wrong argument.
@@ -30,29 +35,43 @@ case "${1:-}" in
 esac
 
 run() {
-  scripts/install-deps.sh || { echo "test: installing dependencies failed" >&2; exit 1; }
-  . scripts/xvfb.sh
-
+  local start=$SECONDS
   failed=()
-  cleanup() {
-    [ -d build/win64/wineprefix ] && WINEPREFIX="$root/build/win64/wineprefix" wineserver -k 2>/dev/null
-    amp_stop_xvfb
-  }
-  trap cleanup EXIT
-
+  times=()
   stage() {  # stage NAME COMMAND...
     local name=$1
     shift
     echo
     echo "=== $name"
-    local t0=$SECONDS
-    if "$@"; then
-      echo "=== $name: ok ($((SECONDS - t0)) s)"
-    else
-      echo "=== $name: FAILED ($((SECONDS - t0)) s)"
+    local t0=$SECONDS verdict=ok
+    if ! "$@"; then
+      verdict=FAILED
       failed+=("$name")
     fi
+    echo "=== $name: $verdict ($((SECONDS - t0)) s)"
+    times+=("$(printf '%-32s %5d s  %s' "$name" $((SECONDS - t0)) "$verdict")")
   }
+  table() {
+    echo
+    echo "=== stage times"
+    printf '%s\n' "${times[@]}"
+    printf '%-32s %5d s\n' "total" $((SECONDS - start))
+  }
+
+  # Nothing is worth building while a program the tests start is missing.
+  stage "dependencies" scripts/install-deps.sh
+  if [ ${#failed[@]} -ne 0 ]; then
+    table
+    echo "test: FAILED: a package or program is missing (above)"
+    exit 1
+  fi
+  . scripts/xvfb.sh
+
+  cleanup() {
+    [ -d build/win64/wineprefix ] && WINEPREFIX="$root/build/win64/wineprefix" wineserver -k 2>/dev/null
+    amp_stop_xvfb
+  }
+  trap cleanup EXIT
 
   build() {  # build PRESET
     cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j2
@@ -72,9 +91,11 @@ run() {
     failed+=("windows tests under wine (no X server)")
   fi
   stage "windows i686 build" build win32
-  # The release presets and their checks: size budget, system imports only, version resource, manifest.
+  # The zips from the builds above, and their checks: size budget, system imports only, version
+  # resource, manifest.
   stage "release zips" scripts/release.sh
 
+  table
   echo
   if [ ${#failed[@]} -ne 0 ]; then
     printf 'test: FAILED: %s\n' "${failed[@]}"
