@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ampctl/Report.h"
-#include "ampctl/Session.h"
+#include "ampctl/Outcome.h"
 
 namespace ampctl {
 

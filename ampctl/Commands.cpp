@@ -29,9 +29,9 @@ public:
     int Watch()
     {
         const ampctl::Format format = m_options.csv ? Format::kCsv : Format();
-        if (format == Format::kCsv && !m_console.Print(kCsvHeader))
+        if (format == Format::kCsv && !m_console.Print(proto::kCsvHeader))
             return kExitDone;
-        const auto now = [&] { return IsoUtc(m_console.Now()); };
+        const auto now = [&] { return proto::IsoUtc(m_console.Now()); };
         const WatchResult result = m_amp.Watch(
             static_cast<int>(std::lround(m_options.intervalS * 1000)), m_options.count,
             [&](const proto::StatusReply& status) { return m_console.Print(ReadingLine(now(), status, format)); },
@@ -177,9 +177,9 @@ std::string UsageError(const Options& options)
         return "--csv and --json exclude each other (ampctl --help)";
     if (setsNumber && !IsDecimal(options.value))
         return "'" + options.value + "' is not a number (ampctl --help)";
-    if (kind == CommandKind::kSetCurrent && !CurrentEntryFits(options.value.c_str()))
+    if (kind == CommandKind::kSetCurrent && !engine::CurrentEntryFits(options.value.c_str()))
         return "refused: " + options.value + " mA is out of range";
-    if (kind == CommandKind::kSetPower && !PowerEntryOnScale(options.value.c_str()))
+    if (kind == CommandKind::kSetPower && !engine::PowerEntryOnScale(options.value.c_str()))
         return "refused: " + options.value + " dBm is outside the amplifier's scale, -70.00 ... +585.35 dBm";
     // Only ampd latches alarms; a serial port has none to tell.
     if ((kind == CommandKind::kAlarms || kind == CommandKind::kClearAlarms) && !IsServerPort(options.port))

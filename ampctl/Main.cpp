@@ -63,7 +63,7 @@ int ThroughServer(const Options& options, const std::atomic<bool>& stop)
         Error(stop ? "interrupted" : "cannot reach ampd at " + options.port + ": " + error);
         return stop ? kExitNoAnswer : kExitPort;
     }
-    SteadyClock clock;
+    engine::SteadyClock clock;
     ServerSession session(*link, clock, stop, timeoutMs, options.port, token);
     StandardStreams console;
     return RunCommand(options, session, console);
@@ -80,7 +80,7 @@ int OnSerialPort(const Options& options, const std::atomic<bool>& stop)
         Error(error);
         return kExitPort;
     }
-    SteadyClock clock;
+    engine::SteadyClock clock;
     SerialLink link(*port, clock, stop, static_cast<int>(std::lround(options.timeoutS * 1000)));
     StandardStreams console;
     return RunCommand(options, link, console);

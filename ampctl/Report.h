@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "ampctl/Session.h"
+#include "ampctl/Outcome.h"
+#include "protocol/Commands.h"
 #include "protocol/Replies.h"
+#include "protocol/Units.h"
 
 namespace ampctl {
 
 enum class Format { kText, kJson, kCsv };
 
-enum class SettingKind { kCurrent, kPower, kMode, kOutput };
+using SettingKind = proto::SettingKind;
 
 // An alarm ampd has latched, as it reports it; each field checked for its form, kept as text.
 struct LatchedAlarm {
@@ -23,14 +25,8 @@ struct LatchedAlarm {
     std::string time;   // ISO 8601 UTC: 2024-05-31T08:15:02.250Z
 };
 
-constexpr const char* kCsvHeader = "time,current_ma,input_dbm,output_dbm,temperature_c";
-
-// Hundredths as a decimal with two places: -1 -> "-0.01".
-std::string Hundredths(std::int32_t hundredths);
 // A time for messages: "2 s", "0.5 s".
 std::string Seconds(double seconds);
-// ISO 8601, UTC, milliseconds: "2024-05-31T08:15:02.250Z".
-std::string IsoUtc(std::chrono::system_clock::time_point t);
 
 // Readings, setpoints, mode and output; no trailing newline.
 std::string StatusReport(const AmpSettings& amp, const proto::StatusReply& status, Format format);

@@ -1,5 +1,6 @@
 // The amplifier on its serial port: the session's link check, queries and settings behind the
 // interface the commands use. Platform-free: it talks through a ByteStream and a Clock.
+
 #pragma once
 
 #include "ampctl/AmpLink.h"
@@ -8,7 +9,7 @@ namespace ampctl {
 
 class SerialLink : public AmpLink {
 public:
-    SerialLink(ByteStream& line, Clock& clock, const std::atomic<bool>& stop, int timeoutMs);
+    SerialLink(engine::ByteStream& line, engine::Clock& clock, const std::atomic<bool>& stop, int timeoutMs);
 
     Outcome Status(AmpSettings& amp, proto::StatusReply& status) override;
     WatchResult Watch(
@@ -20,7 +21,7 @@ public:
     Outcome ClearAlarms() override { return Outcome::kRefused; }
 
 private:
-    Session m_session;
+    engine::Session m_session;
 };
 
 }  // namespace ampctl

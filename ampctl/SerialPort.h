@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "ampctl/Line.h"
+#include "engine/Line.h"
 
 namespace ampctl {
 
-class SerialPort : public ByteStream {
+class SerialPort : public engine::ByteStream {
 public:
     // The port by its name (a device path on Linux, COMn on Windows); null, with the reason in
     // error, when it is missing, busy or no serial port. note: a line for the user when the port
@@ -22,6 +22,12 @@ public:
     ~SerialPort() override;
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
+
+#ifndef _WIN32
+    // The descriptor, made ready for an event loop that waits on it: non-blocking, and a read with
+    // nothing there fails with EAGAIN instead of reading nothing (VMIN 1). It stays this object's.
+    int EventDescriptor();
+#endif
 
     bool Write(const std::uint8_t* bytes, std::size_t n) override;
     int Read(std::uint8_t* into, std::size_t max, int timeoutMs) override;

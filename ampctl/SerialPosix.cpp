@@ -175,6 +175,19 @@ SerialPort::~SerialPort()
         close(os.fd);
 }
 
+int SerialPort::EventDescriptor()
+{
+    termios t{};
+    if (tcgetattr(m_os->fd, &t) == 0) {
+        t.c_cc[VMIN] = 1;
+        tcsetattr(m_os->fd, TCSANOW, &t);
+    }
+    const int flags = fcntl(m_os->fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(m_os->fd, F_SETFL, flags | O_NONBLOCK);
+    return m_os->fd;
+}
+
 bool SerialPort::Write(const std::uint8_t* bytes, std::size_t n)
 {
     tcflush(m_os->fd, TCIFLUSH);

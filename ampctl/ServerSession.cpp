@@ -217,7 +217,7 @@ SettingResult Refused()
 }  // namespace
 
 ServerSession::ServerSession(
-    ServerLine& line, Clock& clock, const std::atomic<bool>& stop, int timeoutMs, std::string name, std::string token)
+    ServerLine& line, engine::Clock& clock, const std::atomic<bool>& stop, int timeoutMs, std::string name, std::string token)
     : m_line(line), m_clock(clock), m_stop(stop), m_timeoutUs(timeoutMs * kUsPerMs), m_name(std::move(name)),
       m_token(std::move(token))
 {
@@ -527,14 +527,14 @@ SettingResult ServerSession::Set(SettingKind kind, const std::string& value)
     std::string command;
     switch (kind) {
     case SettingKind::kCurrent:
-        if (!CurrentEntryFits(value.c_str()))
+        if (!engine::CurrentEntryFits(value.c_str()))
             return Refused();
         // Whole milliamps, as the serial path sends them; ampd clamps them as it does.
         result.requested = proto::TruncateToInt32(proto::ParseLeadingNumber(value.c_str()));
         command = "SOUR:CURR " + std::to_string(result.requested);
         break;
     case SettingKind::kPower: {
-        if (!PowerEntryOnScale(value.c_str()))
+        if (!engine::PowerEntryOnScale(value.c_str()))
             return Refused();
         result.requested = proto::PowerEntryToRaw(value.c_str());
         command = "SOUR:POW " + ShortestDecimal(proto::ParseLeadingNumber(value.c_str()));

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ampctl/AmpLink.h"
-#include "ampctl/Line.h"
+#include "engine/Line.h"
 #include "ampctl/ServerLine.h"
 
 namespace ampctl {
@@ -29,14 +29,14 @@ constexpr int kServerTooManyClients = 240;
 class ServerSession : public AmpLink {
 public:
     // The longest single wait, so a stop request is seen promptly.
-    static constexpr int kWaitSliceMs = Session::kWaitSliceMs;
+    static constexpr int kWaitSliceMs = engine::Session::kWaitSliceMs;
     // More errors than ampd queues for a client: an error queue that goes on is a fault.
     static constexpr int kMostErrors = 40;
 
     // timeoutMs bounds each wait for an answer. name: the port as given (tcp://HOST:PORT), for
     // messages. token: ampd's control token, empty for none; it goes once, before the first
     // setting, and is never in a message.
-    ServerSession(ServerLine& line, Clock& clock, const std::atomic<bool>& stop, int timeoutMs, std::string name,
+    ServerSession(ServerLine& line, engine::Clock& clock, const std::atomic<bool>& stop, int timeoutMs, std::string name,
         std::string token);
 
     // LINK? (down: kLinkDown), then MEAS?, SOUR:CURR?, SOUR:CURR:MAX?, SOUR:POW?, SOUR:MODE?, OUTP?.
@@ -81,7 +81,7 @@ private:
     Outcome NothingYet();
 
     ServerLine& m_line;
-    Clock& m_clock;
+    engine::Clock& m_clock;
     const std::atomic<bool>& m_stop;
     std::int64_t m_timeoutUs;
     const std::string m_name;

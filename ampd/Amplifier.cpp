@@ -14,13 +14,11 @@ Amplifier::Amplifier(Clock wallClock) : m_wallClock(std::move(wallClock)) {}
 
 AmpView Amplifier::View() const
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     return m_view;
 }
 
 void Amplifier::SetLink(bool up)
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     m_view.linkUp = up;
     if (!up)
         return;
@@ -35,7 +33,6 @@ void Amplifier::SetLink(bool up)
 
 void Amplifier::Apply(const proto::Reply& reply)
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     AmpView& v = m_view;
     std::visit(proto::Overloaded{
                    [&](const proto::StatusReply& r) {
@@ -60,7 +57,6 @@ void Amplifier::Apply(const proto::Reply& reply)
 
 std::vector<TrendPoint> Amplifier::Trend() const
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     return std::vector<TrendPoint>(m_trend.begin(), m_trend.end());
 }
 
@@ -75,7 +71,6 @@ void Amplifier::AddToTrend(WallTime time, const proto::StatusReply& reading)
 
 bool Amplifier::Latch(const Alarm& alarm)
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     for (const Alarm& latched : m_view.alarms)
         if (latched.name == alarm.name)
             return false;
@@ -85,7 +80,6 @@ bool Amplifier::Latch(const Alarm& alarm)
 
 void Amplifier::RecordOutage(WallTime since)
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     if (m_view.linkUp || m_downSince == since)
         return;
     m_downSince = since;
@@ -99,7 +93,6 @@ void Amplifier::RecordOutage(WallTime since)
 
 void Amplifier::ClearAlarms()
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     m_view.alarms.clear();
     m_downSince.reset();
 }

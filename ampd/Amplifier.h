@@ -1,19 +1,15 @@
 // What the server knows of the amplifier: the link, the last reading, the settings and the output
-// as last reported, and the latched alarms. Written on the line's thread, read on the network's;
-// every reader gets a consistent copy.
+// as last reported, and the latched alarms. The line and the network share one thread.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "ampd/Guard.h"
-#include "ampd/Mutex.h"
 #include "protocol/Replies.h"
 
 namespace ampd {
@@ -70,7 +66,6 @@ private:
     void AddToTrend(WallTime time, const proto::StatusReply& reading);
 
     Clock m_wallClock;
-    mutable Mutex m_mutex;
     AmpView m_view;
     std::deque<TrendPoint> m_trend;
     std::optional<WallTime> m_downSince;  // of the outage being recorded

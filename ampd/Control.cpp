@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "engine/Session.h"
+
 namespace ampd {
 
 bool TokenMatches(const std::string& given, const std::string& token)
@@ -44,12 +46,12 @@ std::optional<ScpiError> SubmitSetting(const SettingAsk& ask, const Asker& asker
     setting.command = asker.command;
     setting.kind = ask.kind;
     setting.value = ask.value;
-    if (ask.kind == ampctl::SettingKind::kCurrent || ask.kind == ampctl::SettingKind::kPower) {
+    if (ask.kind == proto::SettingKind::kCurrent || ask.kind == proto::SettingKind::kPower) {
         // The session reads an entry as the panel reads typed text; the round trip keeps the double.
         char entry[64];
         std::snprintf(entry, sizeof entry, "%.17g", ask.number);
-        const bool fits = ask.kind == ampctl::SettingKind::kCurrent ? ampctl::CurrentEntryFits(entry)
-                                                                    : ampctl::PowerEntryOnScale(entry);
+        const bool fits = ask.kind == proto::SettingKind::kCurrent ? engine::CurrentEntryFits(entry)
+                                                                    : engine::PowerEntryOnScale(entry);
         if (!fits)
             return kOutOfRange;
         setting.entry = entry;
@@ -57,7 +59,7 @@ std::optional<ScpiError> SubmitSetting(const SettingAsk& ask, const Asker& asker
     const AmpView view = amp.View();
     if (!view.linkUp)
         return kLinkDown;
-    const bool on = ask.kind == ampctl::SettingKind::kOutput && ask.value == proto::kOutputOn;
+    const bool on = ask.kind == proto::SettingKind::kOutput && ask.value == proto::kOutputOn;
     if (on && view.LimitAlarmLatched())
         return kAlarmLatched;
     setting.done = std::move(done);

@@ -9,9 +9,14 @@
 
 #include "ampd/Amplifier.h"
 #include "ampd/Scpi.h"
-#include "ampd/SettingQueue.h"
+#include "engine/SettingQueue.h"
 
 namespace ampd {
+
+using engine::Fate;
+using engine::SettingDone;
+using engine::SettingQueue;
+using engine::SettingRequest;
 
 // Our own error codes, beside SCPI's negative ones; the HTTP side answers with the same texts.
 inline const ScpiError kClamped{201, "Clamped"};
@@ -45,7 +50,7 @@ private:
 bool TokenMatches(const std::string& given, const std::string& token);
 
 struct SettingAsk {
-    ampctl::SettingKind kind = ampctl::SettingKind::kOutput;
+    proto::SettingKind kind = proto::SettingKind::kOutput;
     double number = 0;       // current (mA) or power (dBm)
     std::uint8_t value = 0;  // mode or output, wire value
 };

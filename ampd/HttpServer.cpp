@@ -85,15 +85,15 @@ bool ReadSetting(const std::string& target, const json& body, SettingAsk& ask, s
         return true;
     };
     if (target == "/api/current") {
-        ask.kind = ampctl::SettingKind::kCurrent;
+        ask.kind = proto::SettingKind::kCurrent;
         return number("ma");
     }
     if (target == "/api/power") {
-        ask.kind = ampctl::SettingKind::kPower;
+        ask.kind = proto::SettingKind::kPower;
         return number("dbm");
     }
     if (target == "/api/mode") {
-        ask.kind = ampctl::SettingKind::kMode;
+        ask.kind = proto::SettingKind::kMode;
         if (body.contains("mode") && body["mode"] == "acc")
             ask.value = proto::kModeAcc;
         else if (body.contains("mode") && body["mode"] == "apc")
@@ -102,7 +102,7 @@ bool ReadSetting(const std::string& target, const json& body, SettingAsk& ask, s
             error = "the body needs \"mode\": \"acc\" or \"apc\"";
         return error.empty();
     }
-    ask.kind = ampctl::SettingKind::kOutput;
+    ask.kind = proto::SettingKind::kOutput;
     if (!body.contains("on") || !body["on"].is_boolean()) {
         error = "the body needs \"on\": true or false";
         return false;

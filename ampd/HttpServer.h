@@ -18,7 +18,7 @@
 #include "ampd/Amplifier.h"
 #include "ampd/Control.h"
 #include "ampd/Metrics.h"
-#include "ampd/SettingQueue.h"
+#include "engine/SettingQueue.h"
 
 namespace ampd {
 

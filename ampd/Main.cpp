@@ -1,25 +1,16 @@
-// ampd: owns the amplifier's serial line and serves every client. The line is held on a thread of
-// its own (the session waits on the port); the network runs on the main thread's io_context. They
-// meet in the setting queue, the shared Amplifier record, and work posted to the io_context.
+// ampd: owns the amplifier's serial line and serves every client, all on one io_context: the line
+// engine driven by the port's bytes and a timer, the SCPI and HTTP servers, and the panel's line.
+// They meet in the setting queue and the shared Amplifier record.
 #include <boost/asio.hpp>
 
-// The line's thread posts to the io_context: Asio must be built with its locks.
-#ifndef BOOST_ASIO_HAS_THREADS
-#error "Boost.Asio without threads: the line's thread could not post to the network's"
-#endif
-
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "ampctl/Line.h"
-#include "ampctl/SerialPort.h"
 #include "ampd/Amplifier.h"
 #include "ampd/HttpServer.h"
-#include "ampd/LineOwner.h"
+#include "ampd/LineService.h"
 #include "ampd/Options.h"
 #ifndef _WIN32
 #include "ampd/PanelPty.h"
@@ -35,8 +26,6 @@ using namespace ampd;
 
 enum Exit { kExitStopped = 0, kExitFailed = 1, kExitUsage = 2 };
 
-// How often a port that is missing, busy or failed is tried again.
-constexpr auto kReopenEvery = std::chrono::seconds(1);
 // A link down for longer is an outage: recorded, since nothing could be watched or switched off.
 constexpr auto kBlip = std::chrono::seconds(1);
 
@@ -94,11 +83,11 @@ std::string OutcomeText(const SettingDone& done)
 }
 
 // The line's news, for everyone: the shared record, the files, and the outage watch.
-class Sink : public LineSink {
+class Sink : public engine::LineSink {
 public:
     Sink(asio::io_context& io, Amplifier& amp, LineFile& audit, LineFile& readings, Metrics& metrics, HttpServer* http,
         bool tokenRequired)
-        : m_io(io), m_amp(amp), m_audit(audit), m_readings(readings), m_metrics(metrics), m_http(http),
+        : m_amp(amp), m_audit(audit), m_readings(readings), m_metrics(metrics), m_http(http),
           m_tokenRequired(tokenRequired), m_outage(io)
     {
     }
@@ -109,7 +98,7 @@ public:
         Say(up ? "link up" : "link down");
         // The page learns of a lost link at once, not from readings that stop coming.
         Publish("reading", StateJson(m_amp.View(), m_tokenRequired));
-        asio::post(m_io, [this, up, at = m_amp.Now()] { WatchOutage(up, at); });
+        WatchOutage(up, m_amp.Now());
     }
 
     void OnReply(const proto::Reply& reply) override
@@ -122,7 +111,7 @@ public:
             Publish("reading", StateJson(m_amp.View(), m_tokenRequired));
     }
 
-    bool OnBreach(const Breach& breach) override
+    bool OnBreach(const engine::Breach& breach) override
     {
         const Alarm alarm{breach.name, breach.value, m_amp.Now()};
         if (!m_amp.Latch(alarm))
@@ -145,7 +134,7 @@ public:
         ++(done.fate == Fate::kConfirmed ? m_metrics.settingsConfirmed : m_metrics.settingsFailed);
     }
 
-    // Not for the line's thread: the link is still down a blip after it went.
+    // The link is still down a blip after it went.
     void WatchOutage(bool up, WallTime since)
     {
         m_outage.cancel();
@@ -165,14 +154,12 @@ public:
     }
 
 private:
-    // Onto the network's thread, for the event streams.
-    void Publish(const char* event, std::string data)
+    void Publish(const char* event, const std::string& data)
     {
         if (m_http)
-            asio::post(m_io, [http = m_http, event, data = std::move(data)] { http->Publish(event, data); });
+            m_http->Publish(event, data);
     }
 
-    asio::io_context& m_io;
     Amplifier& m_amp;
     LineFile& m_audit;
     LineFile& m_readings;
@@ -181,48 +168,6 @@ private:
     const bool m_tokenRequired;
     asio::steady_timer m_outage;
 };
-
-// Holds the port for as long as the server runs: opened as ampctl opens it, tried again every
-// second while it is missing or busy, and owned by the line owner while it works.
-void HoldLine(const Options& options, SettingQueue& queue, Sink& sink, Metrics& metrics, const std::atomic<bool>& stop)
-{
-    std::unique_ptr<PanelPort> panel;
-#ifndef _WIN32
-    if (!options.panelLink.empty())
-        panel = std::make_unique<PanelPty>(options.panelLink, Say);
-#endif
-    ampctl::SteadyClock clock;
-    std::string lastError;
-    std::string lastNote;
-    sink.OnLink(false);
-    while (!stop) {
-        std::string error;
-        std::string note;
-        std::unique_ptr<ampctl::SerialPort> port = ampctl::SerialPort::Open(options.port, error, note);
-        if (!note.empty() && note != lastNote)
-            Say(note);
-        lastNote = note;
-        if (!port) {
-            if (error != lastError)
-                Say(error + "; trying again every second");
-            lastError = error;
-            for (auto waited = std::chrono::milliseconds(0); waited < kReopenEvery && !stop;
-                 waited += std::chrono::milliseconds(50))
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        lastError.clear();
-        Say(options.port + " open");
-        LineOwner owner(*port, clock, queue, sink, options.guard, stop, panel.get());
-        owner.CountInto(&metrics.line);
-        const ampctl::Outcome outcome = owner.Run();
-        port.reset();
-        if (outcome == ampctl::Outcome::kLineFailed) {
-            Say(options.port + ": the port stopped working; trying again every second");
-            std::this_thread::sleep_for(kReopenEvery);
-        }
-    }
-}
 
 int Run(int argc, char** argv)
 {
@@ -298,27 +243,30 @@ int Run(int argc, char** argv)
     if (options.guard.Any())
         Say("guard: " + options.guardRules);
 
-    std::atomic<bool> stop{false};
     Sink sink(io, amp, audit, readings, metrics, http.get(), access.tokenRequired);
+    LineService line(io, options.port, queue, sink, options.guard, metrics.line, Say);
+#ifndef _WIN32
+    std::unique_ptr<PanelPty> panel;
+    if (!options.panelLink.empty()) {
+        panel = std::make_unique<PanelPty>(
+            io, options.panelLink, Say, [&line](const std::uint8_t* bytes, std::size_t n) { line.PanelReceive(bytes, n); });
+        line.SetPanel(panel.get());
+    }
+#endif
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (ec)
             return;
         Say("stopping");
-        stop = true;
+        line.Stop();
         scpi.Stop();
         if (http)
             http->Stop();
+        io.stop();
     });
-    // Asio's own thread, not std::thread: MinGW's win32 thread model has none.
-    asio::thread_pool line(1);
-    asio::post(line, [&] {
-        HoldLine(options, queue, sink, metrics, stop);
-        asio::post(io, [&io] { io.stop(); });
-    });
+    line.Start();
     io.run();
-    stop = true;
-    line.join();
+    line.Stop();
     return kExitStopped;
 }
 

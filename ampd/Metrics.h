@@ -1,16 +1,16 @@
-// What the server counts, for Prometheus: the line's frames (counted by the session), settings by
-// outcome, and clients. Written from any thread.
+// What the server counts, for Prometheus: the line's frames (counted by the engine), settings by
+// outcome, and clients.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "ampctl/Session.h"
+#include "engine/Types.h"
 
 namespace ampd {
 
 struct Metrics {
-    ampctl::LineCounters line;
+    engine::LineCounters line;
     std::atomic<std::uint64_t> settingsConfirmed{0};
     std::atomic<std::uint64_t> settingsFailed{0};
     std::atomic<std::uint64_t> clientsTotal{0};  // connections accepted, SCPI and HTTP

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ampd/Guard.h"
+#include "engine/Guard.h"
 
 namespace ampd {
 
@@ -25,7 +25,7 @@ struct Options {
     std::vector<Endpoint> scpi;
     std::vector<Endpoint> http;  // none: no HTTP
     std::string tokenFile;
-    GuardLimits guard;
+    engine::GuardLimits guard;
     std::string guardRules;  // as given, for the start-up line
     std::string log;
     std::string audit;

@@ -39,8 +39,9 @@ void CloseFd(int& fd)
 
 }  // namespace
 
-PanelPty::PanelPty(std::string linkPath, std::function<void(const std::string&)> say)
-    : m_linkPath(std::move(linkPath)), m_say(std::move(say))
+PanelPty::PanelPty(
+    boost::asio::io_context& io, std::string linkPath, std::function<void(const std::string&)> say, OnBytes onBytes)
+    : m_io(io), m_linkPath(std::move(linkPath)), m_say(std::move(say)), m_onBytes(std::move(onBytes))
 {
 }
 
@@ -54,9 +55,8 @@ bool PanelPty::Open()
     HangUp();
     std::string error;
     char name[128];
-    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0
-        || ptsname_r(m_master, name, sizeof name) != 0) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
         error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
     } else {
         m_keeper = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -80,18 +80,34 @@ bool PanelPty::Open()
             m_say("panel link: " + error);
         m_lastError = error;
         CloseFd(m_keeper);
-        CloseFd(m_master);
+        CloseFd(master);
         return false;
     }
     m_lastError.clear();
     m_target = name;
+    m_master = std::make_unique<boost::asio::posix::stream_descriptor>(m_io, master);
+    ++m_line;
     m_say("panel link " + m_linkPath + " -> " + m_target);
+    Read();
     return true;
+}
+
+void PanelPty::Read()
+{
+    const unsigned line = m_line;
+    m_master->async_read_some(boost::asio::buffer(m_in), [this, line](const boost::system::error_code& ec, std::size_t n) {
+        // A read of a line hung up since belongs to the line that was.
+        if (ec || line != m_line)
+            return;
+        m_onBytes(m_in, n);
+        if (line == m_line)
+            Read();
+    });
 }
 
 void PanelPty::HangUp()
 {
-    if (m_master < 0)
+    if (!m_master)
         return;
     // Someone may have pointed the name elsewhere since; that link is theirs.
     char now[4096];
@@ -99,25 +115,21 @@ void PanelPty::HangUp()
     if (n >= 0 && std::string(now, static_cast<std::size_t>(n)) == m_target)
         ::unlink(m_linkPath.c_str());
     CloseFd(m_keeper);
-    CloseFd(m_master);
+    boost::system::error_code ec;
+    m_master->close(ec);
+    m_master.reset();
+    ++m_line;
     m_say("panel link " + m_linkPath + " hung up");
-}
-
-int PanelPty::Read(std::uint8_t* into, std::size_t max)
-{
-    if (m_master < 0)
-        return 0;
-    const ssize_t n = ::read(m_master, into, max);
-    return n > 0 ? static_cast<int>(n) : 0;
 }
 
 void PanelPty::Write(const std::uint8_t* bytes, std::size_t n)
 {
-    if (m_master < 0)
+    if (!m_master)
         return;
     // Nobody reading and the buffer full: the rest is lost, as on a real line.
+    const int fd = m_master->native_handle();
     while (n > 0) {
-        const ssize_t w = ::write(m_master, bytes, n);
+        const ssize_t w = ::write(fd, bytes, n);
         if (w <= 0)
             return;
         bytes += w;

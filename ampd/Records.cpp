@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ampctl/Report.h"
+#include "protocol/Units.h"
 
 namespace ampd {
 
@@ -29,7 +29,6 @@ bool LineFile::Open(const std::string& path, const std::string& header, std::str
 
 void LineFile::Write(const std::string& line)
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     if (!m_file)
         return;
     const std::string whole = line + "\n";
@@ -42,17 +41,17 @@ void LineFile::Write(const std::string& line)
 
 std::string AuditLine(WallTime time, const std::string& who, const std::string& command, const std::string& outcome)
 {
-    return ampctl::IsoUtc(time) + "\t" + who + "\t" + command + "\t" + outcome;
+    return proto::IsoUtc(time) + "\t" + who + "\t" + command + "\t" + outcome;
 }
 
 const char* ReadingsHeader()
 {
-    return ampctl::kCsvHeader;
+    return proto::kCsvHeader;
 }
 
 std::string ReadingsLine(WallTime time, const proto::StatusReply& status)
 {
-    return ampctl::ReadingLine(ampctl::IsoUtc(time), status, ampctl::Format::kCsv);
+    return proto::ReadingCsv(proto::IsoUtc(time), status);
 }
 
 }  // namespace ampd

@@ -1,13 +1,11 @@
 // The server's files: the audit (one line per setting and per change of control) and the readings
-// log (CSV, one line a poll). Each line is written whole and flushed at once, from any thread.
+// log (CSV, one line a poll). Each line is written whole and flushed at once.
 #pragma once
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "ampd/Amplifier.h"
-#include "ampd/Mutex.h"
 #include "protocol/Replies.h"
 
 namespace ampd {
@@ -27,7 +25,6 @@ public:
     void Write(const std::string& line);
 
 private:
-    Mutex m_mutex;
     std::FILE* m_file = nullptr;
     std::string m_path;
     bool m_failed = false;

@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-#include "ampctl/Report.h"
+#include "protocol/Units.h"
 
 namespace ampd {
 
@@ -18,11 +18,6 @@ std::string Milliamps(const std::optional<std::uint16_t>& value)
     return value ? std::to_string(*value) : kNothingYet;
 }
 
-std::string PowerDbm(std::int32_t raw)
-{
-    return ampctl::Hundredths(raw - proto::kPowerRawOffset);
-}
-
 std::string AlarmLine(const Alarm& alarm)
 {
     char value[32];
@@ -32,7 +27,7 @@ std::string AlarmLine(const Alarm& alarm)
         std::snprintf(value, sizeof value, "%.1f", alarm.value);
     else
         std::snprintf(value, sizeof value, "%.2f", alarm.value);
-    return alarm.name + " " + value + " " + ampctl::IsoUtc(alarm.time);
+    return alarm.name + " " + value + " " + proto::IsoUtc(alarm.time);
 }
 
 }  // namespace
@@ -101,17 +96,17 @@ void ScpiClient::Query(const ScpiRequest& request, const AmpView& view)
         answer = r ? std::to_string(r->currentMa) : kNothingYet;
         break;
     case ScpiCommand::kMeasureInput:
-        answer = r ? PowerDbm(r->inputPowerRaw) : kNothingYet;
+        answer = r ? proto::PowerText(r->inputPowerRaw) : kNothingYet;
         break;
     case ScpiCommand::kMeasureOutput:
-        answer = r ? PowerDbm(r->outputPowerRaw) : kNothingYet;
+        answer = r ? proto::PowerText(r->outputPowerRaw) : kNothingYet;
         break;
     case ScpiCommand::kMeasureTemperature:
-        answer = r ? ampctl::Hundredths(r->temperatureRaw) : kNothingYet;
+        answer = r ? proto::Hundredths(r->temperatureRaw) : kNothingYet;
         break;
     case ScpiCommand::kMeasureAll:
-        answer = r ? std::to_string(r->currentMa) + "," + PowerDbm(r->inputPowerRaw) + "," + PowerDbm(r->outputPowerRaw)
-                + "," + ampctl::Hundredths(r->temperatureRaw)
+        answer = r ? std::to_string(r->currentMa) + "," + proto::PowerText(r->inputPowerRaw) + "," + proto::PowerText(r->outputPowerRaw)
+                + "," + proto::Hundredths(r->temperatureRaw)
                    : std::string(kNothingYet) + "," + kNothingYet + "," + kNothingYet + "," + kNothingYet;
         break;
     case ScpiCommand::kCurrent:
@@ -121,7 +116,7 @@ void ScpiClient::Query(const ScpiRequest& request, const AmpView& view)
         answer = Milliamps(view.maxCurrentMa);
         break;
     case ScpiCommand::kPower:
-        answer = view.targetPowerRaw ? PowerDbm(*view.targetPowerRaw) : kNothingYet;
+        answer = view.targetPowerRaw ? proto::PowerText(*view.targetPowerRaw) : kNothingYet;
         break;
     case ScpiCommand::kMode:
         answer = !view.mode                 ? "NONE"
@@ -192,19 +187,19 @@ void ScpiClient::Set(const ScpiRequest& request)
     SettingAsk ask;
     switch (request.command) {
     case ScpiCommand::kCurrent:
-        ask.kind = ampctl::SettingKind::kCurrent;
+        ask.kind = proto::SettingKind::kCurrent;
         ask.number = request.number.value_or(0);
         break;
     case ScpiCommand::kPower:
-        ask.kind = ampctl::SettingKind::kPower;
+        ask.kind = proto::SettingKind::kPower;
         ask.number = request.number.value_or(0);
         break;
     case ScpiCommand::kMode:
-        ask.kind = ampctl::SettingKind::kMode;
+        ask.kind = proto::SettingKind::kMode;
         ask.value = request.mode.value_or(proto::kModeAcc);
         break;
     case ScpiCommand::kOutput:
-        ask.kind = ampctl::SettingKind::kOutput;
+        ask.kind = proto::SettingKind::kOutput;
         ask.value = request.on.value_or(false) ? proto::kOutputOn : proto::kOutputOff;
         break;
     default:

@@ -13,7 +13,7 @@
 #include "ampd/Amplifier.h"
 #include "ampd/Control.h"
 #include "ampd/Scpi.h"
-#include "ampd/SettingQueue.h"
+#include "engine/SettingQueue.h"
 
 namespace ampd {
 

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ampctl/Report.h"
+#include "protocol/Units.h"
 
 namespace ampd {
 
@@ -24,7 +24,7 @@ json Optional(const std::optional<std::uint16_t>& value)
 
 json AlarmObject(const Alarm& alarm)
 {
-    return json{{"name", alarm.name}, {"value", alarm.value}, {"time", ampctl::IsoUtc(alarm.time)}};
+    return json{{"name", alarm.name}, {"value", alarm.value}, {"time", proto::IsoUtc(alarm.time)}};
 }
 
 long long EpochMs(WallTime t)
@@ -43,11 +43,6 @@ void Metric(std::string& out, const char* name, const char* type, const char* he
 void Metric(std::string& out, const char* name, const char* type, const char* help, std::uint64_t value)
 {
     Metric(out, name, type, help, std::to_string(value));
-}
-
-std::string PowerText(std::int32_t raw)
-{
-    return ampctl::Hundredths(raw - proto::kPowerRawOffset);
 }
 
 }  // namespace
@@ -76,7 +71,7 @@ std::string StateJson(const AmpView& view, bool tokenRequired)
     for (const Alarm& alarm : view.alarms)
         alarms.push_back(AlarmObject(alarm));
     state["alarms"] = alarms;
-    state["time"] = r ? json(ampctl::IsoUtc(view.readingTime)) : json(nullptr);
+    state["time"] = r ? json(proto::IsoUtc(view.readingTime)) : json(nullptr);
     state["control"] = tokenRequired ? "token" : "open";
     return state.dump();
 }
@@ -100,16 +95,16 @@ std::string MetricsText(const AmpView& view, const Metrics& m)
     std::string out;
     if (const std::optional<proto::StatusReply>& r = view.reading) {
         Metric(out, "amp_pump_current_milliamps", "gauge", "Pump current, last reading.", r->currentMa);
-        Metric(out, "amp_input_power_dbm", "gauge", "Optical input power, last reading.", PowerText(r->inputPowerRaw));
+        Metric(out, "amp_input_power_dbm", "gauge", "Optical input power, last reading.", proto::PowerText(r->inputPowerRaw));
         Metric(
-            out, "amp_output_power_dbm", "gauge", "Optical output power, last reading.", PowerText(r->outputPowerRaw));
+            out, "amp_output_power_dbm", "gauge", "Optical output power, last reading.", proto::PowerText(r->outputPowerRaw));
         Metric(out, "amp_diode_temperature_celsius", "gauge", "Pump diode temperature, last reading.",
-            ampctl::Hundredths(r->temperatureRaw));
+            proto::Hundredths(r->temperatureRaw));
     }
     if (view.targetCurrentMa)
         Metric(out, "amp_target_current_milliamps", "gauge", "Target pump current.", *view.targetCurrentMa);
     if (view.targetPowerRaw)
-        Metric(out, "amp_target_power_dbm", "gauge", "Target output power.", PowerText(*view.targetPowerRaw));
+        Metric(out, "amp_target_power_dbm", "gauge", "Target output power.", proto::PowerText(*view.targetPowerRaw));
     if (view.output)
         Metric(out, "amp_output_on", "gauge", "1 while the amplifier reports its output on.",
             std::uint64_t{*view.output == proto::kOutputOn ? 1u : 0u});

@@ -1,9 +1,9 @@
-#include "ampd/Guard.h"
+#include "engine/Guard.h"
 
 #include <cmath>
 #include <cstdlib>
 
-namespace ampd {
+namespace engine {
 
 namespace {
 
@@ -97,4 +97,4 @@ void Guard::Forget()
     m_inARow = Count();
 }
 
-}  // namespace ampd
+}  // namespace engine

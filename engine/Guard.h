@@ -8,7 +8,7 @@
 
 #include "protocol/Replies.h"
 
-namespace ampd {
+namespace engine {
 
 struct GuardLimits {
     std::optional<double> maxTempC;
@@ -52,4 +52,4 @@ private:
     Count m_inARow;
 };
 
-}  // namespace ampd
+}  // namespace engine

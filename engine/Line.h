@@ -1,13 +1,13 @@
-// What the amplifier session stands on: a byte stream to the amplifier and a monotonic clock.
-// Standard C++ only, so the session runs the same over a serial port and against a fake line in
-// virtual time.
+// What a program that runs the engine to completion stands on: a byte stream to the amplifier and
+// a monotonic clock. Standard C++ only, so the same run goes over a serial port and against a fake
+// line in virtual time.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 
-namespace ampctl {
+namespace engine {
 
 class ByteStream {
 public:
@@ -39,4 +39,4 @@ public:
     }
 };
 
-}  // namespace ampctl
+}  // namespace engine

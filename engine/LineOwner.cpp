@@ -1,51 +1,141 @@
-#include "ampd/LineOwner.h"
+#include "engine/LineOwner.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 #include <variant>
 
-namespace ampd {
+#include "engine/Session.h"
+#include "protocol/Units.h"
+
+namespace engine {
 
 namespace {
 
-constexpr std::int64_t kUsPerMs = 1000;
-
-Fate FateOf(const ampctl::SettingResult& result)
+Fate FateOf(const SettingResult& result)
 {
     switch (result.outcome) {
-    case ampctl::Outcome::kDone:
+    case Outcome::kDone:
         return Fate::kConfirmed;
-    case ampctl::Outcome::kNotConfirmed:
+    case Outcome::kNotConfirmed:
         // Neither echoed nor read back: the amplifier did not answer at all.
         return result.held ? Fate::kNotConfirmed : Fate::kNoAnswer;
-    case ampctl::Outcome::kInterrupted:
+    case Outcome::kInterrupted:
         return Fate::kStopped;
-    case ampctl::Outcome::kLineFailed:
+    case Outcome::kLineFailed:
         return Fate::kLinkDown;
     default:
         return Fate::kNoAnswer;
     }
 }
 
-// Failures that end the hold on this line.
-bool Ends(ampctl::Outcome outcome)
+// A panel's setting as SCPI would say it, for the audit.
+std::string CommandText(const proto::SettingAsked& setting)
 {
-    return outcome == ampctl::Outcome::kLineFailed || outcome == ampctl::Outcome::kInterrupted;
+    switch (setting.kind) {
+    case proto::SettingKind::kCurrent:
+        return "SOUR:CURR " + std::to_string(setting.value);
+    case proto::SettingKind::kPower:
+        return "SOUR:POW " + proto::PowerText(setting.value);
+    case proto::SettingKind::kMode:
+        return std::string("SOUR:MODE ") + (setting.value == proto::kModeAcc ? "ACC" : "APC");
+    case proto::SettingKind::kOutput:
+        break;
+    }
+    return std::string("OUTP ") + (setting.value == proto::kOutputOn ? "ON" : "OFF");
+}
+
+bool IsOn(proto::SettingKind kind, std::int32_t value)
+{
+    return kind == proto::SettingKind::kOutput && value == proto::kOutputOn;
 }
 
 }  // namespace
 
-LineOwner::LineOwner(ampctl::ByteStream& line, ampctl::Clock& clock, SettingQueue& queue, LineSink& sink,
-    const GuardLimits& limits, const std::atomic<bool>& stop, PanelPort* panel)
-    : m_tap(*this, line), m_clock(clock), m_queue(queue), m_sink(sink), m_guard(limits), m_stop(stop),
-      m_session(m_tap, clock, stop, kProbeTimeoutMs), m_panel(panel)
+// The panel's frames as they came, its pair kept a pair; confirmed by the echo the panel sees too,
+// with no read-back of ours. Once the panel moves on, its next frame is not held back for this
+// one's echo: the panel goes on by its own clock, as it does on the line.
+class LineOwner::PanelExchange : public Exchange {
+public:
+    explicit PanelExchange(LineOwner& owner) : m_owner(owner), m_frames(*owner.m_panelApplying) {}
+
+    void Start(Us now) override
+    {
+        m_now = now;
+        m_pairUntil = m_frames.arrivedUs + kPairWindowUs;
+        m_sending = true;
+    }
+    const proto::Frame* Pending() const override { return m_sending ? &m_frames.frame : nullptr; }
+    void Written(Us now) override
+    {
+        if (!m_sending)
+            return;
+        m_sending = false;
+        m_secondSent = m_firstSent;
+        m_firstSent = true;
+        m_echoUntil = now + kConfirmTimeoutUs;
+    }
+    void Heard(const proto::Reply& reply, Us) override
+    {
+        if (const auto echoed = proto::EchoedValue(m_frames.setting.kind, reply))
+            m_echo = echoed;
+    }
+    void Tick(Us now) override
+    {
+        m_now = now;
+        if (m_sending || m_done)
+            return;
+        if (m_frames.second && !m_secondSent) {
+            m_sending = true;
+            return;
+        }
+        if (!PairOpen() && (Confirmed() || MovedOn() || now >= m_echoUntil))
+            m_done = true;
+    }
+    Us WakeUs() const override
+    {
+        if (m_sending || m_done)
+            return kNever;
+        return PairOpen() ? std::min(m_pairUntil, m_echoUntil) : m_echoUntil;
+    }
+    bool Done() const override { return m_done; }
+
+    SettingDone Result() const
+    {
+        SettingDone done;
+        done.result.requested = done.result.sent = m_frames.setting.value;
+        if (Confirmed()) {
+            done.fate = Fate::kConfirmed;
+            done.result.outcome = Outcome::kDone;
+            done.result.confirmedBy = Confirmation::kEcho;
+        } else {
+            done.result.held = m_echo;
+            done.result.outcome = Outcome::kNotConfirmed;
+            done.fate = m_echo ? Fate::kNotConfirmed : Fate::kNoAnswer;
+        }
+        return done;
+    }
+
+private:
+    bool MovedOn() const { return !m_owner.m_panelQueries.empty() || !m_owner.m_panelSettings.empty(); }
+    bool PairOpen() const { return !m_secondSent && !MovedOn() && m_now < m_pairUntil; }
+    bool Confirmed() const { return m_echo == m_frames.setting.value; }
+
+    LineOwner& m_owner;
+    const PanelFrames& m_frames;
+    Us m_now = 0;
+    Us m_pairUntil = 0;
+    Us m_echoUntil = kNever;
+    bool m_sending = false;
+    bool m_firstSent = false;
+    bool m_secondSent = false;
+    bool m_done = false;
+    std::optional<std::int32_t> m_echo;
+};
+
+LineOwner::LineOwner(LineOut& line, SettingQueue& queue, LineSink& sink, const GuardLimits& limits, PanelPort* panel)
+    : m_wire(line), m_queue(queue), m_sink(sink), m_guard(limits), m_panel(panel)
 {
-    m_session.ObserveReplies([this](const proto::Reply& reply) { OnReply(reply); });
-    // Every reply goes to the panel whoever asked, as it came, once it is whole.
-    m_session.ObserveFrames([this](const std::uint8_t* bytes, std::size_t n) {
-        if (m_panelOpen)
-            m_panel->Write(bytes, n);
-    });
 }
 
 LineOwner::~LineOwner()
@@ -53,22 +143,24 @@ LineOwner::~LineOwner()
     HangUpPanel();
 }
 
-int LineOwner::Tap::Read(std::uint8_t* into, std::size_t max, int timeoutMs)
+void LineOwner::Receive(Us now, const std::uint8_t* bytes, std::size_t n)
 {
-    m_owner.TakePanelBytes();
-    const int n = m_line.Read(into, max, m_owner.m_panelOpen ? std::min(timeoutMs, kPanelSliceMs) : timeoutMs);
-    m_owner.TakePanelBytes();
-    return n;
+    if (m_over)
+        return;
+    m_wire.Receive(bytes, n, [&](const proto::Reply& reply, const std::uint8_t* whole, std::size_t size) {
+        OnReply(reply, whole, size, now);
+    });
+    Tick(now);
 }
 
-void LineOwner::OnReply(const proto::Reply& reply)
+void LineOwner::OnReply(const proto::Reply& reply, const std::uint8_t* bytes, std::size_t n, Us now)
 {
-    m_lastReplyUs = m_clock.NowUs();
+    // Every reply goes to the panel whoever asked, as it came, once it is whole.
+    if (m_panelOpen)
+        m_panel->Write(bytes, n);
+    m_lastReplyUs = now;
     if (const auto* output = std::get_if<proto::OutputReply>(&reply))
         m_output = output->state;
-    if (m_panelApplying)
-        if (const auto echoed = EchoedValue(m_panelApplying->setting.kind, reply))
-            m_panelEcho = echoed;
     m_sink.OnReply(reply);
     // Whoever polled, the panel or we, the guard looks at every reading.
     if (const auto* status = std::get_if<proto::StatusReply>(&reply)) {
@@ -77,43 +169,42 @@ void LineOwner::OnReply(const proto::Reply& reply)
             latched = m_sink.OnBreach(breach) || latched;
         if (latched) {
             SettingRequest off;
-            off.kind = ampctl::SettingKind::kOutput;
+            off.kind = proto::SettingKind::kOutput;
             off.value = proto::kOutputOff;
             off.byGuard = true;
             m_queue.Push(std::move(off));
         }
     }
+    if (m_exchange)
+        m_exchange->Heard(reply, now);
 }
 
-void LineOwner::TakePanelBytes()
+void LineOwner::PanelReceive(Us now, const std::uint8_t* bytes, std::size_t n)
 {
-    if (!m_panelOpen)
+    if (!m_panelOpen || m_over)
         return;
-    std::uint8_t bytes[64];
-    for (int n = m_panel->Read(bytes, sizeof bytes); n > 0; n = m_panel->Read(bytes, sizeof bytes))
-        for (int i = 0; i < n; ++i)
-            if (m_panelFramer.Push(bytes[i]))
-                OnPanelFrame(m_panelFramer.Frame());
+    for (std::size_t i = 0; i < n; ++i)
+        if (m_panelFramer.Push(bytes[i]))
+            OnPanelFrame(m_panelFramer.Frame(), now);
+    m_panelFramer.TakeJunk();
+    Tick(now);
 }
 
-void LineOwner::OnPanelFrame(const proto::Frame& frame)
+void LineOwner::OnPanelFrame(const proto::Frame& frame, Us now)
 {
-    const std::int64_t now = m_clock.NowUs();
     m_lastPanelUs = now;
     m_panelHeard = true;
-    m_queue.Wake() = true;
-    const std::optional<PanelSetting> setting = ReadPanelSetting(frame);
+    const std::optional<proto::SettingAsked> setting = proto::ReadSettingFrame(frame);
     if (!setting) {
         m_panelQueries.push_back(frame);
         return;
     }
-    const bool on = setting->kind == ampctl::SettingKind::kOutput && setting->value == proto::kOutputOn;
-    if (on && m_sink.LimitAlarmLatched()) {
+    if (IsOn(setting->kind, setting->value) && m_sink.LimitAlarmLatched()) {
         // Never on the line: the panel hears the output as it is, so its switch stays true.
         const proto::ReplyBytes reply = proto::EncodeReply(proto::OutputReply{m_output.value_or(proto::kOutputOff)});
         m_panel->Write(reply.data(), reply.size());
         // The pair's second is the same refusal: audited once.
-        const bool second = m_lastRefused == frame && now - m_lastRefusedUs <= kPairWindowMs * kUsPerMs;
+        const bool second = m_lastRefused == frame && now - m_lastRefusedUs <= kPairWindowUs;
         m_lastRefused = frame;
         m_lastRefusedUs = now;
         if (!second) {
@@ -123,14 +214,14 @@ void LineOwner::OnPanelFrame(const proto::Frame& frame)
             refused.value = static_cast<std::uint8_t>(setting->value);
             refused.fromPanel = true;
             refused.who = "panel";
-            refused.command = setting->command;
+            refused.command = CommandText(*setting);
             Finish(refused, SettingDone{Fate::kAlarmLatched, {}});
         }
         return;
     }
     // The pair's second joins its first, wherever that is: waiting its turn or on the line.
     const auto joins = [&](PanelFrames& first) {
-        return !first.second && first.frame == frame && now - first.arrivedUs <= kPairWindowMs * kUsPerMs;
+        return !first.second && first.frame == frame && now - first.arrivedUs <= kPairWindowUs;
     };
     if (m_panelApplying && joins(*m_panelApplying)) {
         m_panelApplying->second = true;
@@ -148,7 +239,7 @@ void LineOwner::OnPanelFrame(const proto::Frame& frame)
     request.entry = std::to_string(setting->value);
     request.fromPanel = true;
     request.who = "panel";
-    request.command = setting->command;
+    request.command = CommandText(*setting);
     m_queue.Push(std::move(request));
 }
 
@@ -156,7 +247,7 @@ void LineOwner::OpenPanel()
 {
     if (!m_panel || m_panelOpen)
         return;
-    m_panelFramer = PanelFramer();
+    m_panelFramer.Reset();
     m_panelHeard = false;
     m_panelOpen = m_panel->Open();
 }
@@ -171,177 +262,233 @@ void LineOwner::HangUpPanel()
     m_panelQueries.clear();
 }
 
-std::int64_t LineOwner::NextPollUs() const
+void LineOwner::Written(Us now)
+{
+    if (m_over)
+        return;
+    m_wire.Written(now);
+    if (m_exchange)
+        m_exchange->Written(now);
+    Tick(now);
+}
+
+void LineOwner::Tick(Us now)
+{
+    while (!m_over) {
+        if (!m_exchange) {
+            if (!StartNext(now))
+                return;
+            continue;
+        }
+        if (m_exchange->Pending() && now >= m_wire.FreeAt()) {
+            if (!m_wire.Send(*m_exchange->Pending())) {
+                LineFailed(now);
+                return;
+            }
+            if (!m_wire.Writing())
+                m_exchange->Written(m_wire.LastWriteUs());
+        }
+        m_exchange->Tick(now);
+        if (!m_exchange->Done())
+            return;
+        Finished(now);
+    }
+}
+
+Us LineOwner::NextWakeUs() const
+{
+    if (m_over)
+        return kNever;
+    if (m_exchange)
+        return m_exchange->Pending() ? m_wire.FreeAt() : m_exchange->WakeUs();
+    return NextPollUs();
+}
+
+Us LineOwner::NextPollUs() const
 {
     if (!m_panelHeard)
         return m_nextPollUs;
-    return std::max(m_nextPollUs, m_lastPanelUs + kPanelQuietMs * kUsPerMs);
+    return std::max(m_nextPollUs, m_lastPanelUs + MsToUs(kPanelQuietMs));
 }
 
-bool LineOwner::Silent() const
+bool LineOwner::Silent(Us now) const
 {
-    return m_clock.NowUs() - m_lastReplyUs > kSilentMs * kUsPerMs;
+    return now - m_lastReplyUs > kSilentUs;
 }
 
-ampctl::Outcome LineOwner::Run()
+bool LineOwner::StartNext(Us now)
 {
-    for (;;) {
-        if (m_stop) {
-            FailWaiting(Fate::kStopped);
-            return ampctl::Outcome::kInterrupted;
-        }
-        ampctl::Outcome outcome = ampctl::Outcome::kDone;
-        TakePanelBytes();
-        if (!m_linked) {
-            outcome = Probe();
-        } else if (m_panelOpen && Silent()) {
-            // The panel's polls went unanswered: nobody else would notice.
-            LinkDown();
-        } else if (!m_panelQueries.empty()) {
-            const proto::Frame query = m_panelQueries.front();
-            m_panelQueries.pop_front();
-            outcome = m_session.Forward(query);
-        } else if (std::optional<SettingRequest> request = m_queue.Pop()) {
-            outcome = request->fromPanel ? ApplyPanel(*request) : Apply(*request);
-            // Readings go on between settings: a stream of settings does not starve the poll.
-            if (!Ends(outcome) && m_linked && m_clock.NowUs() >= NextPollUs())
-                outcome = Poll();
-        } else if (m_clock.NowUs() >= NextPollUs()) {
-            outcome = Poll();
-        } else {
-            outcome = m_session.Listen(NextPollUs(), m_queue.Wake());
-        }
-        if (Ends(outcome)) {
-            const bool failed = outcome == ampctl::Outcome::kLineFailed;
-            FailWaiting(failed ? Fate::kLinkDown : Fate::kStopped);
-            if (m_linked && failed)
-                LinkDown();
-            HangUpPanel();
-            return outcome;
-        }
+    if (!m_linked) {
+        StartProbe(now);
+        return true;
     }
+    // Readings go on between settings: a stream of settings does not starve the poll.
+    const bool pollFirst = m_pollFirst;
+    m_pollFirst = false;
+    if (pollFirst && now >= NextPollUs()) {
+        Begin(Doing::kPoll, std::make_unique<Query>(proto::CMD_QUERY_STATUS, kPollUs), now);
+        return true;
+    }
+    if (m_panelOpen && Silent(now)) {
+        // The panel's polls went unanswered: nobody else would notice.
+        LinkDown();
+        StartProbe(now);
+        return true;
+    }
+    if (!m_panelQueries.empty()) {
+        const proto::Frame query = m_panelQueries.front();
+        m_panelQueries.pop_front();
+        Begin(Doing::kForward, std::make_unique<Forward>(query), now);
+        return true;
+    }
+    if (std::optional<SettingRequest> request = m_queue.Pop()) {
+        if (request->fromPanel)
+            StartApplyPanel(std::move(*request), now);
+        else
+            StartApply(std::move(*request), now);
+        return true;
+    }
+    if (now >= NextPollUs()) {
+        Begin(Doing::kPoll, std::make_unique<Query>(proto::CMD_QUERY_STATUS, kPollUs), now);
+        return true;
+    }
+    return false;
+}
+
+void LineOwner::Begin(Doing doing, std::unique_ptr<Exchange> exchange, Us now)
+{
+    m_doing = doing;
+    m_exchange = std::move(exchange);
+    m_exchange->Start(now);
 }
 
 // The panel's link check, until both its queries are answered; nothing but queries is sent, and
 // settings asked meanwhile fail unsent.
-ampctl::Outcome LineOwner::Probe()
+void LineOwner::StartProbe(Us now)
 {
     FailWaiting(Fate::kLinkDown);
-    m_session.SetTimeoutMs(kProbeTimeoutMs);
-    const ampctl::Outcome outcome = m_session.CheckLink();
-    if (outcome != ampctl::Outcome::kDone)
-        return outcome == ampctl::Outcome::kNoAnswer ? ampctl::Outcome::kDone : outcome;
-    m_linked = true;
-    m_guard.Forget();
-    // The first poll goes as soon as the spacing allows; the cadence runs from it.
-    m_nextPollUs = m_clock.NowUs();
-    m_sink.OnLink(true);
-    OpenPanel();
-    // What was asked while the link was being checked found it down.
-    FailWaiting(Fate::kLinkDown);
-    return outcome;
+    Begin(Doing::kProbe, std::make_unique<LinkCheck>(kProbeTimeoutUs, m_amp), now);
 }
 
-ampctl::Outcome LineOwner::Poll()
+void LineOwner::StartApply(SettingRequest request, Us now)
 {
-    m_session.SetTimeoutMs(kPollMs);
-    proto::StatusReply status;
-    const ampctl::Outcome outcome = m_session.ReadStatus(status);
-    // The cadence counts from when the query went out, which the spacing may have put off.
-    m_nextPollUs = m_session.LastWriteUs() + kPollMs * kUsPerMs;
-    // The guard saw the reading as it came.
-    if (outcome != ampctl::Outcome::kDone && !Ends(outcome) && Silent()) {
-        LinkDown();
-    }
-    return Ends(outcome) ? outcome : ampctl::Outcome::kDone;
-}
-
-ampctl::Outcome LineOwner::Apply(SettingRequest& request)
-{
-    const bool on = request.kind == ampctl::SettingKind::kOutput && request.value == proto::kOutputOn;
+    const bool on = IsOn(request.kind, request.value);
     if (on && m_sink.LimitAlarmLatched()) {
         Finish(request, SettingDone{Fate::kAlarmLatched, {}});
-        return ampctl::Outcome::kDone;
+        m_pollFirst = true;
+        return;
     }
-    m_session.SetTimeoutMs(kConfirmTimeoutMs);
-    ampctl::SettingResult result;
-    switch (request.kind) {
-    case ampctl::SettingKind::kCurrent:
-        result = m_session.SetCurrent(request.entry.c_str());
-        break;
-    case ampctl::SettingKind::kPower:
-        result = m_session.SetPower(request.entry.c_str());
-        break;
-    case ampctl::SettingKind::kMode:
-        result = m_session.SetMode(request.value);
-        break;
-    case ampctl::SettingKind::kOutput:
-        result = m_session.SetOutput(request.value);
-        break;
+    const char* entry = request.entry.c_str();
+    SettingValue value{request.value, request.value};
+    bool fits = true;
+    if (request.kind == proto::SettingKind::kCurrent) {
+        fits = CurrentEntryFits(entry);
+        value = CurrentFromEntry(entry, m_amp.settings.maxCurrentMa);
+    } else if (request.kind == proto::SettingKind::kPower) {
+        fits = PowerEntryOnScale(entry);
+        value = PowerFromEntry(entry);
     }
-    Finish(request, SettingDone{FateOf(result), result});
-    if (Ends(result.outcome))
-        return result.outcome;
-    // The settings and the output, as the amplifier now holds them, for every client to read.
-    m_session.SetTimeoutMs(kReadBackTimeoutMs);
-    const ampctl::Outcome readBack = m_session.CheckLink();
-    if (Ends(readBack))
-        return readBack;
-    if (readBack != ampctl::Outcome::kDone && Silent())
-        LinkDown();
-    return ampctl::Outcome::kDone;
+    if (!fits) {
+        Finish(request, SettingDone{Fate::kNoAnswer, {}});
+        m_pollFirst = true;
+        return;
+    }
+    m_request = std::move(request);
+    Begin(Doing::kSetting, std::make_unique<Setting>(m_request->kind, value.requested, value.sent, kConfirmTimeoutUs),
+        now);
 }
 
-// The panel's frames as they came, its pair kept a pair; confirmed by the echo the panel sees too,
-// with no read-back of ours.
-ampctl::Outcome LineOwner::ApplyPanel(SettingRequest& request)
+void LineOwner::StartApplyPanel(SettingRequest request, Us now)
 {
     if (m_panelSettings.empty()) {
         Finish(request, SettingDone{Fate::kLinkDown, {}});
-        return ampctl::Outcome::kDone;
+        m_pollFirst = true;
+        return;
     }
     m_panelApplying = m_panelSettings.front();
     m_panelSettings.pop_front();
-    m_panelEcho.reset();
-    SettingDone done;
-    done.result.requested = done.result.sent = m_panelApplying->setting.value;
-    done.result.confirmedBy = ampctl::Confirmation::kEcho;
-    ampctl::Outcome outcome = m_session.Forward(m_panelApplying->frame);
-    bool secondSent = false;
-    const std::int64_t pairUntil = m_panelApplying->arrivedUs + kPairWindowMs * kUsPerMs;
-    std::int64_t echoUntil = m_session.LastWriteUs() + kConfirmTimeoutMs * kUsPerMs;
-    while (outcome == ampctl::Outcome::kDone) {
-        if (m_panelApplying->second && !secondSent) {
-            outcome = m_session.Forward(m_panelApplying->frame);
-            secondSent = true;
-            echoUntil = m_session.LastWriteUs() + kConfirmTimeoutMs * kUsPerMs;
-            continue;
+    m_request = std::move(request);
+    Begin(Doing::kPanelSetting, std::make_unique<PanelExchange>(*this), now);
+}
+
+void LineOwner::Finished(Us now)
+{
+    std::unique_ptr<Exchange> exchange = std::move(m_exchange);
+    const Doing doing = m_doing;
+    m_doing = Doing::kNothing;
+    switch (doing) {
+    case Doing::kProbe:
+        if (static_cast<LinkCheck&>(*exchange).Linked()) {
+            m_linked = true;
+            m_guard.Forget();
+            // The first poll goes as soon as the spacing allows; the cadence runs from it.
+            m_nextPollUs = now;
+            m_sink.OnLink(true);
+            OpenPanel();
+            // What was asked while the link was being checked found it down.
+            FailWaiting(Fate::kLinkDown);
         }
-        // Once the panel moves on, its next frame is not held back for this one's echo: the
-        // panel goes on by its own clock, as it does on the line.
-        const bool movedOn = !m_panelQueries.empty() || !m_panelSettings.empty();
-        const bool pairOpen = !secondSent && !movedOn && m_clock.NowUs() < pairUntil;
-        const bool confirmed = m_panelEcho == done.result.sent;
-        if (!pairOpen && (confirmed || movedOn || m_clock.NowUs() >= echoUntil))
-            break;
-        outcome = m_session.Listen(pairOpen ? std::min(pairUntil, echoUntil) : echoUntil, m_queue.Wake());
+        break;
+    case Doing::kPoll:
+        // The cadence counts from when the query went out, which the spacing may have put off.
+        m_nextPollUs = m_wire.LastWriteUs() + kPollUs;
+        // The guard saw the reading as it came.
+        if (!static_cast<Query&>(*exchange).Answer() && Silent(now))
+            LinkDown();
+        break;
+    case Doing::kSetting: {
+        const SettingResult& result = static_cast<Setting&>(*exchange).Result();
+        const SettingRequest request = std::move(*m_request);
+        m_request.reset();
+        Finish(request, SettingDone{FateOf(result), result});
+        // The settings and the output, as the amplifier now holds them, for every client to read.
+        Begin(Doing::kReadBack, std::make_unique<LinkCheck>(kReadBackTimeoutUs, m_amp), now);
+        break;
     }
-    if (Ends(outcome)) {
-        done.fate = outcome == ampctl::Outcome::kLineFailed ? Fate::kLinkDown : Fate::kStopped;
-        done.result.outcome = outcome;
-    } else if (m_panelEcho == done.result.sent) {
-        done.fate = Fate::kConfirmed;
-        done.result.outcome = ampctl::Outcome::kDone;
-    } else {
-        done.result.held = m_panelEcho;
-        done.result.outcome = ampctl::Outcome::kNotConfirmed;
-        done.fate = m_panelEcho ? Fate::kNotConfirmed : Fate::kNoAnswer;
+    case Doing::kReadBack:
+        if (!static_cast<LinkCheck&>(*exchange).Linked() && Silent(now))
+            LinkDown();
+        m_pollFirst = true;
+        break;
+    case Doing::kPanelSetting: {
+        const SettingDone done = static_cast<PanelExchange&>(*exchange).Result();
+        const SettingRequest request = std::move(*m_request);
+        m_request.reset();
+        m_panelApplying.reset();
+        Finish(request, done);
+        if (done.fate == Fate::kNoAnswer && Silent(now))
+            LinkDown();
+        m_pollFirst = true;
+        break;
     }
-    m_panelApplying.reset();
-    Finish(request, done);
-    if (!Ends(outcome) && done.fate == Fate::kNoAnswer && Silent())
-        LinkDown();
-    return outcome;
+    case Doing::kForward:
+    case Doing::kNothing:
+        break;
+    }
+}
+
+void LineOwner::LineFailed(Us)
+{
+    if (m_over)
+        return;
+    m_over = true;
+    FailCurrent(Fate::kLinkDown);
+    FailWaiting(Fate::kLinkDown);
+    if (m_linked) {
+        m_linked = false;
+        m_sink.OnLink(false);
+    }
+    HangUpPanel();
+}
+
+void LineOwner::Stop(Us)
+{
+    if (m_over)
+        return;
+    m_over = true;
+    FailCurrent(Fate::kStopped);
+    FailWaiting(Fate::kStopped);
+    HangUpPanel();
 }
 
 void LineOwner::LinkDown()
@@ -351,6 +498,18 @@ void LineOwner::LinkDown()
     // The panel sees its line go, as when its own adapter is pulled, rather than stale readouts.
     HangUpPanel();
     FailWaiting(Fate::kLinkDown);
+}
+
+void LineOwner::FailCurrent(Fate fate)
+{
+    m_exchange.reset();
+    m_doing = Doing::kNothing;
+    m_panelApplying.reset();
+    if (m_request) {
+        const SettingRequest request = std::move(*m_request);
+        m_request.reset();
+        Finish(request, SettingDone{fate, {}});
+    }
 }
 
 void LineOwner::FailWaiting(Fate fate)
@@ -367,4 +526,4 @@ void LineOwner::Finish(const SettingRequest& request, const SettingDone& done)
         request.done(done);
 }
 
-}  // namespace ampd
+}  // namespace engine

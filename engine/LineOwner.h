@@ -1,24 +1,26 @@
 // The amplifier's line, held for good: the link check until the amplifier answers, then a status
 // poll at the panel's cadence, the clients' settings one whole setting at a time (each read back
-// with the settings and the output afterwards), the guard, and a link that goes down when the
-// amplifier falls silent and comes back with queries only. Platform-free: it runs ampctl's session
-// over a byte stream and a clock, on a thread of its own, and tells a sink what it learns.
+// with the settings and the output afterwards), the guard, a panel's frames passed on in their
+// turn, and a link that goes down when the amplifier falls silent and comes back with queries
+// only. Event-driven and platform-free: bytes, time and requests go in (Receive, PanelReceive,
+// Written, Tick, the queue); frames go to a LineOut, and what it learns to a LineSink. It never
+// blocks, sleeps or starts a thread; the driver calls Tick again at NextWakeUs().
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 
-#include "ampctl/Line.h"
-#include "ampctl/Session.h"
-#include "ampd/Guard.h"
-#include "ampd/PanelLink.h"
-#include "ampd/SettingQueue.h"
+#include "engine/Exchange.h"
+#include "engine/Guard.h"
+#include "engine/SettingQueue.h"
+#include "engine/Wire.h"
+#include "protocol/CommandFramer.h"
 
-namespace ampd {
+namespace engine {
 
-// What the line owner tells the rest of the server; called on the line's thread.
+// What the line owner tells the rest of the server.
 class LineSink {
 public:
     virtual ~LineSink() = default;
@@ -33,93 +35,117 @@ public:
     virtual void OnSettingDone(const SettingRequest& request, const SettingDone& done) = 0;
 };
 
+// The line to a panel that talks to ampd as to the amplifier. Its bytes come in through
+// LineOwner::PanelReceive while it is open.
+class PanelPort {
+public:
+    virtual ~PanelPort() = default;
+    // Makes the line there for the panel to open; false when it cannot be made.
+    virtual bool Open() = 0;
+    // The panel's line goes, as a pulled adapter goes.
+    virtual void HangUp() = 0;
+    // Bytes a panel that does not read are lost, as on a real line.
+    virtual void Write(const std::uint8_t* bytes, std::size_t n) = 0;
+};
+
 class LineOwner {
 public:
-    static constexpr int kPollMs = 200;             // the panel's cadence once linked
-    static constexpr int kSilentMs = 1000;          // no checked reply for longer: the link is down
-    static constexpr int kProbeTimeoutMs = 1000;    // one link check: two probe rounds
-    static constexpr int kConfirmTimeoutMs = 1000;  // a setting's read-back waits this long at most
-    static constexpr int kReadBackTimeoutMs = 500;  // the settings and output asked after a setting
+    static constexpr Us kPollUs = MsToUs(200);           // the panel's cadence once linked
+    static constexpr Us kSilentUs = MsToUs(1000);        // no checked reply for longer: the link is down
+    static constexpr Us kProbeTimeoutUs = MsToUs(1000);  // one link check: two probe rounds
+    static constexpr Us kConfirmTimeoutUs = MsToUs(1000);   // a setting's read-back waits this long at most
+    static constexpr Us kReadBackTimeoutUs = MsToUs(500);   // the settings and output asked after a setting
     // The panel's longest natural gap (its 500 ms poll after a setting) and a margin: while it has
     // sent anything more recently, its polls stand in for ours.
     static constexpr int kPanelQuietMs = 700;
     // The second frame of the panel's pair comes one spacing after the first; this long is waited.
-    static constexpr int kPairWindowMs = 250;
-    // With a panel linked the line is read in slices this short, so its frames go out promptly.
-    static constexpr int kPanelSliceMs = 5;
+    static constexpr Us kPairWindowUs = MsToUs(250);
 
     // panel: a line that behaves to a panel as the amplifier does, open while the link is up; none
     // without one.
-    LineOwner(ampctl::ByteStream& line, ampctl::Clock& clock, SettingQueue& queue, LineSink& sink,
-        const GuardLimits& limits, const std::atomic<bool>& stop, PanelPort* panel = nullptr);
+    LineOwner(LineOut& line, SettingQueue& queue, LineSink& sink, const GuardLimits& limits,
+        PanelPort* panel = nullptr);
     ~LineOwner();
+    LineOwner(const LineOwner&) = delete;
+    LineOwner& operator=(const LineOwner&) = delete;
 
     // Frames and replies are counted there as they cross the line.
-    void CountInto(ampctl::LineCounters* counters) { m_session.CountInto(counters); }
+    void CountInto(LineCounters* counters) { m_wire.CountInto(counters); }
 
-    // Holds one opened line until it fails (kLineFailed) or a stop request (kInterrupted). Settings
-    // asked while the link is down fail at once, unsent; none is kept for after a reconnect.
-    ampctl::Outcome Run();
+    // Bytes from the amplifier.
+    void Receive(Us now, const std::uint8_t* bytes, std::size_t n);
+    // Bytes from the panel.
+    void PanelReceive(Us now, const std::uint8_t* bytes, std::size_t n);
+    // The write under way went to the driver.
+    void Written(Us now);
+    // Does what is due by now.
+    void Tick(Us now);
+    // When Tick is next due, as long as nothing else comes in.
+    Us NextWakeUs() const;
+
+    // The line has failed (the adapter pulled out): what waits fails, the link is down, the
+    // panel's line hung up. The owner is done with.
+    void LineFailed(Us now);
+    // The server stops: what waits fails, nothing more is sent.
+    void Stop(Us now);
 
 private:
-    // The session reads the line through this: the panel's bytes are taken in on every read.
-    class Tap : public ampctl::ByteStream {
-    public:
-        Tap(LineOwner& owner, ampctl::ByteStream& line) : m_owner(owner), m_line(line) {}
-        bool Write(const std::uint8_t* bytes, std::size_t n) override { return m_line.Write(bytes, n); }
-        int Read(std::uint8_t* into, std::size_t max, int timeoutMs) override;
-
-    private:
-        LineOwner& m_owner;
-        ampctl::ByteStream& m_line;
-    };
+    enum class Doing { kNothing, kProbe, kPoll, kForward, kSetting, kReadBack, kPanelSetting };
 
     // A setting of the panel: its frame, and whether the pair's second has come.
     struct PanelFrames {
         proto::Frame frame;
-        PanelSetting setting;
+        proto::SettingAsked setting;
         std::int64_t arrivedUs = 0;
         bool second = false;
     };
+    class PanelExchange;
 
-    void OnReply(const proto::Reply& reply);
-    void TakePanelBytes();
-    void OnPanelFrame(const proto::Frame& frame);
+    void OnReply(const proto::Reply& reply, const std::uint8_t* bytes, std::size_t n, Us now);
+    void OnPanelFrame(const proto::Frame& frame, Us now);
     void OpenPanel();
     void HangUpPanel();
-    ampctl::Outcome ApplyPanel(SettingRequest& request);
-    std::int64_t NextPollUs() const;
-    ampctl::Outcome Probe();
-    ampctl::Outcome Poll();
-    ampctl::Outcome Apply(SettingRequest& request);
+
+    // Starts what is to be done next; false when nothing is.
+    bool StartNext(Us now);
+    void Begin(Doing doing, std::unique_ptr<Exchange> exchange, Us now);
+    void Finished(Us now);
+    void StartProbe(Us now);
+    void StartApply(SettingRequest request, Us now);
+    void StartApplyPanel(SettingRequest request, Us now);
+    Us NextPollUs() const;
     void LinkDown();
     void FailWaiting(Fate fate);
+    void FailCurrent(Fate fate);
     void Finish(const SettingRequest& request, const SettingDone& done);
-    bool Silent() const;
+    bool Silent(Us now) const;
 
-    Tap m_tap;
-    ampctl::Clock& m_clock;
+    Wire m_wire;
     SettingQueue& m_queue;
     LineSink& m_sink;
     Guard m_guard;
-    const std::atomic<bool>& m_stop;
-    ampctl::Session m_session;
+    AmpSettings m_amp;  // as the last link check heard it: a current is clamped to its maximum
     bool m_linked = false;
-    std::int64_t m_lastReplyUs = 0;
-    std::int64_t m_nextPollUs = 0;
+    bool m_over = false;  // stopped or failed: nothing more is sent
+    Us m_lastReplyUs = 0;
+    Us m_nextPollUs = 0;
+
+    Doing m_doing = Doing::kNothing;
+    std::unique_ptr<Exchange> m_exchange;
+    std::optional<SettingRequest> m_request;  // the one the exchange serves
+    bool m_pollFirst = false;                 // a setting just ended: a due poll goes before the next
 
     PanelPort* m_panel;
     bool m_panelOpen = false;
-    PanelFramer m_panelFramer;
-    std::int64_t m_lastPanelUs = 0;
+    proto::CommandFramer m_panelFramer{true};
+    Us m_lastPanelUs = 0;
     bool m_panelHeard = false;                // since the panel's line was opened
     std::deque<proto::Frame> m_panelQueries;  // to go out as the line allows
     std::deque<PanelFrames> m_panelSettings;  // queued, in the queue's order
     std::optional<PanelFrames> m_panelApplying;
-    std::optional<std::int32_t> m_panelEcho;  // the applying setting's echo, when heard
-    std::optional<std::uint8_t> m_output;     // the output as last reported
+    std::optional<std::uint8_t> m_output;  // the output as last reported
     std::optional<proto::Frame> m_lastRefused;
-    std::int64_t m_lastRefusedUs = 0;
+    Us m_lastRefusedUs = 0;
 };
 
-}  // namespace ampd
+}  // namespace engine

@@ -1,14 +1,14 @@
-// A setting a client asks of the amplifier, and what became of it.
+// A setting a client asks of the amplifier through the line's owner, and what became of it.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "ampctl/Report.h"
-#include "ampctl/Session.h"
+#include "engine/Types.h"
+#include "protocol/Commands.h"
 
-namespace ampd {
+namespace engine {
 
 enum class Fate {
     kConfirmed,     // the amplifier reported the value sent
@@ -21,7 +21,7 @@ enum class Fate {
 
 struct SettingDone {
     Fate fate = Fate::kNoAnswer;
-    ampctl::SettingResult result;  // what was sent and how the amplifier reported it
+    SettingResult result;  // what was sent and how the amplifier reported it
 };
 
 // The panel's turns are taken under this client number, which no network client gets.
@@ -29,7 +29,7 @@ constexpr std::uint64_t kPanelClient = ~std::uint64_t{0};
 
 struct SettingRequest {
     std::uint64_t client = 0;  // turns are taken client by client
-    ampctl::SettingKind kind = ampctl::SettingKind::kOutput;
+    proto::SettingKind kind = proto::SettingKind::kOutput;
     // A current or power as the client gave it (a decimal number); mode and output: the wire value.
     std::string entry;
     std::uint8_t value = 0;
@@ -38,8 +38,8 @@ struct SettingRequest {
     // For the audit: who asked (an address, "guard", "panel") and the command as written.
     std::string who;
     std::string command;
-    // Called once on the line's thread when the setting is done with, whatever became of it.
+    // Called once when the setting is done with, whatever became of it.
     std::function<void(const SettingDone&)> done;
 };
 
-}  // namespace ampd
+}  // namespace engine

@@ -1,26 +1,24 @@
-#include "ampd/SettingQueue.h"
+#include "engine/SettingQueue.h"
 
 #include <utility>
 
-namespace ampd {
+namespace engine {
 
 void SettingQueue::Push(SettingRequest request)
 {
-    {
-        std::lock_guard<Mutex> lock(m_mutex);
-        if (request.byGuard) {
-            m_guard.push_back(std::move(request));
-        } else {
-            std::deque<SettingRequest>& mine = m_byClient[request.client];
-            if (mine.empty() && m_served != request.client)
-                m_turns.push_back(request.client);
-            mine.push_back(std::move(request));
-        }
+    if (request.byGuard) {
+        m_guard.push_back(std::move(request));
+    } else {
+        std::deque<SettingRequest>& mine = m_byClient[request.client];
+        if (mine.empty() && m_served != request.client)
+            m_turns.push_back(request.client);
+        mine.push_back(std::move(request));
     }
-    m_wake = true;
+    if (m_poke)
+        m_poke();
 }
 
-std::optional<SettingRequest> SettingQueue::PopLocked()
+std::optional<SettingRequest> SettingQueue::Pop()
 {
     if (!m_guard.empty()) {
         SettingRequest next = std::move(m_guard.front());
@@ -44,25 +42,12 @@ std::optional<SettingRequest> SettingQueue::PopLocked()
     return next;
 }
 
-std::optional<SettingRequest> SettingQueue::Pop()
-{
-    std::lock_guard<Mutex> lock(m_mutex);
-    return PopLocked();
-}
-
 std::vector<SettingRequest> SettingQueue::TakeAll()
 {
-    std::lock_guard<Mutex> lock(m_mutex);
     std::vector<SettingRequest> all;
-    while (std::optional<SettingRequest> next = PopLocked())
+    while (std::optional<SettingRequest> next = Pop())
         all.push_back(std::move(*next));
     return all;
 }
 
-bool SettingQueue::Empty() const
-{
-    std::lock_guard<Mutex> lock(m_mutex);
-    return m_guard.empty() && m_byClient.empty();
-}
-
-}  // namespace ampd
+}  // namespace engine

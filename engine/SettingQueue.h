@@ -1,43 +1,38 @@
 // Settings waiting for the line. Clients take turns by whole settings in the order they came: a
 // client with a stream of settings waits behind at most one setting of each other client and never
-// starves them. The guard's OFF goes before everything. Thread-safe: clients push from the
-// network's thread, the line's thread pops.
+// starves them. The guard's OFF goes before everything. One thread: the line's owner and the
+// clients share it.
 #pragma once
 
-#include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <vector>
 
-#include "ampd/Mutex.h"
-#include "ampd/Setting.h"
+#include "engine/Setting.h"
 
-namespace ampd {
+namespace engine {
 
 class SettingQueue {
 public:
-    // Sets wake, so a line waiting for replies looks at the queue at once.
+    // Called after every push, so a driver waiting for the line's next time looks again.
+    void OnPush(std::function<void()> poke) { m_poke = std::move(poke); }
+
     void Push(SettingRequest request);
     std::optional<SettingRequest> Pop();
     // Everything still waiting, in the order it would have gone.
     std::vector<SettingRequest> TakeAll();
-    bool Empty() const;
-
-    std::atomic<bool>& Wake() { return m_wake; }
+    bool Empty() const { return m_guard.empty() && m_byClient.empty(); }
 
 private:
-    std::optional<SettingRequest> PopLocked();
-
-    mutable Mutex m_mutex;
     std::deque<SettingRequest> m_guard;
     std::map<std::uint64_t, std::deque<SettingRequest>> m_byClient;
     std::deque<std::uint64_t> m_turns;  // clients with settings waiting, next turn first
     // The client served last: its next turn is placed only at the next pop, behind every client
     // that came while its setting was on the line.
     std::optional<std::uint64_t> m_served;
-    std::atomic<bool> m_wake{false};
+    std::function<void()> m_poke;
 };
 
-}  // namespace ampd
+}  // namespace engine

@@ -1,8 +1,10 @@
-#include "sim/CommandFramer.h"
+#include "protocol/CommandFramer.h"
 
 #include <algorithm>
 
-namespace sim {
+#include "protocol/Commands.h"
+
+namespace proto {
 
 bool CommandFramer::Push(std::uint8_t b)
 {
@@ -44,6 +46,11 @@ CommandFramer::Verdict CommandFramer::Examine() const
         return Verdict::kNeedMore;
     if (proto::FrameChecksum(m_pending.data(), size - 1) != m_pending[size - 1])
         return Verdict::kBroken;
+    if (m_strict) {
+        const CommandInfo* command = FindCommand(m_pending[3]);
+        if (!command || command->len != len)
+            return Verdict::kBroken;
+    }
     return Verdict::kFrame;
 }
 
@@ -66,4 +73,4 @@ void CommandFramer::Reset()
     m_junk.clear();
 }
 
-}  // namespace sim
+}  // namespace proto

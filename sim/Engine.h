@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "sim/AmpModel.h"
-#include "sim/CommandFramer.h"
+#include "protocol/CommandFramer.h"
 #include "sim/Faults.h"
 #include "sim/FrameLog.h"
 #include "sim/TxPacer.h"
@@ -59,7 +59,7 @@ private:
 
     FrameLog& m_log;
     AmpModel m_model;
-    CommandFramer m_framer;
+    proto::CommandFramer m_framer;
     FaultSet m_faults;
     TxPacer m_pacer;
     FrameCounts m_counts;

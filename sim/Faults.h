@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/CommandFramer.h"
+#include "protocol/CommandFramer.h"
 #include "sim/TxPacer.h"
 
 namespace sim {
+
+using proto::Bytes;
 
 enum class FaultKind {
     kNoReply,      // the reply is not sent

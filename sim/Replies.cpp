@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "protocol/Commands.h"
 #include "protocol/Replies.h"
 
 namespace sim {
@@ -60,33 +61,14 @@ Bytes TargetCurrentReply(int mA)
     return proto::EncodeReply(proto::TargetCurrentReply{Wire(mA)});
 }
 
-int ExpectedCommandLen(std::uint8_t code)
-{
-    switch (code) {
-    case proto::CMD_QUERY_STATUS:
-    case proto::CMD_QUERY_SETTINGS:
-    case proto::CMD_QUERY_OUTPUT:
-        return 2;
-    case proto::CMD_SET_MODE:
-    case proto::CMD_SET_OUTPUT:
-        return 3;
-    case proto::CMD_SET_POWER:
-    case proto::CMD_SET_CURRENT:
-    case proto::CMD_SET_CURRENT_ALT:
-        return 4;
-    default:
-        return 0;
-    }
-}
-
 Answer AnswerCommand(AmpModel& model, const proto::Frame& command)
 {
     const std::uint8_t code = command.bytes[3];
     const int len = command.bytes[2];
-    const int expected = ExpectedCommandLen(code);
-    if (expected == 0)
+    const proto::CommandInfo* known = proto::FindCommand(code);
+    if (!known)
         return {{}, "unknown command " + Hex2(code)};
-    if (len != expected)
+    if (len != known->len)
         return {{}, "command " + Hex2(code) + " with LEN " + std::to_string(len)};
 
     switch (code) {

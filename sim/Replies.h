@@ -6,9 +6,11 @@
 
 #include "protocol/Frames.h"
 #include "sim/AmpModel.h"
-#include "sim/CommandFramer.h"
+#include "protocol/CommandFramer.h"
 
 namespace sim {
+
+using proto::Bytes;
 
 // Whole reply frames, laid out by the protocol's reply encoder.
 Bytes StatusReply(const StatusRaw& status);
@@ -17,9 +19,6 @@ Bytes OutputReply(std::uint8_t state);
 Bytes ModeReply(std::uint8_t mode);
 Bytes TargetPowerReply(int raw);
 Bytes TargetCurrentReply(int mA);
-
-// LEN the command set gives a command code, or 0 for a code outside it.
-int ExpectedCommandLen(std::uint8_t code);
 
 struct Answer {
     Bytes reply;          // empty: the command gets none

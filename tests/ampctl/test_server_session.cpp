@@ -23,7 +23,7 @@ namespace {
 constexpr std::int64_t kUs = 1000;  // microseconds a millisecond
 const std::string kPort = "tcp://127.0.0.1:5025";
 
-class VirtualClock : public Clock {
+class VirtualClock : public engine::Clock {
 public:
     std::int64_t NowUs() override { return now; }
     std::int64_t now = 0;
@@ -156,7 +156,7 @@ private:
 
 // The amplifier on a serial line, for the serial path beside: each query answered at once from the
 // records, each setting taken and echoed.
-class FakeAmp : public ByteStream {
+class FakeAmp : public engine::ByteStream {
 public:
     explicit FakeAmp(VirtualClock& clock) : m_clock(clock) {}
 

@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "ampctl/Line.h"
+#include "engine/Line.h"
 #include "protocol/Frames.h"
 #include "protocol/Replies.h"
 
 namespace fakeline {
 
-using ampctl::ByteStream;
-using ampctl::Clock;
+using engine::ByteStream;
+using engine::Clock;
 
 inline const std::string kSettingsQuery = "EF EF 02 02 E2";
 inline const std::string kOutputQuery = "EF EF 02 25 05";

@@ -1,5 +1,6 @@
-// The server's line on a virtual clock: a fake amplifier, the line owner running ampctl's session,
-// clients' commands through ScpiClient. Asserted on the frames written and their virtual times.
+// The server's line on a virtual clock: a fake amplifier, the line engine's owner driven as ampd
+// drives it, clients' commands through ScpiClient. Asserted on the frames written and their
+// virtual times.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,13 +9,17 @@
 #include <vector>
 
 #include "ampd/Amplifier.h"
-#include "ampd/LineOwner.h"
-#include "ampd/PanelLink.h"
 #include "ampd/ScpiClient.h"
-#include "tests/ampctl/FakeAmp.h"
+#include "engine/LineOwner.h"
+#include "tests/engine/FakeAmp.h"
 
 using namespace ampd;
 using namespace fakeline;
+using engine::Breach;
+using engine::GuardLimits;
+using engine::LineOwner;
+using engine::LineSink;
+using engine::PanelPort;
 
 namespace {
 
@@ -34,6 +39,44 @@ std::string FrameOf(const std::string& logLine)
 bool IsQuery(const std::string& logLine)
 {
     return FrameOf(logLine).rfind("EF EF 02 ", 0) == 0;
+}
+
+// The engine's frames onto the fake line, written at once.
+class FakeLineOut : public engine::LineOut {
+public:
+    FakeLineOut(FakeAmp& amp, VirtualClock& clock) : m_amp(amp), m_clock(clock) {}
+    engine::Us Write(const std::uint8_t* bytes, std::size_t n) override
+    {
+        return m_amp.Write(bytes, n) ? m_clock.now : kFailed;
+    }
+
+private:
+    FakeAmp& m_amp;
+    VirtualClock& m_clock;
+};
+
+// The owner on the fake line as ampd's driver runs it: bytes as they come, Tick at its next time,
+// until a stop request or the line fails.
+engine::Outcome RunOwner(FakeAmp& amp, VirtualClock& clock, LineOwner& owner, const std::atomic<bool>& stop)
+{
+    std::uint8_t bytes[64];
+    owner.Tick(clock.now);
+    for (;;) {
+        if (stop) {
+            owner.Stop(clock.now);
+            return engine::Outcome::kInterrupted;
+        }
+        const engine::Us leftUs = std::max<engine::Us>(owner.NextWakeUs() - clock.now, 0);
+        const int waitMs = static_cast<int>(std::min<engine::Us>((leftUs + kUs - 1) / kUs, 50));
+        const int n = amp.Read(bytes, sizeof bytes, waitMs);
+        if (n < 0) {
+            owner.LineFailed(clock.now);
+            return engine::Outcome::kLineFailed;
+        }
+        if (n > 0)
+            owner.Receive(clock.now, bytes, static_cast<std::size_t>(n));
+        owner.Tick(clock.now);
+    }
 }
 
 // The server around the line, as Main wires it, on one thread: what the line learns goes to the
@@ -97,11 +140,12 @@ public:
 class LineOwnerTest : public ::testing::Test {
 protected:
     // Runs the line until endMs of virtual time.
-    ampctl::Outcome RunUntil(std::int64_t endMs, const GuardLimits& limits = GuardLimits())
+    engine::Outcome RunUntil(std::int64_t endMs, const GuardLimits& limits = GuardLimits())
     {
         amp.Schedule(endMs, [this] { stop = true; });
-        LineOwner owner(amp, clock, queue, sink, limits, stop);
-        return owner.Run();
+        FakeLineOut out(amp, clock);
+        LineOwner owner(out, queue, sink, limits);
+        return RunOwner(amp, clock, owner, stop);
     }
 
     Client& NewClient()
@@ -208,8 +252,9 @@ TEST_F(LineOwnerTest, ReadersCostTheWireNothing)
         }
     }
     amp2.Schedule(3000, [&] { stop2 = true; });
-    LineOwner owner(amp2, clock2, queue2, sink2, GuardLimits(), stop2);
-    owner.Run();
+    FakeLineOut out2(amp2, clock2);
+    LineOwner owner(out2, queue2, sink2, GuardLimits());
+    RunOwner(amp2, clock2, owner, stop2);
     EXPECT_EQ(amp2.log, alone);
     EXPECT_EQ(readers[7]->answers.back(), "NONE");
     EXPECT_EQ(readers[7]->answers[0], "1500,0.00,33.39,28.00");
@@ -270,8 +315,9 @@ TEST_F(LineOwnerTest, APulledAdapterEndsTheHoldAndFailsWhatWaits)
     Client& client = NewClient();
     amp.Schedule(1000, [this] { amp.failed = true; });
     Say(client, 999, "SOUR:CURR 1234;SOUR:CURR 1235;*OPC?");
-    LineOwner owner(amp, clock, queue, sink, GuardLimits(), stop);
-    EXPECT_EQ(owner.Run(), ampctl::Outcome::kLineFailed);
+    FakeLineOut out(amp, clock);
+    LineOwner owner(out, queue, sink, GuardLimits());
+    EXPECT_EQ(RunOwner(amp, clock, owner, stop), engine::Outcome::kLineFailed);
     EXPECT_EQ(sink.links, (std::vector<bool>{true, false}));
     EXPECT_EQ(client.scpi.Pending(), 0) << "every setting is done with";
     EXPECT_EQ(client.answers, (std::vector<std::string>{"1"}));
@@ -282,6 +328,7 @@ TEST_F(LineOwnerTest, APulledAdapterEndsTheHoldAndFailsWhatWaits)
 class FakePanel : public PanelPort {
 public:
     explicit FakePanel(VirtualClock& clock) : m_clock(clock) {}
+    void Attach(LineOwner* owner) { m_owner = owner; }
     bool Open() override
     {
         ++opened;
@@ -292,16 +339,6 @@ public:
     {
         ++hungUp;
         open = false;
-        m_in.clear();
-    }
-    int Read(std::uint8_t* into, std::size_t max) override
-    {
-        std::size_t n = 0;
-        for (; n < max && !m_in.empty(); ++n) {
-            into[n] = m_in.front();
-            m_in.erase(m_in.begin());
-        }
-        return static_cast<int>(n);
     }
     void Write(const std::uint8_t* bytes, std::size_t n) override
     {
@@ -309,8 +346,8 @@ public:
     }
     void Send(const std::vector<std::uint8_t>& bytes)
     {
-        if (open)
-            m_in.insert(m_in.end(), bytes.begin(), bytes.end());
+        if (open && m_owner)
+            m_owner->PanelReceive(m_clock.now, bytes.data(), bytes.size());
     }
 
     int opened = 0;
@@ -320,7 +357,7 @@ public:
 
 private:
     VirtualClock& m_clock;
-    std::vector<std::uint8_t> m_in;
+    LineOwner* m_owner = nullptr;
 };
 
 std::vector<std::uint8_t> Bytes(const proto::Frame& frame)
@@ -335,11 +372,15 @@ std::string HexReply(const proto::ReplyBytes& reply)
 
 class PanelLinkTest : public LineOwnerTest {
 protected:
-    ampctl::Outcome RunWithPanel(std::int64_t endMs, const GuardLimits& limits = GuardLimits())
+    engine::Outcome RunWithPanel(std::int64_t endMs, const GuardLimits& limits = GuardLimits())
     {
         amp.Schedule(endMs, [this] { stop = true; });
-        LineOwner owner(amp, clock, queue, sink, limits, stop, &panel);
-        return owner.Run();
+        FakeLineOut out(amp, clock);
+        LineOwner owner(out, queue, sink, limits, &panel);
+        panel.Attach(&owner);
+        const engine::Outcome outcome = RunOwner(amp, clock, owner, stop);
+        panel.Attach(nullptr);
+        return outcome;
     }
 
     // At atMs, the panel sends these bytes.
@@ -399,8 +440,10 @@ TEST_F(PanelLinkTest, FramesTheAmplifierWouldNotTakeAreDropped)
         amp2.Schedule(1500, [&] { panel2.Send(current); });
         amp2.Schedule(1600, [&] { panel2.Send(current); });
         amp2.Schedule(2000, [&] { stop2 = true; });
-        LineOwner owner(amp2, clock2, queue2, sink2, GuardLimits(), stop2, &panel2);
-        owner.Run();
+        FakeLineOut out2(amp2, clock2);
+        LineOwner owner(out2, queue2, sink2, GuardLimits(), &panel2);
+        panel2.Attach(&owner);
+        RunOwner(amp2, clock2, owner, stop2);
         std::vector<std::string> fromPanel;
         for (const std::string& line : amp2.log)
             if (TimeOf(line) >= 1000)
@@ -577,7 +620,7 @@ TEST_F(PanelLinkTest, ASilentAmplifierHangsUpThePanel)
 TEST_F(PanelLinkTest, APulledAdapterHangsUpThePanel)
 {
     amp.Schedule(1000, [this] { amp.failed = true; });
-    EXPECT_EQ(RunWithPanel(2000), ampctl::Outcome::kLineFailed);
+    EXPECT_EQ(RunWithPanel(2000), engine::Outcome::kLineFailed);
     EXPECT_EQ(panel.opened, 1);
     EXPECT_EQ(panel.hungUp, 1);
     EXPECT_FALSE(panel.open);

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "ampctl/Session.h"
-#include "tests/ampctl/FakeAmp.h"
+#include "engine/Session.h"
+#include "tests/engine/FakeAmp.h"
 
-using namespace ampctl;
+using namespace engine;
 using namespace fakeline;
 
 namespace {

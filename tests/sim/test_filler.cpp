@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "protocol/Frames.h"
-#include "sim/CommandFramer.h"
+#include "protocol/CommandFramer.h"
 
 using namespace proto;
 
@@ -62,7 +62,7 @@ struct Found {
 
 Found FrameBytes(const std::vector<const Bytes*>& pieces)
 {
-    sim::CommandFramer framer;
+    proto::CommandFramer framer;
     Found found;
     for (const Bytes* piece : pieces) {
         for (const std::uint8_t b : *piece) {
