@@ -326,8 +326,6 @@ int Run(int argc, char** argv)
                 feedWatchdog();
         });
     };
-    if (notify.WatchdogInterval())
-        feedWatchdog();
     asio::signal_set hangup(io, SIGHUP);
     std::function<void()> onHangup = [&] {
         hangup.async_wait([&](const boost::system::error_code& ec, int) {
@@ -344,6 +342,8 @@ int Run(int argc, char** argv)
     };
     onHangup();
     notify.Ready();  // after the SIGHUP handler: systemd may reload as soon as it is told
+    if (notify.WatchdogInterval())
+        feedWatchdog();
 #endif
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
