@@ -19,6 +19,8 @@ packages=(
   python3-pyvisa python3-pyvisa-py lxi-tools  # ampd's tests: real SCPI clients
   libjs-dygraphs                           # the trend plot of ampd's web page, served by ampd
   chromium chromium-driver python3-selenium  # the web page's tests and its picture
+  dpkg-dev lintian man-db                  # ampd's Debian package (scripts/package-deb.sh) and its test
+  systemd logrotate strace                 # its unit (systemd-analyze), logrotate snippet, syscall filter
 )
 
 missing=()
