@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
@@ -102,25 +101,6 @@ TEST(SystemdNotify, EachCallIsOneDatagramOnAPathOrAnAbstractSocket)
             EXPECT_EQ(receiver.Next(), std::nullopt) << c.what << ": more than one datagram";
         }
     }
-}
-
-TEST(SystemdNotify, ReloadingCarriesTheMonotonicClockSystemdComparesWith)
-{
-    Receiver receiver(false);
-    ASSERT_TRUE(receiver.Bound());
-    SystemdNotify notify(receiver.Name().c_str(), nullptr, nullptr, getpid());
-    timespec before{};
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    ASSERT_TRUE(notify.Reloading());
-    timespec after{};
-    clock_gettime(CLOCK_MONOTONIC, &after);
-    const std::optional<std::string> got = receiver.Next();
-    ASSERT_TRUE(got);
-    const std::string prefix = "RELOADING=1\nMONOTONIC_USEC=";
-    ASSERT_EQ(got->substr(0, prefix.size()), prefix);
-    const long long usec = std::stoll(got->substr(prefix.size()));
-    EXPECT_GE(usec, before.tv_sec * 1000000LL + before.tv_nsec / 1000);
-    EXPECT_LE(usec, after.tv_sec * 1000000LL + after.tv_nsec / 1000);
 }
 
 TEST(SystemdNotify, TheWatchdogIsHalfItsTimeoutAndOnlyForTheProcessItNames)
