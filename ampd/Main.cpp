@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "ampd/Options.h"
 #ifndef _WIN32
 #include "ampd/PanelPty.h"
+#include "ampd/SystemdNotify.h"
 #endif
 #include "ampd/Records.h"
 #include "ampd/Web.h"
@@ -92,10 +94,15 @@ public:
     {
     }
 
+    // Told of each change of the link after the record has it.
+    std::function<void(bool up)> onLink;
+
     void OnLink(bool up) override
     {
         m_amp.SetLink(up);
         Say(up ? "link up" : "link down");
+        if (onLink)
+            onLink(up);
         // The page learns of a lost link at once, not from readings that stop coming.
         Publish("reading", StateJson(m_amp.View(), m_tokenRequired));
         WatchOutage(up, m_amp.Now());
@@ -253,10 +260,48 @@ int Run(int argc, char** argv)
         line.SetPanel(panel.get());
     }
 #endif
+#ifndef _WIN32
+    // systemd (Type=notify): ready once every listener listens, whatever the amplifier does; the
+    // link in systemctl status; the watchdog fed from the loop; a reload (SIGHUP, after logrotate)
+    // reopens the files.
+    SystemdNotify notify = SystemdNotify::FromEnvironment();
+    sink.onLink = [&](bool up) {
+        notify.Status(std::string(up ? "link up" : "link down")
+            + ", clients: " + std::to_string(metrics.clientsConnected.load())
+            + ", alarms latched: " + std::to_string(amp.View().alarms.size()));
+    };
+    asio::steady_timer watchdog(io);
+    std::function<void()> feedWatchdog = [&] {
+        notify.Watchdog();
+        watchdog.expires_after(*notify.WatchdogInterval());
+        watchdog.async_wait([&](const boost::system::error_code& ec) {
+            if (!ec)
+                feedWatchdog();
+        });
+    };
+    asio::signal_set hangup(io, SIGHUP);
+    std::function<void()> onHangup = [&] {
+        hangup.async_wait([&](const boost::system::error_code& ec, int) {
+            if (ec)
+                return;
+            notify.Reloading();
+            for (LineFile* file : {&audit, &readings})
+                if (!file->Reopen(error))
+                    Say(error + "; still writing where it was");
+            Say("files reopened");
+            notify.Ready();
+            onHangup();
+        });
+    };
+    onHangup();
+#endif
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code& ec, int) {
         if (ec)
             return;
+#ifndef _WIN32
+        notify.Stopping();
+#endif
         Say("stopping");
         line.Stop();
         scpi.Stop();
@@ -264,6 +309,11 @@ int Run(int argc, char** argv)
             http->Stop();
         io.stop();
     });
+#ifndef _WIN32
+    notify.Ready();  // after the SIGHUP handler: systemd may reload as soon as it is told
+    if (notify.WatchdogInterval())
+        feedWatchdog();
+#endif
     line.Start();
     io.run();
     line.Stop();

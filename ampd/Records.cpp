@@ -21,9 +21,29 @@ bool LineFile::Open(const std::string& path, const std::string& header, std::str
         return false;
     }
     m_path = path;
+    m_header = header;
     std::fseek(m_file, 0, SEEK_END);
     if (!header.empty() && std::ftell(m_file) == 0)
         Write(header);
+    return true;
+}
+
+bool LineFile::Reopen(std::string& error)
+{
+    if (!m_file)
+        return true;
+    std::FILE* file = std::fopen(m_path.c_str(), "a");
+    if (!file) {
+        error = m_path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(m_file);
+    m_file = file;
+    m_failed = false;
+    std::fseek(m_file, 0, SEEK_END);
+    if (!m_header.empty() && std::ftell(m_file) == 0)
+        std::fprintf(m_file, "%s\n", m_header.c_str());
+    std::fflush(m_file);
     return true;
 }
 

@@ -21,12 +21,17 @@ public:
     // reason, when it cannot be opened.
     bool Open(const std::string& path, const std::string& header, std::string& error);
     bool IsOpen() const { return m_file != nullptr; }
+    // Opens the path again, for a file that logrotate has moved away: later lines go to a new
+    // file (its header first). False, with the reason, when it cannot be opened; the old one is
+    // kept then, so no line is lost.
+    bool Reopen(std::string& error);
     // A failed write is reported once on standard error; the server goes on.
     void Write(const std::string& line);
 
 private:
     std::FILE* m_file = nullptr;
     std::string m_path;
+    std::string m_header;
     bool m_failed = false;
 };
 

@@ -43,6 +43,12 @@ needs=(
   "chromium: chromium"                                  # the page's tests and its picture
   "chromium-driver: chromedriver"
   "python3-selenium: /usr/lib/python3/dist-packages/selenium"
+  "dpkg-dev: dpkg-deb dpkg-shlibdeps"                   # ampd's Debian package and its checks
+  "lintian: lintian"
+  "man-db: man lexgrog"
+  "systemd: systemd-analyze"                            # its unit verified and its exposure read
+  "logrotate: logrotate"
+  "strace: strace"                                      # ampd's system calls against the unit's filter
 )
 
 check() {
