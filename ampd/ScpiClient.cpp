@@ -207,7 +207,7 @@ void ScpiClient::Set(const ScpiRequest& request)
         return;
     }
     const Poster post = m_post;
-    const Asker asker{m_id, m_address, request.text, HasControl()};
+    const Asker asker{m_id, m_address, request.text, HasControl(), m_pending};
     const std::optional<ScpiError> refused = SubmitSetting(
         ask, asker, m_amp, m_queue, [this, post](const SettingDone& done) { post([this, done] { Done(done); }); });
     if (refused) {
