@@ -219,13 +219,25 @@ TEST_F(LineOwnerTest, AReadingWanderingAboutTheLimitTrips)
     EXPECT_EQ(shared.View().alarms.size(), 1u);
 }
 
-// What was asked while the link was being checked fails before the link is said to be up.
-TEST_F(LineOwnerTest, SettingsAskedDuringTheLinkCheckFailBeforeItIsUp)
+// What was waiting while the link was being checked fails before the link is said to be up, so
+// that nothing asked once LINK? reads UP can fail for the link being down.
+TEST_F(LineOwnerTest, WhatWaitedDuringTheLinkCheckFailsBeforeItIsUp)
 {
-    Client& early = NewClient();
-    Say(early, 50, "SOUR:CURR 1234;*OPC?;:SYST:ERR?;:LINK?");
+    std::optional<bool> upWhenFailed;
+    amp.Schedule(50, [this, &upWhenFailed] {
+        engine::SettingRequest request;
+        request.client = 1;
+        request.kind = proto::SettingKind::kCurrent;
+        request.entry = "1234";
+        request.command = "SOUR:CURR 1234";
+        request.done = [this, &upWhenFailed](const SettingDone& done) {
+            EXPECT_EQ(done.fate, Fate::kLinkDown);
+            upWhenFailed = shared.View().linkUp;
+        };
+        queue.Push(std::move(request));
+    });
     RunUntil(1000);
-    EXPECT_EQ(early.answers, (std::vector<std::string>{"1", "+230,\"Link down\"", "DOWN"}));
+    EXPECT_EQ(upWhenFailed, std::optional<bool>(false));
     EXPECT_EQ(FirstTimeOf(amp, kCurrent1234), -1);
 }
 
