@@ -39,12 +39,10 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import IDC_OPEN_PORT, IDC_PORT_LIST, Simulator, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from amptest import COM, IDC_OPEN_PORT, IDC_PORT_LIST, ROOT, STATUS_QUERY, Simulator, wait_until  # noqa: E402
+from amptest import wineserver_pid  # noqa: E402
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-COM = 5
-STATUS_QUERY = "EF EF 02 00 E0"
 CLOCK = time.CLOCK_MONOTONIC_RAW
 
 
@@ -80,14 +78,6 @@ def server_pids(prefix):
         if ("WINEPREFIX=" + prefix).encode() in env and ("wine" in cmd.lower() or ".exe" in cmd.lower()):
             pids.append((int(name), cmd))
     return pids
-
-
-def wineserver_pid(prefix):
-    """The running server: the launcher that started it may still be in the list, dead or exiting."""
-    for pid, cmd in server_pids(prefix):
-        if "wineserver" in cmd and state_and_ticks(read("/proc/%d/stat" % pid))[0] in ("S", "R", "D"):
-            return pid
-    return None
 
 
 def stop_server(prefix, env):

@@ -11,8 +11,6 @@ not be measured at all. Every wait is 'until a condition holds or a deadline pas
 
 import argparse
 import os
-import re
-import select
 import signal
 import socket
 import statistics
@@ -22,8 +20,9 @@ import threading
 import time
 import traceback
 
-from harness import CAPTION, COM, STATUS_QUERY, Driver, Simulator, wait_until  # noqa: F401
-from harness import IDC_INPUT_POWER, IDC_OPEN_PORT, IDC_PORT_LIST  # noqa: F401 - from res/resource.h
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from amptest import (CAPTION, CLK_TCK, COM, IDC_INPUT_POWER, IDC_OPEN_PORT, STATUS_QUERY, Ampd, Driver,  # noqa: E402
+                     Readers, ScpiClient, Simulator, chromium, cpu_ticks, vm_rss_kib, wait_until, wineserver_pid)
 
 LINE_BYTES_PER_S = 960.0           # 9600 baud, 10 bits a byte
 BYTE_S = 1.0 / LINE_BYTES_PER_S
@@ -32,9 +31,10 @@ QUERY_BYTES = 5
 CURRENT_SETTING_BYTES = 7          # the setting frame, sent twice
 CURRENT_ECHO_BYTES = 9             # the amplifier's target current reply
 POLL_PERIOD_MS = 200.0
+PROBE_DELAY_MS = 500.0             # from the open click to the first probe
 FRAME_SPACING_MS = 100.0
+OUTPUT_REPLY_BYTES = 6
 REFERENCE_CAPTION = "AmpPanel bench: empty dialog"  # tools/emptydlg.cpp
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 PARTS = ("framer", "delivery", "panel", "shared", "startup", "ampctl", "ampd", "page", "sizes")
 
 rows = []      # (figure, measured, reference, note)
@@ -102,30 +102,6 @@ def clock_offset(sim, tries=15):
     return best[0], best[1] / 2.0  # offset, its uncertainty either way
 
 
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime, every thread of the process
-
-
-def wineserver_pid(prefix):
-    """The prefix's server: it runs in the server folder named after the prefix's device and inode."""
-    info = os.stat(prefix)
-    folder = "server-%x-%x" % (info.st_dev, info.st_ino)
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/comm" % entry) as comm:
-                if not comm.read().startswith("wineserver"):  # wineserver64 on 64-bit Wine
-                    continue
-            if os.path.basename(os.readlink("/proc/%s/cwd" % entry)) == folder:
-                return int(entry)
-        except OSError:
-            continue
-    raise AssertionError("no wineserver runs for %s" % prefix)
-
-
 def cpu_percent(pids, seconds):
     """Share of one core each process used over the next `seconds`."""
     before = [cpu_ticks(p) for p in pids]
@@ -151,8 +127,9 @@ def framer_figure(root):
         "status replies, median of %d one-second runs; %.0fx the line" % (len(rates), rate / LINE_BYTES_PER_S))
 
 
-def delivery_figure(args, shim):
-    """CommPortFigures of the port engine's tests, run through pty_peer.py as ctest runs it."""
+def delivery_figures(args, shim):
+    """The port engine's figures (serial_port_tests, CommPortFigures.*: not among the tests), run
+    through pty_peer.py as the tests run it."""
     command = ["python3", os.path.join(args.root, "tests/win/serial/pty_peer.py"), "--prefix", args.prefix,
                "--wine-run", args.wine_run, "--port", "7", "--shim", args.shim]
     if not shim:
@@ -162,16 +139,28 @@ def delivery_figure(args, shim):
     out = subprocess.run(command, capture_output=True, text=True, timeout=300)
     with open(os.path.join(args.work, "delivery-%s.log" % ("shim" if shim else "noshim")), "w") as log:
         log.write(out.stdout + out.stderr)
+    tag = "shim %s" % ("on" if shim else "off")
+    found = 0
     for line in out.stdout.splitlines():
+        words = line.split()
         # "[ figure   ] delivered 4800 bytes in 0.270 s: 17778 bytes/s (the line carries 960)"
         if "] delivered " in line:
-            words = line.split()
-            rate = float(words[words.index("bytes/s") - 1])
-            row("port engine delivery (Wine)", "%.0f bytes/s" % rate, "%.0f bytes/s" % LINE_BYTES_PER_S,
-                "shim %s; %s bytes written at once by the peer, timed to the owner window (CommPortFigures)" % (
-                    "on" if shim else "off", words[words.index("delivered") + 1]))
-            return
-    raise AssertionError("no delivery figure in the test's output (exit %d; log in %s)" % (out.returncode, args.work))
+            row("port engine delivery (Wine)", "%.0f bytes/s" % float(words[words.index("bytes/s") - 1]),
+                "%.0f bytes/s" % LINE_BYTES_PER_S, "%s; %s bytes written at once by the peer, timed to the owner "
+                "window (CommPortFigures)" % (tag, words[words.index("delivered") + 1]))
+        # "[ figure   ] idle monitored port: the test process uses 0.4% of a core"
+        elif "] idle monitored port:" in line:
+            row("port engine CPU, idle monitored port (Wine)", words[words.index("uses") + 1], "",
+                "%s; the test process over 5 s, %% of one core (CommPortFigures)" % tag)
+        # "[ figure   ] 300 bursts of 17 bytes: private memory +0 kB, 0 threads started"
+        elif "] " in line and " bursts of " in line:
+            row("port engine memory, %s bursts of 17 bytes (Wine)" % words[3], " ".join(words[10:12]).rstrip(","),
+                "%s threads started" % words[12], "%s; private bytes before and after (CommPortFigures)" % tag)
+        else:
+            continue
+        found += 1
+    if found != 3 or out.returncode != 0:
+        raise AssertionError("%d of the 3 port engine figures (exit %d; log in %s)" % (found, out.returncode, args.work))
 
 
 # ------------------------------------------------------------------------------------------------
@@ -190,9 +179,7 @@ class PanelRun:
         if through_ampd:
             line = os.path.join(self.work, "amp")
             self.sim = started.simulator(args.root, self.work, line, ["--output", "on"])
-            self.ampd = started.popen([os.path.join(args.root, "build/native/ampd/ampd"), "-p", line, "--scpi",
-                                       "127.0.0.1:0", "--panel-link", link], None,
-                                      open(os.path.join(self.work, "ampd.err"), "w"))
+            self.ampd = start_ampd(args.root, started, line, self.work, ["--panel-link", link])
             wait_until(lambda: os.path.exists(link), 15, "ampd's panel link")
         else:
             self.sim = started.simulator(args.root, self.work, link, ["--output", "on"])
@@ -208,6 +195,7 @@ class PanelRun:
                 loaded = "libamp_ptyshim.so" in maps.read()
             assert loaded == shim, "the pty shim is %sloaded in the panel" % ("" if loaded else "not ")
             self.server = wineserver_pid(args.prefix)
+            assert self.server, "no wineserver runs for %s" % args.prefix
         except BaseException:
             self.stop()
             raise
@@ -216,13 +204,12 @@ class PanelRun:
         return cpu_percent([self.panel.pid, self.server], seconds)
 
     def link_up(self):
-        items = self.drive("items %d" % IDC_PORT_LIST).partition(" sel ")[0].split(",")
-        port = "COM%d" % COM
-        assert port in items, "%s not in the panel's list %s" % (port, items)
-        self.drive("select %d %d" % (IDC_PORT_LIST, items.index(port)))
+        """Opens COM<COM> in the panel; returns the simulator's time of the click."""
+        self.drive.select_port("COM%d" % COM)
         clicked = self.sim.now()
         self.drive("click %d" % IDC_OPEN_PORT)
         wait_until(lambda: self.sim.received(STATUS_QUERY, since=clicked), 15, "the first status poll")
+        return clicked
 
     def latencies(self, count, offset):
         """From the last byte of the first status reply that carries a new input power to the
@@ -246,12 +233,8 @@ class PanelRun:
 
     def stop(self):
         Started.end(self.panel)
-        if self.ampd and self.ampd.poll() is None:
-            self.ampd.terminate()  # a stop it sees: it removes its panel link
-            try:
-                self.ampd.wait(10)
-            except subprocess.TimeoutExpired:
-                Started.end(self.ampd)
+        if self.ampd:
+            self.ampd.stop()  # a stop it sees: it removes its panel link
         self.sim.stop()
 
 
@@ -284,7 +267,14 @@ def panel_figures(args, started, drive, shim, seconds):
         row("panel CPU, idle (port closed)", "%.1f%%" % panel, "wineserver %.1f%%" % server,
             "%s; %.0f s window; %% of one core" % (tag, seconds["idle"]))
 
-        run.link_up()
+        clicked = run.link_up()
+        reply = next(f for f in run.sim.frames("TX") if f.t >= clicked and f.data[3] == 0x25)
+        first_poll = run.sim.received(STATUS_QUERY, since=clicked)[0]
+        row("open click to the first poll", "%.0f ms" % ((first_poll.t - clicked) * 1000),
+            "%.0f ms floor" % (PROBE_DELAY_MS + FRAME_SPACING_MS + OUTPUT_REPLY_BYTES * BYTE_S * 1000 + POLL_PERIOD_MS),
+            "%s; the output reply complete %.0f ms after the click; floor: the first probe at 500 ms, its output "
+            "query 100 ms on, the reply's 6 bytes, a poll tick" % (
+                tag, (reply.t + OUTPUT_REPLY_BYTES * BYTE_S - clicked) * 1000))
         time.sleep(1.0)
         window_start = run.sim.now()
         panel, server = run.cpu(seconds["linked"])
@@ -382,14 +372,6 @@ def ampctl_figure(args, started, runs):
 # ------------------------------------------------------------------------------------------------
 # ampd natively against the simulator
 
-def vm_rss_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS for process %d" % pid)
-
-
 def open_fds(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
@@ -398,111 +380,12 @@ def spread(values, unit="ms", digits=1):
     return "/".join("%.*f" % (digits, v) for v in (min(values), statistics.median(values), max(values))) + " " + unit
 
 
-class AmpdRun:
-    """ampd on the simulator's line, listening on a free loopback port (HTTP too when asked)."""
-
-    def __init__(self, root, started, link, work, http=False):
-        self.process = subprocess.Popen([os.path.join(root, "build/native/ampd/ampd"), "-p", link, "--scpi",
-                                         "127.0.0.1:0"] + (["--http", "127.0.0.1:0"] if http else []),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        started.processes.append(self.process)
-        started.record(self.process.pid)
-        self.lines = []
-        self.port = None
-        self.http_port = None
-        deadline = time.monotonic() + 10
-        while self.port is None or (http and self.http_port is None):
-            ready, _, _ = select.select([self.process.stderr], [], [], max(0.0, deadline - time.monotonic()))
-            line = self.process.stderr.readline() if ready else ""
-            if not line:
-                raise AssertionError("ampd did not start listening: %s" % "".join(self.lines).strip())
-            self.lines.append(line)
-            found = re.search(r"(SCPI|HTTP) on 127\.0\.0\.1:(\d+)", line)
-            if found and found.group(1) == "SCPI":
-                self.port = int(found.group(2))
-            elif found:
-                self.http_port = int(found.group(2))
-        self.log = open(os.path.join(work, "ampd.err"), "w")
-        self.log.writelines(self.lines)
-        threading.Thread(target=self._drain, daemon=True).start()
-
-    def _drain(self):
-        for line in self.process.stderr:
-            self.log.write(line)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
-        self.log.close()
-
-
-class ScpiLink:
-    """One SCPI connection: a line out, a line back."""
-
-    def __init__(self, port, source=None):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10,
-                                             source_address=(source, 0) if source else None)
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.buffer = b""
-
-    def ask(self, line):
-        self.sock.sendall(line.encode() + b"\n")
-        while b"\n" not in self.buffer:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                raise EOFError("ampd closed the connection")
-            self.buffer += chunk
-        answer, _, self.buffer = self.buffer.partition(b"\n")
-        return answer.decode()
-
-    def close(self):
-        self.sock.close()
-
-
-class Readers:
-    """Clients reading MEAS? at 5 Hz each, from four loopback addresses (ampd takes at most 32
-    connections from one), until stopped."""
-
-    def __init__(self, port, count):
-        self.stop_event = threading.Event()
-        self.answers = 0
-        self.failures = []
-        self.lock = threading.Lock()
-        self.threads = [threading.Thread(target=self._read, args=(port, "127.0.0.%d" % (1 + i % 4), i / count))
-                        for i in range(count)]
-        for thread in self.threads:
-            thread.start()
-
-    def _read(self, port, source, phase):
-        try:
-            link = ScpiLink(port, source)
-            self.stop_event.wait(phase * 0.2)  # spread over the period, not all at once
-            next_at = time.monotonic()
-            while not self.stop_event.is_set():
-                answer = link.ask("MEAS?")
-                with self.lock:
-                    if answer.count(",") == 3:
-                        self.answers += 1
-                    else:
-                        self.failures.append(answer)
-                next_at += 0.2
-                self.stop_event.wait(max(0.0, next_at - time.monotonic()))
-            link.close()
-        except Exception as error:  # noqa: BLE001 - reported by stop()
-            with self.lock:
-                self.failures.append(repr(error))
-
-    def stop(self):
-        self.stop_event.set()
-        for thread in self.threads:
-            thread.join(30)
-        if self.failures:
-            raise AssertionError("%d reader failures, first %s" % (len(self.failures), self.failures[0]))
+def start_ampd(root, started, link, work, options=(), http=()):
+    """ampd on the simulator's line, listening on free loopback ports, ended by this run."""
+    ampd = Ampd(os.path.join(root, "build/native/ampd/ampd"), link, work, options, http=http)
+    started.processes.append(ampd.process)
+    started.record(ampd.process.pid)
+    return ampd
 
 
 def ampd_window(ampd, sim, seconds):
@@ -536,9 +419,9 @@ def ampd_figures(args, started, counts):
                 ampctl_ms.append((time.monotonic() - began) * 1000.0)
         floor = 2 * FRAME_SPACING_MS + (QUERY_BYTES + STATUS_REPLY_BYTES) * BYTE_S * 1000.0
 
-        ampd = AmpdRun(args.root, started, link, work)
+        ampd = start_ampd(args.root, started, link, work)
         pid = ampd.process.pid
-        client = ScpiLink(ampd.port)
+        client = ScpiClient(ampd.port)
         wait_until(lambda: client.ask("LINK?") == "UP" and "E+37" not in client.ask("MEAS?"), 15,
                    "ampd's link and its first reading")
         client.close()
@@ -565,7 +448,7 @@ def ampd_figures(args, started, counts):
             "at the end of each window")
 
         # A reading: answered from the last poll, never from the line.
-        client = ScpiLink(ampd.port)
+        client = ScpiClient(ampd.port)
         reads = []
         for _ in range(counts["reads"]):
             began = time.perf_counter()
@@ -612,7 +495,7 @@ def ampd_figures(args, started, counts):
 
         fds_before, rss_before = settled_fds(), vm_rss_kib(pid)
         for i in range(counts["cycles"]):
-            cycle = ScpiLink(ampd.port)
+            cycle = ScpiClient(ampd.port)
             if i % 2:
                 cycle.ask("*IDN?")  # every other one a whole exchange, the rest connect and close
             cycle.close()
@@ -627,33 +510,20 @@ def ampd_figures(args, started, counts):
         sim.stop()
 
 
-def chromium(work):
-    """Headless Chromium through Selenium (Debian's), as the page's tests start it."""
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1280,1000", "--user-data-dir=" + os.path.join(work, "chromium-profile")):
-        options.add_argument(flag)
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-
-
 def page_figures(args, started, counts):
     """The page: its load time and size, the time from a reading's reply on the wire to the page
     showing it (beside the panel's, when measured in this run), and ampd's CPU with event streams."""
     work = os.path.join(args.work, "page")
     link = os.path.join(work, "amp")
     sim = started.simulator(args.root, work, link, ["--output", "on"])
-    ampd = AmpdRun(args.root, started, link, work, http=True)
+    ampd = start_ampd(args.root, started, link, work, http=["127.0.0.1:0"])
     browser = None
     try:
         url = "http://127.0.0.1:%d/" % ampd.http_port
-        client = ScpiLink(ampd.port)
+        client = ScpiClient(ampd.port)
         wait_until(lambda: "E+37" not in client.ask("MEAS?"), 15, "ampd's first reading")
         client.close()
-        browser = chromium(work)
+        browser = chromium(os.path.join(work, "chromium-profile"), (1280, 1000))
         browser.execute_cdp_cmd("Network.enable", {})
         browser.execute_cdp_cmd("Network.setCacheDisabled", {"cacheDisabled": True})
         loads, sizes = [], []
@@ -833,8 +703,8 @@ def main():
             measure("framer throughput", framer_figure, args.root)
         if wanted("delivery"):
             # Before anything else holds the prefix: pty_peer.py waits for its wineserver to end.
-            measure("port engine delivery, shim on", delivery_figure, args, True)
-            measure("port engine delivery, shim off", delivery_figure, args, False)
+            measure("port engine figures, shim on", delivery_figures, args, True)
+            measure("port engine figures, shim off", delivery_figures, args, False)
         if wanted("panel") or wanted("startup") or wanted("shared"):
             drive = Driver(args.wine_run, os.path.join(args.root, "build/win64/tools/paneldriver.exe"))
         if wanted("panel"):
