@@ -28,6 +28,7 @@ inline const ScpiError kTooManyPending{213, "Too many settings pending"};
 inline const ScpiError kNotAuthorised{220, "Not authorised"};
 inline const ScpiError kLinkDown{230, "Link down"};
 inline const ScpiError kOutOfRange{-222, "Data out of range"};
+inline const ScpiError kStale{-230, "Data corrupt or stale"};
 
 // Who may change the amplifier.
 struct Access {

@@ -83,7 +83,29 @@ bool ScpiClient::Execute(const ScpiRequest& request)
 
 void ScpiClient::Query(const ScpiRequest& request, const AmpView& view)
 {
-    const std::optional<proto::StatusReply>& r = view.reading;
+    // A reading only while it is live; a setpoint as last reported, said to be stale while the
+    // link is down.
+    const std::optional<proto::StatusReply>& r = view.live;
+    switch (request.command) {
+    case ScpiCommand::kMeasureCurrent:
+    case ScpiCommand::kMeasureInput:
+    case ScpiCommand::kMeasureOutput:
+    case ScpiCommand::kMeasureTemperature:
+    case ScpiCommand::kMeasureAll:
+        if (!r)
+            Queue(kStale);
+        break;
+    case ScpiCommand::kCurrent:
+    case ScpiCommand::kCurrentMaximum:
+    case ScpiCommand::kPower:
+    case ScpiCommand::kMode:
+    case ScpiCommand::kOutput:
+        if (!view.linkUp)
+            Queue(kStale);
+        break;
+    default:
+        break;
+    }
     std::string answer;
     switch (request.command) {
     case ScpiCommand::kIdentify:

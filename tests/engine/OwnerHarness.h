@@ -84,6 +84,12 @@ inline engine::Outcome RunOwner(FakeAmp& amp, VirtualClock& clock, LineOwner& ow
 
 // The server around the line, as Main wires it, on one thread: what the line learns goes to the
 // shared record, and the guard's alarms latch there.
+// The record's steady clock, on the line's virtual one.
+inline Amplifier::SteadyClock VirtualSteady(VirtualClock& clock)
+{
+    return [&clock] { return std::chrono::steady_clock::time_point(std::chrono::microseconds(clock.now)); };
+}
+
 class Sink : public LineSink {
 public:
     explicit Sink(Amplifier& amp) : m_amp(amp) {}
@@ -176,7 +182,7 @@ public:
     FakeAmp amp{clock};
     std::atomic<bool> stop{false};
     SettingQueue queue{[this] { return clock.now; }};
-    Amplifier shared{[] { return WallTime(); }};
+    Amplifier shared{[] { return WallTime(); }, VirtualSteady(clock)};
     Sink sink{shared};
     Access access;
     AuthThrottle throttle;

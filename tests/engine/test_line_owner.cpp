@@ -70,7 +70,7 @@ TEST_F(LineOwnerTest, ReadersCostTheWireNothing)
     FakeAmp amp2{clock2};
     std::atomic<bool> stop2{false};
     SettingQueue queue2{[&clock2] { return clock2.now; }};
-    Amplifier shared2{[] { return WallTime(); }};
+    Amplifier shared2{[] { return WallTime(); }, VirtualSteady(clock2)};
     Sink sink2{shared2};
     std::vector<std::unique_ptr<Client>> readers;
     for (int i = 0; i < 50; ++i) {
@@ -179,7 +179,7 @@ TEST_F(PanelLinkTest, FramesTheAmplifierWouldNotTakeAreDropped)
         FakePanel panel2{clock2};
         std::atomic<bool> stop2{false};
         SettingQueue queue2{[&clock2] { return clock2.now; }};
-        Amplifier shared2{[] { return WallTime(); }};
+        Amplifier shared2{[] { return WallTime(); }, VirtualSteady(clock2)};
         Sink sink2{shared2};
         // Broken bytes, then a good query and a good setting pair after them.
         std::vector<std::uint8_t> stream = c.bytes;
