@@ -86,7 +86,26 @@ bool Amplifier::Latch(const Alarm& alarm)
         if (latched.name == alarm.name)
             return false;
     m_view.alarms.push_back(alarm);
+    AlarmsChanged();
     return true;
+}
+
+void Amplifier::Restore(const std::vector<Alarm>& alarms)
+{
+    for (const Alarm& alarm : alarms)
+        if (alarm.Limit())
+            m_view.alarms.push_back(alarm);
+}
+
+void Amplifier::AlarmsChanged()
+{
+    // A change that cannot be kept is itself an alarm: after a restart it would be forgotten.
+    const bool stateLatched = std::any_of(
+        m_view.alarms.begin(), m_view.alarms.end(), [](const Alarm& a) { return a.name == "STATE"; });
+    if (m_keep && !m_keep(m_view.alarms) && !stateLatched)
+        m_view.alarms.push_back(Alarm{"STATE", 0, m_wallClock()});
+    if (m_changed)
+        m_changed();
 }
 
 void Amplifier::RecordOutage(WallTime since)
@@ -106,6 +125,7 @@ void Amplifier::ClearAlarms()
 {
     m_view.alarms.clear();
     m_downSince.reset();
+    AlarmsChanged();
 }
 
 }  // namespace ampd

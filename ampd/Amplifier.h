@@ -67,6 +67,12 @@ public:
     // length kept up to date until it is back.
     void RecordOutage(WallTime since);
     void ClearAlarms();
+    // The alarms kept from before the start, as they were.
+    void Restore(const std::vector<Alarm>& alarms);
+    // keep: writes the alarms that hold the output off, before any change of them is reported;
+    // when it fails, STATE latches. changed: told after each latch and clear.
+    void KeepWith(std::function<bool(const std::vector<Alarm>&)> keep) { m_keep = std::move(keep); }
+    void OnAlarmsChanged(std::function<void()> changed) { m_changed = std::move(changed); }
     WallTime Now() const { return m_wallClock(); }
 
     static constexpr auto kTrendStep = std::chrono::seconds(1);
@@ -74,10 +80,13 @@ public:
 
 private:
     void AddToTrend(WallTime time, const proto::StatusReply& reading);
+    void AlarmsChanged();
 
     Clock m_wallClock;
     SteadyClock m_steadyClock;
     std::chrono::steady_clock::time_point m_readingAt;
+    std::function<bool(const std::vector<Alarm>&)> m_keep;
+    std::function<void()> m_changed;
     AmpView m_view;
     std::deque<TrendPoint> m_trend;
     std::optional<WallTime> m_downSince;  // of the outage being recorded

@@ -32,6 +32,8 @@ public:
     void PanelReceive(const std::uint8_t* bytes, std::size_t n);
 
     void Start();
+    // After work that may have moved the engine's next time, from outside its own calls.
+    void Poke();
     // What waits fails, nothing more is sent, and the port is let go.
     void Stop();
 
@@ -45,8 +47,6 @@ private:
     void Failed(const std::string& why);
     // The timer set for the engine's next time.
     void Arm();
-    // After work that may have moved the engine's next time, from outside its own calls.
-    void Poke();
 
 public:
     // The line's clock: the steady clock in microseconds.

@@ -18,6 +18,7 @@
 #include "ampd/SystemdNotify.h"
 #endif
 #include "ampd/Records.h"
+#include "ampd/StateFile.h"
 #include "ampd/Web.h"
 #include "ampd/ScpiServer.h"
 
@@ -224,6 +225,18 @@ int Run(int argc, char** argv)
 
     asio::io_context io;
     Amplifier amp;
+    // Latches outlive ampd: kept before they are reported, read back before the line is opened.
+    const std::string statePath = options.state.empty() ? DefaultStatePath(options.port) : options.state;
+    const auto tellState = [&](const std::string& trouble) {
+        Say(trouble);
+        audit.Write(AuditLine(amp.Now(), "ampd", "STATE " + statePath, trouble));
+    };
+    if (!KeepAlarms(amp, statePath, tellState, error)) {
+        Say(error);
+        return kExitUsage;
+    }
+    for (const Alarm& alarm : amp.View().alarms)
+        Say("alarm " + alarm.name + " kept from before the start: the output stays off until it is cleared");
     SettingQueue queue(LineService::Now);
     Metrics metrics;
     AuthThrottle throttle;
@@ -256,6 +269,8 @@ int Run(int argc, char** argv)
 
     Sink sink(io, amp, audit, readings, metrics, http.get(), access.tokenRequired);
     LineService line(io, options.port, queue, sink, options.guard, metrics.line, Say);
+    // A latch or a clear of anyone's: the line looks at once (latched means off).
+    amp.OnAlarmsChanged([&line] { line.Poke(); });
 #ifndef _WIN32
     std::unique_ptr<PanelPty> panel;
     if (!options.panelLink.empty()) {

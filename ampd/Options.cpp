@@ -9,7 +9,7 @@ const char* const kUsage
     = "ampd: the Lumacore 10 W fibre amplifier shared: owns its serial line and serves every client.\n"
       "\n"
       "Usage: ampd -p PORT [--scpi ADDR:PORT]... [--http [ADDR:PORT]]... [--token-file FILE]\n"
-      "            [--guard RULES] [--log FILE] [--audit FILE] [--panel-link PATH]\n"
+      "            [--guard RULES] [--log FILE] [--audit FILE] [--state FILE] [--panel-link PATH]\n"
       "  -p, --port PORT      the amplifier's serial port: a device path on Linux, COMn on Windows\n"
       "  --scpi ADDR:PORT     where to listen for SCPI clients (default 127.0.0.1:5025; several allowed;\n"
       "                       IPv6 as [::1]:5025)\n"
@@ -21,12 +21,16 @@ const char* const kUsage
       "                       max-temp=C,min-input=DBM,max-output=DBM,max-current=MA (any of them)\n"
       "  --log FILE           readings as CSV, one line a poll (appended)\n"
       "  --audit FILE         one line per setting: time, client, command, outcome (appended)\n"
+      "  --state FILE         where the latched alarms are kept across restarts (default: under\n"
+      "                       $STATE_DIRECTORY, else ~/.local/state/ampd/, named after the port;\n"
+      "                       %ProgramData%\\ampd\\ on Windows)\n"
       "  --panel-link PATH    a pseudo-terminal linked at PATH that behaves to the panel as the\n"
       "                       amplifier does, there while the link is up (Linux only)\n"
       "  -h, --help           this help\n"
       "  --version            ampd's version\n"
       "\n"
-      "Exit codes: 0 stopped (Ctrl+C, SIGTERM); 1 could not listen or write its files; 2 usage.";
+      "Exit codes: 0 stopped (Ctrl+C, SIGTERM); 1 could not listen or write its files; 2 usage, a token\n"
+      "file that cannot be taken, or a state folder that cannot be made.";
 
 namespace {
 
@@ -137,6 +141,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& words)
             into = &o.audit;
         else if (name == "--panel-link")
             into = &o.panelLink;
+        else if (name == "--state")
+            into = &o.state;
         else if (name != "--scpi" && name != "--guard" && name != "--http")
             return fail(name.empty() || name[0] != '-' ? "unexpected argument '" + name + "'"
                                                        : "unknown option '" + name + "'");

@@ -29,6 +29,7 @@ struct Options {
     std::string guardRules;  // as given, for the start-up line
     std::string log;
     std::string audit;
+    std::string state;      // where the latched alarms are kept; empty: the default for the port
     std::string panelLink;  // where the panel's pseudo-terminal is linked; empty: none
 };
 

@@ -39,7 +39,8 @@ def test_ampd_exe_on_a_com_port(sim):
     try:
         # Files, not pipes: Wine's server inherits the descriptors and would hold a pipe open.
         with open(err_path, "w") as err:
-            ampd = subprocess.Popen([args.wine_run, args.ampd, "-p", "COM%d" % COM, "--scpi", "127.0.0.1:0"],
+            state = "Z:" + os.path.join(args.work, "ampd.state").replace("/", "\\")
+            ampd = subprocess.Popen([args.wine_run, args.ampd, "-p", "COM%d" % COM, "--scpi", "127.0.0.1:0", "--state", state],
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         listening = wait_until(lambda: re.search(r"^ampd: SCPI on 127\.0\.0\.1:(\d+)$", read_text(err_path), re.M)
                                or ampd.poll() is not None, 60, "ampd.exe to listen")

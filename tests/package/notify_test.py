@@ -111,7 +111,8 @@ def run():
     notify = NotifySocket()
     env = dict(os.environ, NOTIFY_SOCKET=notify.path, WATCHDOG_USEC=str(WATCHDOG_USEC))
     env.pop("WATCHDOG_PID", None)
-    command = [args.ampd, "-p", link, "--scpi", "127.0.0.1:0", "--audit", audit, "--log", readings]
+    command = [args.ampd, "-p", link, "--scpi", "127.0.0.1:0", "--audit", audit, "--log", readings,
+               "--state", os.path.join(args.work, "ampd.state")]
     trace = os.path.join(work, "syscalls.txt")
     if args.strace:
         command = ["strace", "-f", "-qq", "-c", "-o", trace] + command

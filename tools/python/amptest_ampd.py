@@ -17,11 +17,14 @@ from amptest_sim import terminate
 
 class Ampd:
     """ampd on a line, started with its endpoints (free loopback ports unless told) and taken as
-    up once it has said where each listens. What it says goes to <work>/ampd.err and to `lines`."""
+    up once it has said where each listens. What it says goes to <work>/ampd.err and to `lines`; its
+    latches are kept in <work>/ampd.state unless the options name another state file."""
 
     def __init__(self, ampd, line, work, options=(), scpi=("127.0.0.1:0",), http=(), env=None):
         self.err_path = os.path.join(work, "ampd.err")
         command = [ampd, "-p", line]
+        if "--state" not in options:
+            command += ["--state", os.path.join(work, "ampd.state")]
         for endpoint in scpi:
             command += ["--scpi", endpoint]
         for endpoint in http:
