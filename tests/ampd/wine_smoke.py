@@ -51,11 +51,14 @@ def test_ampd_exe_on_a_com_port(sim):
         wait_until(lambda: client.ask("LINK?") == "UP", 20, "LINK? to answer UP")
         # The reading in flight may be a poll older than the state: the next one matches.
         wait_until(lambda: client.ask("MEAS?") == reading_of(sim.state()), 10, "MEAS? to match the simulator")
+        # A MEAS? asked before the first reading came in queued -230, as it should: read them off.
+        wait_until(lambda: client.ask("SYST:ERR?") == '0,"No error"', 5, "the waits' errors to be read")
 
         mark = sim.now()
         client.send("OUTP OFF")
         assert client.ask("*OPC?") == "1"
-        assert client.ask("SYST:ERR?") == '0,"No error"'
+        error = client.ask("SYST:ERR?")
+        assert error == '0,"No error"', error
         sent = [f.hex() for f in sim.received(since=mark)]
         assert sent.count(OUTPUT_OFF) == 2, sent
         assert sim.state()["output"] == "off"
