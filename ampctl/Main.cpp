@@ -9,13 +9,16 @@
 
 #include "ampctl/Commands.h"
 #include "ampctl/SerialLink.h"
-#include "ampctl/SerialPort.h"
 #include "ampctl/ServerLink.h"
 #include "ampctl/ServerSession.h"
+#include "port/SerialPort.h"
 
 namespace {
 
 using namespace ampctl;
+using port::CatchStopRequests;
+using port::ListSerialPorts;
+using port::SerialPort;
 
 void Error(const std::string& line)
 {

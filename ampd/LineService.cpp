@@ -7,7 +7,7 @@
 #else
 #include <termios.h>
 
-#include "ampctl/SerialPort.h"
+#include "port/SerialPort.h"
 #endif
 
 namespace ampd {
@@ -62,12 +62,12 @@ struct LineService::Port {
 struct LineService::Port {
     explicit Port(asio::io_context& io) : line(io) {}
     ~Port() { Close(); }
-    std::unique_ptr<ampctl::SerialPort> serial;
+    std::unique_ptr<port::SerialPort> serial;
     asio::posix::stream_descriptor line;
 
     bool Open(const std::string& name, std::string& error, std::string& note)
     {
-        serial = ampctl::SerialPort::Open(name, error, note);
+        serial = port::SerialPort::Open(name, error, note);
         if (!serial)
             return false;
         line.assign(serial->EventDescriptor());

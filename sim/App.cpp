@@ -8,6 +8,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include "port/FdIo.h"
 #include "sim/Text.h"
 
 namespace sim {
@@ -131,7 +132,7 @@ bool App::Plug(std::string& error)
         event += " link " + m_options.linkPath;
     m_log.Event(Now(), event);
     // Scripts read this line to find the device.
-    WriteAll(STDOUT_FILENO, "ampsim: line " + m_line.Path() + "\n");
+    port::WriteAll(STDOUT_FILENO, "ampsim: line " + m_line.Path() + "\n");
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "port/OwnedLink.h"
 #include "sim/Control.h"
 #include "sim/ControlServer.h"
 #include "sim/Engine.h"
@@ -48,7 +49,7 @@ private:
     FrameLog m_log;
     Engine m_engine;
     SerialLine m_line;
-    DeviceLink m_link;
+    port::OwnedLink m_link{"ampsim"};
     ControlServer m_control;
     std::FILE* m_logFile = nullptr;
     int m_signalFd = -1;

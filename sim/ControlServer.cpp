@@ -7,30 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace sim {
+#include "port/FdIo.h"
 
-bool WriteAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK) {
-            const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return false;
-            done += static_cast<std::size_t>(w);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+namespace sim {
 
 ControlServer::~ControlServer()
 {
@@ -176,7 +155,7 @@ bool ControlServer::TakeLines(Client& client, const Handler& handler)
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
         const std::string reply = line.size() > kMaxLine ? kTooLong : handler(line) + "\n";
-        if (!WriteAll(client.out, reply))
+        if (!port::WriteAll(client.out, reply))
             return false;
     }
     if (client.discarding) {
@@ -185,7 +164,7 @@ bool ControlServer::TakeLines(Client& client, const Handler& handler)
         // One error for the line; the rest of it, up to its newline, is dropped unread.
         client.pending.clear();
         client.discarding = true;
-        return WriteAll(client.out, kTooLong);
+        return port::WriteAll(client.out, kTooLong);
     }
     return true;
 }

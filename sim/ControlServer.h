@@ -52,7 +52,4 @@ private:
     bool m_inputEnded = false;
 };
 
-// Writes all of text, retrying after interruptions; false when the descriptor fails.
-bool WriteAll(int fd, const std::string& text);
-
 }  // namespace sim

@@ -1,5 +1,5 @@
 // The line the panel talks on: a fresh pseudo-terminal, or a real serial device, raw at 9600 8N1
-// without flow control; and the symbolic link that shows a pseudo-terminal under a stable name.
+// without flow control. The link that shows it under a stable name is port::OwnedLink.
 #pragma once
 
 #include <string>
@@ -30,23 +30,6 @@ private:
     int m_fd = -1;      // pty master or the device; non-blocking
     int m_keeper = -1;  // our own slave descriptor, so the master never hangs up between openers
     std::string m_path;
-};
-
-// A symbolic link made by us and removed by us only while it still points where we made it.
-class DeviceLink {
-public:
-    DeviceLink() = default;
-    DeviceLink(const DeviceLink&) = delete;
-    DeviceLink& operator=(const DeviceLink&) = delete;
-    ~DeviceLink() { Remove(); }
-
-    // Makes linkPath point at target, replacing an existing symbolic link (never another file).
-    bool Create(const std::string& linkPath, const std::string& target, std::string& error);
-    void Remove();
-
-private:
-    std::string m_link;
-    std::string m_target;
 };
 
 }  // namespace sim

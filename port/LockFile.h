@@ -1,33 +1,13 @@
-// Holding a serial device on Linux the ways other serial programs look for each other: the UUCP
-// lock file in the lock folder, and the other processes that have the device open (for the
-// programs that take no lock at all: Wine, screen, a plain script). flock and TIOCEXCL are taken on
-// the open device by the serial back end.
+// The UUCP lock file of a serial device in the lock folder, the lock other serial programs take
+// and look for. flock and TIOCEXCL are taken on the open device by the serial back end; the
+// programs that take no lock at all are found apart (Holders.h). Linux only.
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include <sys/types.h>
 
-namespace ampctl {
-
-// A process that holds a device.
-struct Holder {
-    pid_t pid = 0;
-    std::string command;  // its command line, argv joined by spaces; empty when it cannot be read
-};
-
-// "4711 (wine AmpPanel.exe)", or "4711" when the command is not known; several joined by ", ".
-std::string DescribeHolders(const std::vector<Holder>& holders);
-
-// The process's command line as DescribeHolders shows it: printable ASCII only, shortened when long.
-std::string CommandOf(pid_t pid);
-
-// The processes other than this one that have the device (its real path) open. For a
-// pseudo-terminal, a process that holds its master side is the line itself (the simulator), not a
-// user of it. Wine's server holds a device for the Wine program that opened it: when that program
-// is seen too, the server is left out.
-std::vector<Holder> OtherHolders(const std::string& realPath);
+namespace port {
 
 // The lock file's name for a device by its real path: the part after /dev/ with each '/' made '_'
 // (LCK..ttyUSB0, LCK..pts_3), as a '/' cannot stand in a file name.
@@ -73,4 +53,4 @@ private:
     ino_t m_inode = 0;
 };
 
-}  // namespace ampctl
+}  // namespace port

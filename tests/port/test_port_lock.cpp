@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "ampctl/PortLock.h"
+#include "port/LockFile.h"
 
-using namespace ampctl;
+using namespace port;
 
 namespace {
 

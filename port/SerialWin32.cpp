@@ -2,12 +2,12 @@
 // timeouts), but with synchronous reads and writes.
 #include <windows.h>
 
-#include "ampctl/SerialPort.h"
+#include "port/SerialPort.h"
 
 #include <cctype>
 #include <cstdio>
 
-namespace ampctl {
+namespace port {
 
 struct SerialPort::Os {
     HANDLE comm = INVALID_HANDLE_VALUE;
@@ -188,4 +188,4 @@ void CatchStopRequests(std::atomic<bool>& stop)
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-}  // namespace ampctl
+}  // namespace port

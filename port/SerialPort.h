@@ -10,7 +10,7 @@
 
 #include "engine/Line.h"
 
-namespace ampctl {
+namespace port {
 
 class SerialPort : public engine::ByteStream {
 public:
@@ -44,6 +44,8 @@ std::vector<std::string> ListSerialPorts();
 
 // Ctrl+C (and on Linux SIGTERM and SIGHUP) set the flag instead of ending the process, so every
 // way out closes the port; a closed standard output shows in the writes to it, not as a signal.
+// Here beside the port because closing it holds back exactly these signals (Linux) until the line
+// settings are back.
 void CatchStopRequests(std::atomic<bool>& stop);
 
-}  // namespace ampctl
+}  // namespace port

@@ -1,5 +1,5 @@
 // The serial port over termios.
-#include "ampctl/SerialPort.h"
+#include "port/SerialPort.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,9 +17,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "ampctl/PortLock.h"
+#include "port/FdIo.h"
+#include "port/Holders.h"
+#include "port/LockFile.h"
+#include "port/RawLine.h"
 
-namespace ampctl {
+namespace port {
 
 struct SerialPort::Os {
     LockFile lockFile;  // released last, once the device is closed
@@ -56,20 +59,6 @@ std::string Busy(const std::string& name, const std::string& realPath, pid_t loc
     if (holders.empty())
         return name + " is busy: another program holds it";
     return name + " is busy: held by " + DescribeHolders(holders);
-}
-
-// Raw 9600 8N1: no echo, no line editing, no translation, no flow control of either kind, modem
-// lines ignored; reads return at once with what is there (waits are done with poll).
-void MakeAmplifierLine(termios& t)
-{
-    cfmakeraw(&t);
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    t.c_cflag |= CS8 | CREAD | CLOCAL;
-    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
 }
 
 // Draining first lets a frame already written finish at the line's speed. A stop signal (a second
@@ -146,9 +135,9 @@ std::unique_ptr<SerialPort> SerialPort::Open(const std::string& name, std::strin
         return nullptr;
     }
 
+    // Reads return at once with what is there; waits are done with poll.
     termios line = os.saved;
-    MakeAmplifierLine(line);
-    if (tcsetattr(os.fd, TCSANOW, &line) != 0) {
+    if (!MakeRawLine(line, 0) || tcsetattr(os.fd, TCSANOW, &line) != 0) {
         error = name + ": cannot set 9600 8N1 (" + std::strerror(errno) + ")";
         return nullptr;
     }
@@ -171,8 +160,7 @@ SerialPort::~SerialPort()
         ioctl(os.fd, TIOCNXCL);
     if (os.locked)
         flock(os.fd, LOCK_UN);
-    if (os.fd >= 0)
-        close(os.fd);
+    CloseFd(os.fd);
 }
 
 int SerialPort::EventDescriptor()
@@ -191,16 +179,7 @@ int SerialPort::EventDescriptor()
 bool SerialPort::Write(const std::uint8_t* bytes, std::size_t n)
 {
     tcflush(m_os->fd, TCIFLUSH);
-    while (n > 0) {
-        const ssize_t written = write(m_os->fd, bytes, n);
-        if (written < 0 && errno == EINTR)
-            continue;  // a frame once begun is finished
-        if (written <= 0)
-            return false;
-        bytes += written;
-        n -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return WriteAll(m_os->fd, bytes, n);  // a frame once begun is finished
 }
 
 int SerialPort::Read(std::uint8_t* into, std::size_t max, int timeoutMs)
@@ -256,4 +235,4 @@ void CatchStopRequests(std::atomic<bool>& stop)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-}  // namespace ampctl
+}  // namespace port
