@@ -14,7 +14,7 @@ namespace ampd {
 
 // A file of the page, embedded at build time.
 struct WebAsset {
-    std::string_view path;     // "/", "/app.js"
+    std::string_view path;     // "/", "/render.js"
     std::string_view type;     // its media type; text is served as UTF-8
     std::string_view body;     // empty when only the compressed form is kept
     std::string_view gzipped;  // empty when not kept compressed
