@@ -23,9 +23,12 @@ inline const ScpiError kClamped{201, "Clamped"};
 inline const ScpiError kAlarmLatched{202, "Alarm latched"};
 inline const ScpiError kNoAnswer{210, "No answer from the amplifier"};
 inline const ScpiError kNotConfirmed{211, "Setting not confirmed"};
+inline const ScpiError kNotSentInTime{212, "Not sent in time"};
+inline const ScpiError kTooManyPending{213, "Too many settings pending"};
 inline const ScpiError kNotAuthorised{220, "Not authorised"};
 inline const ScpiError kLinkDown{230, "Link down"};
 inline const ScpiError kOutOfRange{-222, "Data out of range"};
+inline const ScpiError kStale{-230, "Data corrupt or stale"};
 
 // Who may change the amplifier.
 struct Access {
@@ -55,11 +58,15 @@ struct SettingAsk {
     std::uint8_t value = 0;  // mode or output, wire value
 };
 
+// Settings a client may have asked and not yet had the outcome of.
+constexpr int kMostPending = 8;
+
 struct Asker {
     std::uint64_t client = 0;
     std::string who;      // for the audit: the client's address
     std::string command;  // as written, printable
     bool hasControl = false;
+    int pending = 0;  // its settings asked and not yet done with
 };
 
 // Queues the setting, or returns why it was refused (then nothing is queued and done is not called).

@@ -83,7 +83,29 @@ bool ScpiClient::Execute(const ScpiRequest& request)
 
 void ScpiClient::Query(const ScpiRequest& request, const AmpView& view)
 {
-    const std::optional<proto::StatusReply>& r = view.reading;
+    // A reading only while it is live; a setpoint as last reported, said to be stale while the
+    // link is down.
+    const std::optional<proto::StatusReply>& r = view.live;
+    switch (request.command) {
+    case ScpiCommand::kMeasureCurrent:
+    case ScpiCommand::kMeasureInput:
+    case ScpiCommand::kMeasureOutput:
+    case ScpiCommand::kMeasureTemperature:
+    case ScpiCommand::kMeasureAll:
+        if (!r)
+            Queue(kStale);
+        break;
+    case ScpiCommand::kCurrent:
+    case ScpiCommand::kCurrentMaximum:
+    case ScpiCommand::kPower:
+    case ScpiCommand::kMode:
+    case ScpiCommand::kOutput:
+        if (!view.linkUp)
+            Queue(kStale);
+        break;
+    default:
+        break;
+    }
     std::string answer;
     switch (request.command) {
     case ScpiCommand::kIdentify:
@@ -207,7 +229,7 @@ void ScpiClient::Set(const ScpiRequest& request)
         return;
     }
     const Poster post = m_post;
-    const Asker asker{m_id, m_address, request.text, HasControl()};
+    const Asker asker{m_id, m_address, request.text, HasControl(), m_pending};
     const std::optional<ScpiError> refused = SubmitSetting(
         ask, asker, m_amp, m_queue, [this, post](const SettingDone& done) { post([this, done] { Done(done); }); });
     if (refused) {
