@@ -1,39 +1,21 @@
-// HTTP beside SCPI (Boost.Beast on the same io_context): the page and its assets, the state and the
-// trend as JSON, Server-Sent Events, Prometheus metrics, and settings as JSON POSTs answered once
-// the amplifier has confirmed them. It knows nothing of frames. Security: a Host it does not
-// serve is refused (DNS rebinding), control needs "Authorization: Bearer <token>" when a token
-// file is given (never a cookie, so no other site can forge it), a POST from another origin or
-// without a JSON body is refused, and every request is bounded in size and time.
+// HTTP beside SCPI (Boost.Beast on the same io_context, on the connections both share): per
+// connection a short chain of asynchronous steps (read a request within its limits, hand it to
+// HttpRoutes, write the answer), the event stream, and the close that lets a client read its
+// answer first. What is answered is HttpRoutes'; this knows the connection, and nothing of frames.
 #pragma once
 
 #include <boost/asio.hpp>
 
 #include <cstdint>
-#include <memory>
-#include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "ampd/Amplifier.h"
-#include "ampd/Control.h"
-#include "ampd/Metrics.h"
-#include "engine/SettingQueue.h"
+#include "ampd/Connections.h"
+#include "ampd/HttpRoutes.h"
 
 namespace ampd {
 
 class LineFile;
-
-// A file of the page, embedded at build time.
-struct WebAsset {
-    std::string_view path;  // "/", "/app.js"
-    std::string_view type;  // its media type; text is served as UTF-8
-    std::string_view body;     // empty when only the compressed form is kept
-    std::string_view gzipped;  // empty when not kept compressed
-};
-
-// The page's files, made at build time.
-std::vector<WebAsset> WebAssets();
 
 class HttpServer {
 public:
@@ -45,31 +27,21 @@ public:
 
     HttpServer(boost::asio::io_context& io, Amplifier& amp, SettingQueue& queue, const Access& access,
         AuthThrottle& throttle, LineFile& audit, Metrics& metrics, std::vector<WebAsset> assets);
-    ~HttpServer();
 
     // The port listened on (0 takes any free one), or 0 with the reason.
-    int Listen(const std::string& address, int port, std::string& error);
-    void Stop();
+    int Listen(const std::string& address, int port, std::string& error)
+    {
+        return m_connections.Listen(address, port, error);
+    }
+    void Stop() { m_connections.Stop(); }
     // Sends an event to every open event stream (on the network's thread).
     void Publish(const std::string& event, const std::string& data);
 
-    class Connection;
+    class Session;
 
 private:
-    void Accept(boost::asio::ip::tcp::acceptor& acceptor);
-    void Forget(Connection* connection);
-
-    boost::asio::io_context& m_io;
-    Amplifier& m_amp;
-    SettingQueue& m_queue;
-    const Access& m_access;
-    AuthThrottle& m_throttle;
-    LineFile& m_audit;
-    Metrics& m_metrics;
-    std::vector<WebAsset> m_assets;
-    std::vector<std::unique_ptr<boost::asio::ip::tcp::acceptor>> m_acceptors;
-    std::set<std::shared_ptr<Connection>> m_connections;
-    std::uint64_t m_nextId = 1u << 20;  // apart from the SCPI clients' numbers, for the turns
+    const HttpRoutes m_routes;
+    Connections m_connections;  // last: its connections use the routes until they are closed
 };
 
 }  // namespace ampd

@@ -1,5 +1,5 @@
 # Writes a C++ source that holds files as byte arrays, for a program that serves them itself.
-#   cmake -DOUTPUT=out.cpp -DHEADER=ampd/HttpServer.h -DFUNCTION=ampd::WebAssets -DLIST=list.txt
+#   cmake -DOUTPUT=out.cpp -DHEADER=ampd/Web.h -DFUNCTION=ampd::WebAssets -DLIST=list.txt
 #         -P EmbedFiles.cmake
 # The list has one "url|type|file|gzfile" a line; gzfile may be left out, and file may be "-" when
 # only the gzipped form is kept. The function returns std::vector<ampd::WebAsset>.
