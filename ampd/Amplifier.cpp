@@ -10,11 +10,21 @@ bool AmpView::LimitAlarmLatched() const
     return std::any_of(alarms.begin(), alarms.end(), [](const Alarm& a) { return a.Limit(); });
 }
 
-Amplifier::Amplifier(Clock wallClock) : m_wallClock(std::move(wallClock)) {}
+Amplifier::Amplifier(Clock wallClock, SteadyClock steadyClock)
+    : m_wallClock(std::move(wallClock)), m_steadyClock(std::move(steadyClock))
+{
+}
 
 AmpView Amplifier::View() const
 {
-    return m_view;
+    AmpView view = m_view;
+    if (view.reading) {
+        const auto age = m_steadyClock() - m_readingAt;
+        view.readingAgeS = std::chrono::duration<double>(age).count();
+        if (view.linkUp && age <= kReadingValid)
+            view.live = view.reading;
+    }
+    return view;
 }
 
 void Amplifier::SetLink(bool up)
@@ -38,6 +48,7 @@ void Amplifier::Apply(const proto::Reply& reply)
                    [&](const proto::StatusReply& r) {
                        v.reading = r;
                        v.readingTime = m_wallClock();
+                       m_readingAt = m_steadyClock();
                        AddToTrend(v.readingTime, r);
                    },
                    [&](const proto::SettingsReply& r) {

@@ -31,8 +31,12 @@ struct TrendPoint {
 
 struct AmpView {
     bool linkUp = false;
-    std::optional<proto::StatusReply> reading;
+    std::optional<proto::StatusReply> reading;  // the last, however old
     WallTime readingTime;
+    // The reading while it is valid: the link up and the reading at most a second old; a frozen
+    // value is never passed on as live.
+    std::optional<proto::StatusReply> live;
+    std::optional<double> readingAgeS;  // none before the first reading
     // Each from whichever reply last carried it.
     std::optional<std::uint16_t> targetCurrentMa, maxCurrentMa, targetPowerRaw;
     std::optional<std::uint8_t> mode, output;
@@ -44,7 +48,13 @@ struct AmpView {
 class Amplifier {
 public:
     using Clock = std::function<WallTime()>;
-    explicit Amplifier(Clock wallClock = [] { return std::chrono::system_clock::now(); });
+    using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+    // The longest a reading counts as live.
+    static constexpr auto kReadingValid = std::chrono::seconds(1);
+
+    // wallClock stamps what clients see; steadyClock ages the readings, whatever the wall clock does.
+    explicit Amplifier(Clock wallClock = [] { return std::chrono::system_clock::now(); },
+        SteadyClock steadyClock = [] { return std::chrono::steady_clock::now(); });
 
     AmpView View() const;
     std::vector<TrendPoint> Trend() const;
@@ -66,6 +76,8 @@ private:
     void AddToTrend(WallTime time, const proto::StatusReply& reading);
 
     Clock m_wallClock;
+    SteadyClock m_steadyClock;
+    std::chrono::steady_clock::time_point m_readingAt;
     AmpView m_view;
     std::deque<TrendPoint> m_trend;
     std::optional<WallTime> m_downSince;  // of the outage being recorded

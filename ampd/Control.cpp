@@ -56,6 +56,8 @@ std::optional<ScpiError> SubmitSetting(const SettingAsk& ask, const Asker& asker
             return kOutOfRange;
         setting.entry = entry;
     }
+    if (asker.pending >= kMostPending)
+        return kTooManyPending;
     const AmpView view = amp.View();
     if (!view.linkUp)
         return kLinkDown;
@@ -74,7 +76,10 @@ std::optional<ScpiError> ErrorOf(const SettingDone& done)
         return done.result.Clamped() ? std::optional<ScpiError>(kClamped) : std::nullopt;
     case Fate::kNoAnswer:
     case Fate::kStopped:
+    case Fate::kWithdrawn:
         return kNoAnswer;
+    case Fate::kExpired:
+        return kNotSentInTime;
     case Fate::kNotConfirmed:
         return kNotConfirmed;
     case Fate::kLinkDown:

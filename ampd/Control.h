@@ -26,6 +26,11 @@ using scpi::kLinkDown;
 using scpi::kNoAnswer;
 using scpi::kNotAuthorised;
 using scpi::kNotConfirmed;
+using scpi::kNotSentInTime;
+using scpi::kStale;
+using scpi::kTooManyClients;
+using scpi::kTooManyPending;
+using scpi::kTooMuchData;
 // A setting's value beyond what the amplifier takes is SCPI's data out of range.
 inline constexpr scpi::KnownError kOutOfRange = scpi::kDataOutOfRange;
 
@@ -62,11 +67,15 @@ struct SettingAsk {
     std::uint8_t value = 0;  // mode or output, wire value
 };
 
+// Settings a client may have asked and not yet had the outcome of.
+constexpr int kMostPending = 8;
+
 struct Asker {
     std::uint64_t client = 0;
     std::string who;      // for the audit: the client's address
     std::string command;  // as written, printable
     bool hasControl = false;
+    int pending = 0;  // its settings asked and not yet done with
 };
 
 // Queues the setting, or returns why it was refused (then nothing is queued and done is not called).

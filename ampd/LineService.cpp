@@ -91,8 +91,9 @@ LineService::LineService(asio::io_context& io, std::string port, engine::Setting
     : m_io(io), m_portName(std::move(port)), m_queue(queue), m_sink(sink), m_limits(limits), m_counters(counters),
       m_say(std::move(say)), m_timer(io), m_reopen(io)
 {
-    // A client's setting, or the guard's OFF, may come while the engine waits for its next time.
+    // A client's setting may come while the engine waits for its next time.
     m_queue.OnPush([this] { Poke(); });
+
 }
 
 LineService::~LineService()
@@ -101,7 +102,7 @@ LineService::~LineService()
     Stop();
 }
 
-engine::Us LineService::Now() const
+engine::Us LineService::Now()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now().time_since_epoch())

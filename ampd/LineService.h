@@ -47,7 +47,12 @@ private:
     void Arm();
     // After work that may have moved the engine's next time, from outside its own calls.
     void Poke();
-    engine::Us Now() const;
+
+public:
+    // The line's clock: the steady clock in microseconds.
+    static engine::Us Now();
+
+private:
 
     boost::asio::io_context& m_io;
     const std::string m_portName;

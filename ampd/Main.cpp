@@ -80,6 +80,10 @@ std::string OutcomeText(const SettingDone& done)
         return "refused: alarm latched, nothing sent";
     case Fate::kStopped:
         return "failed: ampd stopping";
+    case Fate::kWithdrawn:
+        return "withdrawn: the client has gone, nothing sent";
+    case Fate::kExpired:
+        return "failed: not sent within 1.5 s, nothing sent";
     }
     return "?";
 }
@@ -220,7 +224,7 @@ int Run(int argc, char** argv)
 
     asio::io_context io;
     Amplifier amp;
-    SettingQueue queue;
+    SettingQueue queue(LineService::Now);
     Metrics metrics;
     AuthThrottle throttle;
     ScpiServer scpi(io, amp, queue, access, throttle, audit, metrics, AMPD_VERSION);

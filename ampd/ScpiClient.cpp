@@ -83,7 +83,29 @@ bool ScpiClient::Execute(const scpi::Request& request)
 
 void ScpiClient::Query(const scpi::Request& request, const AmpView& view)
 {
-    const std::optional<proto::StatusReply>& r = view.reading;
+    // A reading only while it is live; a setpoint as last reported, said to be stale while the
+    // link is down.
+    const std::optional<proto::StatusReply>& r = view.live;
+    switch (request.command) {
+    case scpi::Command::kMeasureCurrent:
+    case scpi::Command::kMeasureInput:
+    case scpi::Command::kMeasureOutput:
+    case scpi::Command::kMeasureTemperature:
+    case scpi::Command::kMeasureAll:
+        if (!r)
+            Queue(kStale);
+        break;
+    case scpi::Command::kCurrent:
+    case scpi::Command::kCurrentMaximum:
+    case scpi::Command::kPower:
+    case scpi::Command::kMode:
+    case scpi::Command::kOutput:
+        if (!view.linkUp)
+            Queue(kStale);
+        break;
+    default:
+        break;
+    }
     std::string answer;
     switch (request.command) {
     case scpi::Command::kIdentify:
@@ -105,8 +127,8 @@ void ScpiClient::Query(const scpi::Request& request, const AmpView& view)
         answer = r ? proto::Hundredths(r->temperatureRaw) : kNothingYet;
         break;
     case scpi::Command::kMeasureAll:
-        answer = r ? std::to_string(r->currentMa) + "," + proto::PowerText(r->inputPowerRaw) + "," + proto::PowerText(r->outputPowerRaw)
-                + "," + proto::Hundredths(r->temperatureRaw)
+        answer = r ? std::to_string(r->currentMa) + "," + proto::PowerText(r->inputPowerRaw) + ","
+                + proto::PowerText(r->outputPowerRaw) + "," + proto::Hundredths(r->temperatureRaw)
                    : std::string(kNothingYet) + "," + kNothingYet + "," + kNothingYet + "," + kNothingYet;
         break;
     case scpi::Command::kCurrent:
@@ -207,7 +229,7 @@ void ScpiClient::Set(const scpi::Request& request)
         return;
     }
     const Poster post = m_post;
-    const Asker asker{m_id, m_address, request.text, HasControl()};
+    const Asker asker{m_id, m_address, request.text, HasControl(), m_pending};
     const std::optional<ScpiError> refused = SubmitSetting(
         ask, asker, m_amp, m_queue, [this, post](const SettingDone& done) { post([this, done] { Done(done); }); });
     if (refused) {

@@ -29,11 +29,14 @@ bool ParseNumber(const std::string& text, double& value)
         && text.find_first_of("xXnNiI") == std::string::npos;  // no hexadecimal, nan or inf
 }
 
-// Counts a breach: returns true when it is the second (or later) in a row.
-bool Counted(bool broken, int& inARow)
+// Counts a poll: true when it is broken and so are enough of the last few.
+bool Counted(bool broken, unsigned& recent)
 {
-    inARow = broken ? inARow + 1 : 0;
-    return inARow >= Guard::kPollsInARow;
+    recent = ((recent << 1) | (broken ? 1u : 0u)) & ((1u << Guard::kPollsLooked) - 1);
+    int count = 0;
+    for (unsigned bits = recent; bits != 0; bits >>= 1)
+        count += static_cast<int>(bits & 1u);
+    return broken && count >= Guard::kPollsBroken;
 }
 
 }  // namespace
@@ -78,23 +81,23 @@ std::vector<Breach> Guard::Check(const proto::StatusReply& r)
     const double current = r.currentMa;
     std::vector<Breach> breaches;
     const auto check
-        = [&](const std::optional<double>& limit, bool broken, int& inARow, const char* name, double value) {
-              if (limit && Counted(broken, inARow))
+        = [&](const std::optional<double>& limit, bool broken, unsigned& recent, const char* name, double value) {
+              if (limit && Counted(broken, recent))
                   breaches.push_back(Breach{name, value});
           };
-    check(m_limits.maxTempC, m_limits.maxTempC && temp > *m_limits.maxTempC, m_inARow.temp, "MAX-TEMP", temp);
-    check(m_limits.minInputDbm, m_limits.minInputDbm && input < *m_limits.minInputDbm, m_inARow.input, "MIN-INPUT",
+    check(m_limits.maxTempC, m_limits.maxTempC && temp > *m_limits.maxTempC, m_recent.temp, "MAX-TEMP", temp);
+    check(m_limits.minInputDbm, m_limits.minInputDbm && input < *m_limits.minInputDbm, m_recent.input, "MIN-INPUT",
         input);
-    check(m_limits.maxOutputDbm, m_limits.maxOutputDbm && output > *m_limits.maxOutputDbm, m_inARow.output,
+    check(m_limits.maxOutputDbm, m_limits.maxOutputDbm && output > *m_limits.maxOutputDbm, m_recent.output,
         "MAX-OUTPUT", output);
-    check(m_limits.maxCurrentMa, m_limits.maxCurrentMa && current > *m_limits.maxCurrentMa, m_inARow.current,
+    check(m_limits.maxCurrentMa, m_limits.maxCurrentMa && current > *m_limits.maxCurrentMa, m_recent.current,
         "MAX-CURRENT", current);
     return breaches;
 }
 
 void Guard::Forget()
 {
-    m_inARow = Count();
+    m_recent = Recent();
 }
 
 }  // namespace engine

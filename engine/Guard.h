@@ -1,4 +1,5 @@
-// The guard: limits on the readings that, broken on two polls in a row, switch the output off.
+// The guard: limits on the readings that, broken on two of the last three polls, switch the
+// output off. A reading at a limit is within it: only beyond it is a limit broken.
 // Platform-free; the line owner feeds it every reading and carries out what it decides.
 #pragma once
 
@@ -32,24 +33,27 @@ struct Breach {
 
 class Guard {
 public:
-    // A reading broken on this many polls in a row trips: one stray reading does not.
-    static constexpr int kPollsInARow = 2;
+    // A limit broken on this many of the last kPollsLooked at trips: one stray reading does not,
+    // and neither does a reading that wanders about the limit escape it.
+    static constexpr int kPollsBroken = 2;
+    static constexpr int kPollsLooked = 3;
 
     explicit Guard(const GuardLimits& limits) : m_limits(limits) {}
 
-    // One poll's reading; returns every limit broken on it and on the poll before. A limit keeps
-    // tripping on each further broken reading until it is back within bounds: whether that still
-    // needs action (an alarm already latched) is the caller's to decide.
+    // One poll's reading; returns every limit it breaks that was broken on at least two of the last
+    // three polls, this one included. A limit keeps tripping on each further broken reading while
+    // that holds: whether that still needs action (an alarm already latched) is the caller's.
     std::vector<Breach> Check(const proto::StatusReply& reading);
-    // The link was lost: polls before it are not "in a row" with polls after it.
+    // The link was lost: polls before it do not count with polls after it.
     void Forget();
 
 private:
-    struct Count {
-        int current = 0, input = 0, output = 0, temp = 0;
+    // The last polls of one limit, a bit each (1: broken), the latest lowest.
+    struct Recent {
+        unsigned current = 0, input = 0, output = 0, temp = 0;
     };
     GuardLimits m_limits;
-    Count m_inARow;
+    Recent m_recent;
 };
 
 }  // namespace engine

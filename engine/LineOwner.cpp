@@ -1,12 +1,10 @@
 #include "engine/LineOwner.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 #include <variant>
 
 #include "engine/Session.h"
-#include "protocol/Units.h"
 
 namespace engine {
 
@@ -29,117 +27,26 @@ Fate FateOf(const SettingResult& result)
     }
 }
 
-// A panel's setting as SCPI would say it, for the audit.
-std::string CommandText(const proto::SettingAsked& setting)
+bool IsOnFrame(const proto::Frame& frame)
 {
-    switch (setting.kind) {
-    case proto::SettingKind::kCurrent:
-        return "SOUR:CURR " + std::to_string(setting.value);
-    case proto::SettingKind::kPower:
-        return "SOUR:POW " + proto::PowerText(setting.value);
-    case proto::SettingKind::kMode:
-        return std::string("SOUR:MODE ") + (setting.value == proto::kModeAcc ? "ACC" : "APC");
-    case proto::SettingKind::kOutput:
-        break;
-    }
-    return std::string("OUTP ") + (setting.value == proto::kOutputOn ? "ON" : "OFF");
-}
-
-bool IsOn(proto::SettingKind kind, std::int32_t value)
-{
-    return kind == proto::SettingKind::kOutput && value == proto::kOutputOn;
+    return frame.bytes[3] == proto::CMD_SET_OUTPUT && frame.bytes[4] == proto::kOutputOn;
 }
 
 }  // namespace
 
-// The panel's frames as they came, its pair kept a pair; confirmed by the echo the panel sees too,
-// with no read-back of ours. Once the panel moves on, its next frame is not held back for this
-// one's echo: the panel goes on by its own clock, as it does on the line.
-class LineOwner::PanelExchange : public Exchange {
-public:
-    explicit PanelExchange(LineOwner& owner) : m_owner(owner), m_frames(*owner.m_panelApplying) {}
-
-    void Start(Us now) override
-    {
-        m_now = now;
-        m_pairUntil = m_frames.arrivedUs + kPairWindowUs;
-        m_sending = true;
-    }
-    const proto::Frame* Pending() const override { return m_sending ? &m_frames.frame : nullptr; }
-    void Written(Us now) override
-    {
-        if (!m_sending)
-            return;
-        m_sending = false;
-        m_secondSent = m_firstSent;
-        m_firstSent = true;
-        m_echoUntil = now + kConfirmTimeoutUs;
-    }
-    void Heard(const proto::Reply& reply, Us) override
-    {
-        if (const auto echoed = proto::EchoedValue(m_frames.setting.kind, reply))
-            m_echo = echoed;
-    }
-    void Tick(Us now) override
-    {
-        m_now = now;
-        if (m_sending || m_done)
-            return;
-        if (m_frames.second && !m_secondSent) {
-            m_sending = true;
-            return;
-        }
-        if (!PairOpen() && (Confirmed() || MovedOn() || now >= m_echoUntil))
-            m_done = true;
-    }
-    Us WakeUs() const override
-    {
-        if (m_sending || m_done)
-            return kNever;
-        return PairOpen() ? std::min(m_pairUntil, m_echoUntil) : m_echoUntil;
-    }
-    bool Done() const override { return m_done; }
-
-    SettingDone Result() const
-    {
-        SettingDone done;
-        done.result.requested = done.result.sent = m_frames.setting.value;
-        if (Confirmed()) {
-            done.fate = Fate::kConfirmed;
-            done.result.outcome = Outcome::kDone;
-            done.result.confirmedBy = Confirmation::kEcho;
-        } else {
-            done.result.held = m_echo;
-            done.result.outcome = Outcome::kNotConfirmed;
-            done.fate = m_echo ? Fate::kNotConfirmed : Fate::kNoAnswer;
-        }
-        return done;
-    }
-
-private:
-    bool MovedOn() const { return !m_owner.m_panelQueries.empty() || !m_owner.m_panelSettings.empty(); }
-    bool PairOpen() const { return !m_secondSent && !MovedOn() && m_now < m_pairUntil; }
-    bool Confirmed() const { return m_echo == m_frames.setting.value; }
-
-    LineOwner& m_owner;
-    const PanelFrames& m_frames;
-    Us m_now = 0;
-    Us m_pairUntil = 0;
-    Us m_echoUntil = kNever;
-    bool m_sending = false;
-    bool m_firstSent = false;
-    bool m_secondSent = false;
-    bool m_done = false;
-    std::optional<std::int32_t> m_echo;
-};
-
 LineOwner::LineOwner(LineOut& line, SettingQueue& queue, LineSink& sink, const GuardLimits& limits, PanelPort* panel)
     : m_wire(line), m_queue(queue), m_sink(sink), m_guard(limits), m_panel(panel)
 {
+    // Latches found already set are acted on when the output is seen on; a latch set from now on
+    // switches off at once.
+    m_latched = m_sink.LimitAlarmLatched();
+    // A client's settings withdrawn when it goes are done with as every setting is.
+    m_queue.OnDropped([this](const SettingRequest& request, Fate fate) { Finish(request, SettingDone{fate, {}}); });
 }
 
 LineOwner::~LineOwner()
 {
+    m_queue.OnDropped(nullptr);
     HangUpPanel();
 }
 
@@ -159,107 +66,45 @@ void LineOwner::OnReply(const proto::Reply& reply, const std::uint8_t* bytes, st
     if (m_panelOpen)
         m_panel->Write(bytes, n);
     m_lastReplyUs = now;
-    if (const auto* output = std::get_if<proto::OutputReply>(&reply))
-        m_output = output->state;
     m_sink.OnReply(reply);
+    FollowLatch();
+    if (const auto* output = std::get_if<proto::OutputReply>(&reply)) {
+        m_output = output->state;
+        m_outputDueUs = now + kOutputEveryUs;
+        if (output->state == proto::kOutputOff) {
+            m_offWanted = false;
+            m_offConfirmed = m_latched;
+        } else if (m_latched) {
+            // The amplifier's own keys, a frame of before the latch, a restart: latched means off.
+            m_offWanted = true;
+            m_offConfirmed = false;
+        }
+    }
     // Whoever polled, the panel or we, the guard looks at every reading.
     if (const auto* status = std::get_if<proto::StatusReply>(&reply)) {
-        bool latched = false;
-        for (const Breach& breach : m_guard.Check(*status))
-            latched = m_sink.OnBreach(breach) || latched;
-        if (latched) {
-            SettingRequest off;
-            off.kind = proto::SettingKind::kOutput;
-            off.value = proto::kOutputOff;
-            off.byGuard = true;
-            m_queue.Push(std::move(off));
-        }
+        const std::vector<Breach> breaches = m_guard.Check(*status);
+        for (const Breach& breach : breaches)
+            m_sink.OnBreach(breach);
+        FollowLatch();
+        if (!breaches.empty() && m_latched && !m_offConfirmed)
+            m_offWanted = true;
     }
     if (m_exchange)
         m_exchange->Heard(reply, now);
 }
 
-void LineOwner::PanelReceive(Us now, const std::uint8_t* bytes, std::size_t n)
+// A latch set since it was last looked at switches the output off, whatever it was last seen as;
+// with none latched, nothing is switched off.
+void LineOwner::FollowLatch()
 {
-    if (!m_panelOpen || m_over)
-        return;
-    for (std::size_t i = 0; i < n; ++i)
-        if (m_panelFramer.Push(bytes[i]))
-            OnPanelFrame(m_panelFramer.Frame(), now);
-    m_panelFramer.TakeJunk();
-    Tick(now);
-}
-
-void LineOwner::OnPanelFrame(const proto::Frame& frame, Us now)
-{
-    m_lastPanelUs = now;
-    m_panelHeard = true;
-    const std::optional<proto::SettingAsked> setting = proto::ReadSettingFrame(frame);
-    if (!setting) {
-        m_panelQueries.push_back(frame);
-        return;
+    const bool latched = m_sink.LimitAlarmLatched();
+    if (latched && !m_latched) {
+        m_offWanted = true;
+        m_offConfirmed = false;
     }
-    if (IsOn(setting->kind, setting->value) && m_sink.LimitAlarmLatched()) {
-        // Never on the line: the panel hears the output as it is, so its switch stays true.
-        const proto::ReplyBytes reply = proto::EncodeReply(proto::OutputReply{m_output.value_or(proto::kOutputOff)});
-        m_panel->Write(reply.data(), reply.size());
-        // The pair's second is the same refusal: audited once.
-        const bool second = m_lastRefused == frame && now - m_lastRefusedUs <= kPairWindowUs;
-        m_lastRefused = frame;
-        m_lastRefusedUs = now;
-        if (!second) {
-            SettingRequest refused;
-            refused.client = kPanelClient;
-            refused.kind = setting->kind;
-            refused.value = static_cast<std::uint8_t>(setting->value);
-            refused.fromPanel = true;
-            refused.who = "panel";
-            refused.command = CommandText(*setting);
-            Finish(refused, SettingDone{Fate::kAlarmLatched, {}});
-        }
-        return;
-    }
-    // The pair's second joins its first, wherever that is: waiting its turn or on the line.
-    const auto joins = [&](PanelFrames& first) {
-        return !first.second && first.frame == frame && now - first.arrivedUs <= kPairWindowUs;
-    };
-    if (m_panelApplying && joins(*m_panelApplying)) {
-        m_panelApplying->second = true;
-        return;
-    }
-    if (!m_panelSettings.empty() && joins(m_panelSettings.back())) {
-        m_panelSettings.back().second = true;
-        return;
-    }
-    m_panelSettings.push_back(PanelFrames{frame, *setting, now, false});
-    SettingRequest request;
-    request.client = kPanelClient;
-    request.kind = setting->kind;
-    request.value = static_cast<std::uint8_t>(setting->value);
-    request.entry = std::to_string(setting->value);
-    request.fromPanel = true;
-    request.who = "panel";
-    request.command = CommandText(*setting);
-    m_queue.Push(std::move(request));
-}
-
-void LineOwner::OpenPanel()
-{
-    if (!m_panel || m_panelOpen)
-        return;
-    m_panelFramer.Reset();
-    m_panelHeard = false;
-    m_panelOpen = m_panel->Open();
-}
-
-void LineOwner::HangUpPanel()
-{
-    if (!m_panelOpen)
-        return;
-    m_panel->HangUp();
-    m_panelOpen = false;
-    m_panelHeard = false;
-    m_panelQueries.clear();
+    if (!latched)
+        m_offWanted = m_offConfirmed = false;
+    m_latched = latched;
 }
 
 void LineOwner::Written(Us now)
@@ -274,20 +119,19 @@ void LineOwner::Written(Us now)
 
 void LineOwner::Tick(Us now)
 {
+    if (m_over)
+        return;
+    FollowLatch();
+    ExpireOld(now);
     while (!m_over) {
         if (!m_exchange) {
             if (!StartNext(now))
                 return;
             continue;
         }
-        if (m_exchange->Pending() && now >= m_wire.FreeAt()) {
-            if (!m_wire.Send(*m_exchange->Pending())) {
-                LineFailed(now);
-                return;
-            }
-            if (!m_wire.Writing())
-                m_exchange->Written(m_wire.LastWriteUs());
-        }
+        SendPending(now);
+        if (!m_exchange)
+            continue;
         m_exchange->Tick(now);
         if (!m_exchange->Done())
             return;
@@ -295,13 +139,39 @@ void LineOwner::Tick(Us now)
     }
 }
 
+void LineOwner::SendPending(Us now)
+{
+    const proto::Frame* frame = m_exchange->Pending();
+    if (!frame || now < m_wire.FreeAt())
+        return;
+    // Each frame of an ON is looked at as it goes: an alarm latched since it was asked stops it.
+    if (IsOnFrame(*frame) && m_sink.LimitAlarmLatched()) {
+        if (m_doing == Doing::kPanelSetting)
+            TellPanelTheOutput();
+        FailCurrent(Fate::kAlarmLatched);
+        m_pollFirst = true;
+        return;
+    }
+    if (!m_wire.Send(*frame)) {
+        LineFailed(now);
+        return;
+    }
+    if (!m_wire.Writing())
+        m_exchange->Written(m_wire.LastWriteUs());
+}
+
 Us LineOwner::NextWakeUs() const
 {
     if (m_over)
         return kNever;
+    const Us oldest = m_queue.OldestUs();
+    const Us expiry = oldest == kNever ? kNever : oldest + SettingQueue::kMaxAgeUs + 1;
     if (m_exchange)
-        return m_exchange->Pending() ? m_wire.FreeAt() : m_exchange->WakeUs();
-    return NextPollUs();
+        return std::min(expiry, m_exchange->Pending() ? m_wire.FreeAt() : m_exchange->WakeUs());
+    const Us poll = NextPollUs();
+    const Us output = std::max(m_outputDueUs, m_wire.FreeAt());
+    const bool outputFits = m_linked && output + kSpacingUs <= NextFrameUs();
+    return std::min(expiry, outputFits ? std::min(output, poll) : poll);
 }
 
 Us LineOwner::NextPollUs() const
@@ -311,6 +181,18 @@ Us LineOwner::NextPollUs() const
     return std::max(m_nextPollUs, m_lastPanelUs + MsToUs(kPanelQuietMs));
 }
 
+// The next poll, ours or (while it polls) the panel's at its cadence.
+Us LineOwner::NextFrameUs() const
+{
+    return m_panelHeard ? std::min(NextPollUs(), m_lastPanelUs + kPollUs) : NextPollUs();
+}
+
+// The output is asked in a slot between polls, where it holds no poll up, the panel's included.
+bool LineOwner::OutputQueryFits(Us now) const
+{
+    return now >= m_outputDueUs && std::max(now, m_wire.FreeAt()) + kSpacingUs <= NextFrameUs();
+}
+
 bool LineOwner::Silent(Us now) const
 {
     return now - m_lastReplyUs > kSilentUs;
@@ -318,7 +200,15 @@ bool LineOwner::Silent(Us now) const
 
 bool LineOwner::StartNext(Us now)
 {
+    // The guard's OFF before everything; while the link is down it takes turns with the link
+    // check, as OFF is always safe to send.
+    if (m_offWanted && (m_linked || !m_offTriedDown)) {
+        m_offTriedDown = !m_linked;
+        StartGuardOff(now);
+        return true;
+    }
     if (!m_linked) {
+        m_offTriedDown = false;
         StartProbe(now);
         return true;
     }
@@ -335,17 +225,26 @@ bool LineOwner::StartNext(Us now)
         StartProbe(now);
         return true;
     }
-    if (!m_panelQueries.empty()) {
-        const proto::Frame query = m_panelQueries.front();
-        m_panelQueries.pop_front();
-        Begin(Doing::kForward, std::make_unique<Forward>(query), now);
+    // A client's OFF goes ahead of the panel's queries and every other client's settings.
+    std::optional<SettingRequest> request = m_queue.PopOff();
+    std::optional<proto::Frame> query;
+    if (!request)
+        query = NextPanelQuery(now);
+    if (query) {
+        Begin(Doing::kForward, std::make_unique<Forward>(*query), now);
         return true;
     }
-    if (std::optional<SettingRequest> request = m_queue.Pop()) {
+    if (!request)
+        request = m_queue.Pop();
+    if (request) {
         if (request->fromPanel)
             StartApplyPanel(std::move(*request), now);
         else
             StartApply(std::move(*request), now);
+        return true;
+    }
+    if (OutputQueryFits(now)) {
+        Begin(Doing::kOutput, std::make_unique<Query>(proto::CMD_QUERY_OUTPUT, kPollUs), now);
         return true;
     }
     if (now >= NextPollUs()) {
@@ -370,47 +269,6 @@ void LineOwner::StartProbe(Us now)
     Begin(Doing::kProbe, std::make_unique<LinkCheck>(kProbeTimeoutUs, m_amp), now);
 }
 
-void LineOwner::StartApply(SettingRequest request, Us now)
-{
-    const bool on = IsOn(request.kind, request.value);
-    if (on && m_sink.LimitAlarmLatched()) {
-        Finish(request, SettingDone{Fate::kAlarmLatched, {}});
-        m_pollFirst = true;
-        return;
-    }
-    const char* entry = request.entry.c_str();
-    SettingValue value{request.value, request.value};
-    bool fits = true;
-    if (request.kind == proto::SettingKind::kCurrent) {
-        fits = CurrentEntryFits(entry);
-        value = CurrentFromEntry(entry, m_amp.settings.maxCurrentMa);
-    } else if (request.kind == proto::SettingKind::kPower) {
-        fits = PowerEntryOnScale(entry);
-        value = PowerFromEntry(entry);
-    }
-    if (!fits) {
-        Finish(request, SettingDone{Fate::kNoAnswer, {}});
-        m_pollFirst = true;
-        return;
-    }
-    m_request = std::move(request);
-    Begin(Doing::kSetting, std::make_unique<Setting>(m_request->kind, value.requested, value.sent, kConfirmTimeoutUs),
-        now);
-}
-
-void LineOwner::StartApplyPanel(SettingRequest request, Us now)
-{
-    if (m_panelSettings.empty()) {
-        Finish(request, SettingDone{Fate::kLinkDown, {}});
-        m_pollFirst = true;
-        return;
-    }
-    m_panelApplying = m_panelSettings.front();
-    m_panelSettings.pop_front();
-    m_request = std::move(request);
-    Begin(Doing::kPanelSetting, std::make_unique<PanelExchange>(*this), now);
-}
-
 void LineOwner::Finished(Us now)
 {
     std::unique_ptr<Exchange> exchange = std::move(m_exchange);
@@ -421,17 +279,22 @@ void LineOwner::Finished(Us now)
         if (static_cast<LinkCheck&>(*exchange).Linked()) {
             m_linked = true;
             m_guard.Forget();
-            // The first poll goes as soon as the spacing allows; the cadence runs from it.
+            // The first poll goes as soon as the spacing allows; the cadence runs from it. The
+            // check has just heard the output.
             m_nextPollUs = now;
+            m_outputDueUs = now + kOutputEveryUs;
+            // What was asked while the link was being checked found it down: told so before the
+            // link is said to be up, so that nothing asked after that can fail for it.
+            FailWaiting(Fate::kLinkDown);
             m_sink.OnLink(true);
             OpenPanel();
-            // What was asked while the link was being checked found it down.
-            FailWaiting(Fate::kLinkDown);
         }
         break;
     case Doing::kPoll:
+    case Doing::kOutput:
         // The cadence counts from when the query went out, which the spacing may have put off.
-        m_nextPollUs = m_wire.LastWriteUs() + kPollUs;
+        if (doing == Doing::kPoll)
+            m_nextPollUs = m_wire.LastWriteUs() + kPollUs;
         // The guard saw the reading as it came.
         if (!static_cast<Query&>(*exchange).Answer() && Silent(now))
             LinkDown();
@@ -440,7 +303,12 @@ void LineOwner::Finished(Us now)
         const SettingResult& result = static_cast<Setting&>(*exchange).Result();
         const SettingRequest request = std::move(*m_request);
         m_request.reset();
-        Finish(request, SettingDone{FateOf(result), result});
+        const Fate fate = FateOf(result);
+        if (request.byGuard && fate == Fate::kConfirmed) {
+            m_offWanted = false;
+            m_offConfirmed = true;
+        }
+        Finish(request, SettingDone{fate, result});
         // The settings and the output, as the amplifier now holds them, for every client to read.
         Begin(Doing::kReadBack, std::make_unique<LinkCheck>(kReadBackTimeoutUs, m_amp), now);
         break;
@@ -451,7 +319,7 @@ void LineOwner::Finished(Us now)
         m_pollFirst = true;
         break;
     case Doing::kPanelSetting: {
-        const SettingDone done = static_cast<PanelExchange&>(*exchange).Result();
+        const SettingDone done = PanelResult(*exchange);
         const SettingRequest request = std::move(*m_request);
         m_request.reset();
         m_panelApplying.reset();
@@ -491,39 +359,16 @@ void LineOwner::Stop(Us)
     HangUpPanel();
 }
 
+// The guard's OFF is no queued setting: a link that goes down keeps it wanted.
 void LineOwner::LinkDown()
 {
+    if (!m_linked)
+        return;
     m_linked = false;
     m_sink.OnLink(false);
     // The panel sees its line go, as when its own adapter is pulled, rather than stale readouts.
     HangUpPanel();
     FailWaiting(Fate::kLinkDown);
-}
-
-void LineOwner::FailCurrent(Fate fate)
-{
-    m_exchange.reset();
-    m_doing = Doing::kNothing;
-    m_panelApplying.reset();
-    if (m_request) {
-        const SettingRequest request = std::move(*m_request);
-        m_request.reset();
-        Finish(request, SettingDone{fate, {}});
-    }
-}
-
-void LineOwner::FailWaiting(Fate fate)
-{
-    for (const SettingRequest& request : m_queue.TakeAll())
-        Finish(request, SettingDone{fate, {}});
-    m_panelSettings.clear();
-}
-
-void LineOwner::Finish(const SettingRequest& request, const SettingDone& done)
-{
-    m_sink.OnSettingDone(request, done);
-    if (request.done)
-        request.done(done);
 }
 
 }  // namespace engine

@@ -1,10 +1,12 @@
 // The amplifier's line, held for good: the link check until the amplifier answers, then a status
-// poll at the panel's cadence, the clients' settings one whole setting at a time (each read back
-// with the settings and the output afterwards), the guard, a panel's frames passed on in their
-// turn, and a link that goes down when the amplifier falls silent and comes back with queries
-// only. Event-driven and platform-free: bytes, time and requests go in (Receive, PanelReceive,
-// Written, Tick, the queue); frames go to a LineOut, and what it learns to a LineSink. It never
-// blocks, sleeps or starts a thread; the driver calls Tick again at NextWakeUs().
+// poll at the panel's cadence with the output asked between polls, the clients' settings one whole
+// setting at a time (each read back with the settings and the output afterwards), a panel's frames
+// passed on in their turn, and a link that goes down when the amplifier falls silent and comes back
+// with queries only. Latched means off: while an alarm that holds the output off is latched, the
+// owner switches the output off whenever it finds it on, ahead of everything, until confirmed.
+// Event-driven and platform-free: bytes, time and requests go in (Receive, PanelReceive, Written,
+// Tick, the queue); frames go to a LineOut, and what it learns to a LineSink. It never blocks,
+// sleeps or starts a thread; the driver calls Tick again at NextWakeUs().
 #pragma once
 
 #include <cstdint>
@@ -27,10 +29,10 @@ public:
     virtual void OnLink(bool up) = 0;
     // Every checked reply, from polls, link checks and settings alike.
     virtual void OnReply(const proto::Reply& reply) = 0;
-    // A guard limit broken on two polls in a row; true when that latched a new alarm (the output
-    // is then switched off).
+    // A guard limit broken on two of the last three polls; true when that latched a new alarm.
     virtual bool OnBreach(const Breach& breach) = 0;
-    // While a limit alarm is latched the output is not switched on.
+    // While an alarm that holds the output off is latched (a limit's, a lease's, a lost state's),
+    // the output is never switched on and is switched off whenever it is found on.
     virtual bool LimitAlarmLatched() = 0;
     virtual void OnSettingDone(const SettingRequest& request, const SettingDone& done) = 0;
 };
@@ -50,11 +52,12 @@ public:
 
 class LineOwner {
 public:
-    static constexpr Us kPollUs = MsToUs(200);           // the panel's cadence once linked
-    static constexpr Us kSilentUs = MsToUs(1000);        // no checked reply for longer: the link is down
-    static constexpr Us kProbeTimeoutUs = MsToUs(1000);  // one link check: two probe rounds
-    static constexpr Us kConfirmTimeoutUs = MsToUs(1000);   // a setting's read-back waits this long at most
-    static constexpr Us kReadBackTimeoutUs = MsToUs(500);   // the settings and output asked after a setting
+    static constexpr Us kPollUs = MsToUs(200);             // the panel's cadence once linked
+    static constexpr Us kOutputEveryUs = MsToUs(1000);     // the output is asked at least this often
+    static constexpr Us kSilentUs = MsToUs(1000);          // no checked reply for longer: the link is down
+    static constexpr Us kProbeTimeoutUs = MsToUs(1000);    // one link check: two probe rounds
+    static constexpr Us kConfirmTimeoutUs = MsToUs(1000);  // a setting's read-back waits this long at most
+    static constexpr Us kReadBackTimeoutUs = MsToUs(500);  // the settings and output asked after a setting
     // The panel's longest natural gap (its 500 ms poll after a setting) and a margin: while it has
     // sent anything more recently, its polls stand in for ours.
     static constexpr int kPanelQuietMs = 700;
@@ -90,31 +93,48 @@ public:
     void Stop(Us now);
 
 private:
-    enum class Doing { kNothing, kProbe, kPoll, kForward, kSetting, kReadBack, kPanelSetting };
+    enum class Doing { kNothing, kProbe, kPoll, kOutput, kForward, kSetting, kReadBack, kPanelSetting };
 
     // A setting of the panel: its frame, and whether the pair's second has come.
     struct PanelFrames {
         proto::Frame frame;
         proto::SettingAsked setting;
-        std::int64_t arrivedUs = 0;
+        Us arrivedUs = 0;
         bool second = false;
     };
+    struct PanelQuery {
+        proto::Frame frame;
+        Us arrivedUs = 0;
+    };
     class PanelExchange;
+    static SettingDone PanelResult(const Exchange& exchange);
 
     void OnReply(const proto::Reply& reply, const std::uint8_t* bytes, std::size_t n, Us now);
+    void FollowLatch();
+    // The panel's side (LinePanel.cpp).
     void OnPanelFrame(const proto::Frame& frame, Us now);
+    void RefusePanelOn(const proto::Frame& frame, const proto::SettingAsked& setting, Us now);
+    void TellPanelTheOutput();
     void OpenPanel();
     void HangUpPanel();
+    std::optional<proto::Frame> NextPanelQuery(Us now);
+    void StartApplyPanel(SettingRequest request, Us now);
+    // The panel's frames of a setting that leaves the queue unsent.
+    void ForgetPanelSetting(const SettingRequest& request);
 
     // Starts what is to be done next; false when nothing is.
     bool StartNext(Us now);
     void Begin(Doing doing, std::unique_ptr<Exchange> exchange, Us now);
+    void SendPending(Us now);
     void Finished(Us now);
     void StartProbe(Us now);
+    void StartGuardOff(Us now);
     void StartApply(SettingRequest request, Us now);
-    void StartApplyPanel(SettingRequest request, Us now);
+    bool OutputQueryFits(Us now) const;
+    Us NextFrameUs() const;
     Us NextPollUs() const;
     void LinkDown();
+    void ExpireOld(Us now);
     void FailWaiting(Fate fate);
     void FailCurrent(Fate fate);
     void Finish(const SettingRequest& request, const SettingDone& done);
@@ -129,6 +149,13 @@ private:
     bool m_over = false;  // stopped or failed: nothing more is sent
     Us m_lastReplyUs = 0;
     Us m_nextPollUs = 0;
+    Us m_outputDueUs = 0;  // when the output is to be asked again
+
+    // Latched means off.
+    bool m_latched = false;        // as last seen
+    bool m_offWanted = false;      // the output must be switched off
+    bool m_offConfirmed = false;   // since the latch, or since the output was last seen on
+    bool m_offTriedDown = false;   // while the link is down, OFF and the link check take turns
 
     Doing m_doing = Doing::kNothing;
     std::unique_ptr<Exchange> m_exchange;
@@ -140,7 +167,7 @@ private:
     proto::CommandFramer m_panelFramer{true};
     Us m_lastPanelUs = 0;
     bool m_panelHeard = false;                // since the panel's line was opened
-    std::deque<proto::Frame> m_panelQueries;  // to go out as the line allows
+    std::deque<PanelQuery> m_panelQueries;    // at most one of each kind, to go out as the line allows
     std::deque<PanelFrames> m_panelSettings;  // queued, in the queue's order
     std::optional<PanelFrames> m_panelApplying;
     std::optional<std::uint8_t> m_output;  // the output as last reported

@@ -17,6 +17,8 @@ enum class Fate {
     kLinkDown,      // the link was down: nothing was sent
     kAlarmLatched,  // output ON while a limit alarm is latched: nothing was sent
     kStopped,       // the server is stopping: nothing more was sent
+    kWithdrawn,     // the client went before its turn: nothing was sent
+    kExpired,       // not started in time: nothing was sent
 };
 
 struct SettingDone {
@@ -33,11 +35,12 @@ struct SettingRequest {
     // A current or power as the client gave it (a decimal number); mode and output: the wire value.
     std::string entry;
     std::uint8_t value = 0;
-    bool byGuard = false;    // the guard's own OFF: goes before everything queued
+    bool byGuard = false;    // the guard's own OFF: goes before everything
     bool fromPanel = false;  // the panel's frames, forwarded as they came, take this setting's turn
     // For the audit: who asked (an address, "guard", "panel") and the command as written.
     std::string who;
     std::string command;
+    Us askedUs = 0;  // when it was asked, on the line's clock: stamped by the queue
     // Called once when the setting is done with, whatever became of it.
     std::function<void(const SettingDone&)> done;
 };

@@ -1,13 +1,24 @@
 #include "engine/SettingQueue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace engine {
 
+namespace {
+
+bool IsOff(const SettingRequest& request)
+{
+    return request.kind == proto::SettingKind::kOutput && request.value == proto::kOutputOff;
+}
+
+}  // namespace
+
 void SettingQueue::Push(SettingRequest request)
 {
-    if (request.byGuard) {
-        m_guard.push_back(std::move(request));
+    request.askedUs = m_now();
+    if (IsOff(request)) {
+        m_offs.push_back(std::move(request));
     } else {
         std::deque<SettingRequest>& mine = m_byClient[request.client];
         if (mine.empty() && m_served != request.client)
@@ -18,13 +29,19 @@ void SettingQueue::Push(SettingRequest request)
         m_poke();
 }
 
+std::optional<SettingRequest> SettingQueue::PopOff()
+{
+    if (m_offs.empty())
+        return std::nullopt;
+    SettingRequest next = std::move(m_offs.front());
+    m_offs.pop_front();
+    return next;
+}
+
 std::optional<SettingRequest> SettingQueue::Pop()
 {
-    if (!m_guard.empty()) {
-        SettingRequest next = std::move(m_guard.front());
-        m_guard.pop_front();
-        return next;
-    }
+    if (std::optional<SettingRequest> off = PopOff())
+        return off;
     if (m_served && m_byClient.count(*m_served))
         m_turns.push_back(*m_served);
     m_served.reset();
@@ -48,6 +65,57 @@ std::vector<SettingRequest> SettingQueue::TakeAll()
     while (std::optional<SettingRequest> next = Pop())
         all.push_back(std::move(*next));
     return all;
+}
+
+void SettingQueue::RemoveIf(const std::function<bool(const SettingRequest&)>& leaves, std::vector<SettingRequest>& into)
+{
+    const auto take = [&](std::deque<SettingRequest>& from) {
+        for (auto it = from.begin(); it != from.end();) {
+            if (leaves(*it)) {
+                into.push_back(std::move(*it));
+                it = from.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    };
+    take(m_offs);
+    for (auto it = m_byClient.begin(); it != m_byClient.end();) {
+        take(it->second);
+        it = it->second.empty() ? m_byClient.erase(it) : std::next(it);
+    }
+    m_turns.erase(std::remove_if(m_turns.begin(), m_turns.end(),
+                      [this](std::uint64_t client) { return m_byClient.count(client) == 0; }),
+        m_turns.end());
+    if (m_served && m_byClient.count(*m_served) == 0)
+        m_served.reset();
+}
+
+void SettingQueue::Withdraw(std::uint64_t client)
+{
+    std::vector<SettingRequest> gone;
+    RemoveIf([client](const SettingRequest& r) { return r.client == client; }, gone);
+    if (m_dropped)
+        for (const SettingRequest& request : gone)
+            m_dropped(request, Fate::kWithdrawn);
+}
+
+std::vector<SettingRequest> SettingQueue::TakeAskedBefore(Us cutoff)
+{
+    std::vector<SettingRequest> old;
+    RemoveIf([cutoff](const SettingRequest& r) { return r.askedUs < cutoff; }, old);
+    return old;
+}
+
+Us SettingQueue::OldestUs() const
+{
+    Us oldest = kNever;
+    for (const SettingRequest& r : m_offs)
+        oldest = std::min(oldest, r.askedUs);
+    for (const auto& [client, theirs] : m_byClient)
+        for (const SettingRequest& r : theirs)
+            oldest = std::min(oldest, r.askedUs);
+    return oldest;
 }
 
 }  // namespace engine

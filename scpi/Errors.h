@@ -26,7 +26,8 @@ struct KnownError {
 
 inline constexpr KnownError kNoError{0, "No error"};
 
-// SCPI's own. Which fault of a line gives which is the parser's (scpi/Parser.h).
+// SCPI's own. Which fault of a line gives which is the parser's (scpi/Parser.h); a line too long,
+// a reading stale and a full error queue are the server's.
 inline constexpr KnownError kSyntaxError{-102, "Syntax error"};
 inline constexpr KnownError kDataTypeError{-104, "Data type error"};
 inline constexpr KnownError kParameterNotAllowed{-108, "Parameter not allowed"};
@@ -35,6 +36,7 @@ inline constexpr KnownError kUndefinedHeader{-113, "Undefined header"};
 inline constexpr KnownError kDataOutOfRange{-222, "Data out of range"};
 inline constexpr KnownError kTooMuchData{-223, "Too much data"};
 inline constexpr KnownError kIllegalParameterValue{-224, "Illegal parameter value"};
+inline constexpr KnownError kStale{-230, "Data corrupt or stale"};
 inline constexpr KnownError kQueueOverflow{-350, "Queue overflow"};
 
 // ampd's own, beside them; its HTTP side answers with the same texts.
@@ -42,6 +44,8 @@ inline constexpr KnownError kClamped{201, "Clamped"};
 inline constexpr KnownError kAlarmLatched{202, "Alarm latched"};
 inline constexpr KnownError kNoAnswer{210, "No answer from the amplifier"};
 inline constexpr KnownError kNotConfirmed{211, "Setting not confirmed"};
+inline constexpr KnownError kNotSentInTime{212, "Not sent in time"};
+inline constexpr KnownError kTooManyPending{213, "Too many settings pending"};
 inline constexpr KnownError kNotAuthorised{220, "Not authorised"};
 inline constexpr KnownError kLinkDown{230, "Link down"};
 inline constexpr KnownError kTooManyClients{240, "Too many clients"};

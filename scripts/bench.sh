@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The performance figures, each beside its reference measured in the same run, as one table
-# (also written to build/bench/bench.txt): the reply framer natively, the port engine's delivery
-# and the panel under Wine against the simulator (CPU idle and linked, with and without the pty
-# shim, beside the wineserver; poll cadence; reply-to-display latency, directly and through ampd's
-# panel link; start-up beside an empty dialog), `ampctl status` beside its floor, ampd natively against the simulator (a reading and a
-# setting beside ampctl and their floors, the wire with 1 and 100 readers, its CPU, memory and
-# descriptors), its page in headless Chromium (load time and size, a reading's way from the wire to
-# the readout beside the panel's, ampd's CPU with 50 event streams), and the programs' sizes.
-#   scripts/bench.sh [--only PARTS] [--starts N] [--latency-n N] ...  (tests/e2e/bench.py --help)
+# (also written to build/bench/bench.txt): the reply framer natively; the port engine's delivery,
+# idle CPU and memory under bursts (serial_port_tests' CommPortFigures, with and without the pty
+# shim); the panel under Wine against the simulator (CPU idle and linked, with and without the
+# shim, beside the wineserver; open click to the first poll; poll cadence; reply-to-display
+# latency, directly and through ampd's panel link; start-up beside an empty dialog); `ampctl
+# status` beside its floor; ampd natively against the simulator (a reading and a setting beside
+# ampctl and their floors, the wire with 1 and 100 readers, its CPU, memory and descriptors); its
+# page in headless Chromium (load time and size, a reading's way from the wire to the readout
+# beside the panel's, ampd's CPU with 50 event streams); and the programs' sizes.
+#   scripts/bench.sh [--only PARTS] [--starts N] [--latency-n N] ...  (tools/bench/bench.py --help)
 # Installs what is missing and builds what it needs first; runs on a private Xvfb and Wine prefix
 # (build/bench/wineprefix) and ends whatever it started. Times are printed, never checked: the
 # exit status is 1 only when a figure could not be measured at all (or a build failed).
@@ -16,11 +18,11 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 case "${1:-}" in
-  -h | --help) sed -n '2,12s/^# \{0,1\}//p' "$0"; exit 0 ;;
+  -h | --help) sed -n '2,15s/^# \{0,1\}//p' "$0"; exit 0 ;;
 esac
 
 # Bad options are found before anything is built.
-/usr/bin/python3 tests/e2e/bench.py --root . --wine-run - --prefix - --work - --parse-only "$@" || exit 2
+/usr/bin/python3 tools/bench/bench.py --root . --wine-run - --prefix - --work - --parse-only "$@" || exit 2
 
 work=$root/build/bench
 prefix=$work/wineprefix
@@ -75,7 +77,7 @@ amp_cleanup_on_exit cleanup
 amp_start_xvfb || { say "could not start Xvfb" >&2; exit 1; }
 scripts/wine-prefix.sh "$prefix" >/dev/null || { say "could not make the Wine prefix $prefix" >&2; exit 1; }
 
-/usr/bin/python3 tests/e2e/bench.py --root "$root" --wine-run "$work/wine-run" --prefix "$prefix" --work "$work" \
+/usr/bin/python3 tools/bench/bench.py --root "$root" --wine-run "$work/wine-run" --prefix "$prefix" --work "$work" \
   "${no_win32[@]}" "$@" &
 bench_pid=$!
 wait "$bench_pid"

@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# The long runs of the real panel under Wine against the simulator, each its own command:
-#   scripts/endurance.sh faults          every fault case, with 50 unplug/replug and 50
-#                                        close-during-delivery cycles
-#   scripts/endurance.sh soak [MINUTES]  linked while commands are worked (default 10 minutes),
-#                                        handles, threads, GDI and USER objects and memory sampled
+# The long runs, each its own command (the test command runs a short form of each):
+#   scripts/endurance.sh faults          the panel under Wine: every fault case, with 50
+#                                        unplug/replug and 50 close-during-delivery cycles
+#   scripts/endurance.sh soak [MINUTES]  the panel under Wine linked while commands are worked
+#                                        (default 10 minutes), handles, threads, GDI and USER
+#                                        objects and memory sampled
+#   scripts/endurance.sh readers         ampd with 100 readers and 10 event streams for a minute:
+#                                        the wire unchanged, every reader answered, memory flat
+#   scripts/endurance.sh page            ampd's page in headless Chromium for a minute of changing
+#                                        readings: heap, nodes and listeners flat
 # Installs what is missing and builds first. Prints the figures; exit status 1 when a check failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-usage() { sed -n '2,7s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
 run=${1:-}
 case "$run" in
   faults) options=(--cycles 3 --long-cycles 50) ;;
@@ -17,17 +22,32 @@ case "$run" in
     minutes=${2:-10}
     [[ "$minutes" =~ ^[0-9]+([.][0-9]+)?$ ]] || { usage >&2; exit 2; }
     options=(--minutes "$minutes" --sample-s 30) ;;
+  readers | page) ;;
   -h|--help) usage; exit 0 ;;
   *) usage >&2; exit 2 ;;
 esac
 
 scripts/install-deps.sh
-cmake --preset native >/dev/null && cmake --build --preset native -j2 --target ampsim amp_ptyshim
-cmake --preset win64 >/dev/null && cmake --build --preset win64 -j2 --target AmpPanel paneldriver
-
-build=$root/build/win64
 work=$root/build/endurance/$run
 mkdir -p "$work"
+native=$root/build/native
+cmake --preset native >/dev/null
+
+case "$run" in
+  readers)
+    cmake --build --preset native -j2 --target ampd ampsim
+    exec /usr/bin/python3 tests/ampd/server_test.py load --load-seconds 60 --ampd "$native/ampd/ampd" \
+      --ampsim "$native/linux/ampsim" --version "$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" \
+      --work "$work" ;;
+  page)
+    cmake --build --preset native -j2 --target ampd ampsim
+    exec /usr/bin/python3 tests/web/page_test.py --only memory --soak-seconds 60 --ampd "$native/ampd/ampd" \
+      --ampsim "$native/linux/ampsim" --work "$work" ;;
+esac
+
+cmake --build --preset native -j2 --target ampsim amp_ptyshim
+cmake --preset win64 >/dev/null && cmake --build --preset win64 -j2 --target AmpPanel paneldriver
+build=$root/build/win64
 . scripts/xvfb.sh
 cleanup() {
   WINEPREFIX="$build/wineprefix" wineserver -k 2>/dev/null || true
@@ -37,6 +57,6 @@ trap cleanup EXIT
 amp_start_xvfb
 scripts/wine-prefix.sh "$build/wineprefix" >/dev/null
 
-python3 tests/e2e/endurance.py "$run" "${options[@]}" --wine-run "$build/wine-run" \
+/usr/bin/python3 tools/bench/endurance.py "$run" "${options[@]}" --wine-run "$build/wine-run" \
   --panel "$build/app/AmpPanel.exe" --driver "$build/tools/paneldriver.exe" \
-  --ampsim "$root/build/native/linux/ampsim" --prefix "$build/wineprefix" --work "$work"
+  --ampsim "$native/linux/ampsim" --prefix "$build/wineprefix" --work "$work"

@@ -11,45 +11,18 @@ build folder if they are missing. Every wait is "until a condition holds or a de
 
 import argparse
 import os
-import re
-import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from harness import Simulator, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tools", "python"))
+from amptest import Ampd, Simulator, chromium, wait_until  # noqa: E402
 
-from selenium import webdriver  # noqa: E402
-from selenium.webdriver.chrome.options import Options  # noqa: E402
-from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 WIDTH = 1280
-
-
-def start_ampd(ampd, link, work):
-    err = open(os.path.join(work, "ampd.err"), "w")
-    process = subprocess.Popen([ampd, "-p", link, "--scpi", "127.0.0.1:0", "--http", "127.0.0.1:0"],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    said = []
-    while True:
-        ready, _, _ = select.select([process.stderr], [], [], 10)
-        line = process.stderr.readline() if ready else ""
-        if not line:
-            process.kill()
-            raise SystemExit("page-screenshot: ampd did not start serving HTTP: %s" % "".join(said))
-        said.append(line)
-        err.write(line)
-        found = re.search(r"HTTP on (127\.0\.0\.1:\d+)", line)
-        if found:
-            # Its later messages go to the file, so that a full pipe never stops it.
-            threading.Thread(target=lambda: err.writelines(process.stderr), daemon=True).start()
-            return process, "http://%s/" % found.group(1)
 
 
 def main():
@@ -69,15 +42,9 @@ def main():
     try:
         link = os.path.join(work, "amp")
         sim = Simulator(ampsim, work, link, ["--output", "on"])
-        server, url = start_ampd(ampd, link, work)
-
-        options = Options()
-        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                     "--hide-scrollbars", "--user-data-dir=" + os.path.join(work, "chromium"),
-                     "--window-size=%d,1000" % WIDTH):
-            options.add_argument(flag)
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        server = Ampd(ampd, link, work, http=("127.0.0.1:0",))
+        url = "http://%s:%d/" % server.http[0]
+        driver = chromium(os.path.join(work, "chromium"), (WIDTH, 1000), flags=("--hide-scrollbars",))
         viewport = lambda height: driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
             "width": WIDTH, "height": height, "deviceScaleFactor": 1, "mobile": False})
         viewport(900)
@@ -106,9 +73,8 @@ def main():
     finally:
         if driver:
             driver.quit()
-        if server and server.poll() is None:
-            server.send_signal(signal.SIGTERM)
-            server.wait(10)
+        if server:
+            server.stop()
         if sim:
             sim.stop()
         shutil.rmtree(work, ignore_errors=True)

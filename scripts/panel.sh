@@ -473,10 +473,7 @@ port = "COM" + os.environ["AMP_COM"]
 drive = Driver("wine", driver)
 try:
     drive("find 30000")
-    items = drive("items %d" % IDC_PORT_LIST).partition(" sel ")[0].split(",")
-    if port not in items:
-        raise AssertionError("%s is not in the panel's list %s" % (port, items))
-    drive("select %d %d" % (IDC_PORT_LIST, items.index(port)))
+    drive.select_port(port)
     drive("click %d" % IDC_OPEN_PORT)
     wait_until(lambda: drive("text %d" % IDC_LD_TEMP) != "", 15, "live readouts")
     snap(panel_rect(drive), screenshot)

@@ -13,8 +13,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import *  # noqa: E402,F401,F403
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "python"))
+from amptest import *  # noqa: E402,F401,F403
 
 
 def grab(rect):
@@ -94,11 +94,6 @@ def guide(args):
             shown["ACC"], shown["APC"] = (drive("checked %d" % box) for box in (IDC_MODE_ACC, IDC_MODE_APC))
             raise AssertionError("%s; the panel showed %s" % (e, shown)) from None
 
-    def select(name):
-        items = drive("items %d" % IDC_PORT_LIST).partition(" sel ")[0].split(",")
-        assert name in items, "%s not in the port list %s" % (name, items)
-        drive("select %d %d" % (IDC_PORT_LIST, items.index(name)))
-
     def linked():
         return len(sim.received(STATUS_QUERY, since=opened)) >= 2 and text(IDC_LD_TEMP) != ""
 
@@ -106,7 +101,7 @@ def guide(args):
         drive("find 30000")
 
         # Closed, the simulator's port chosen in the list.
-        select(port)
+        drive.select_port(port)
         shot("closed.png")
 
         # Opened, probing an amplifier that does not answer.
@@ -133,7 +128,7 @@ def guide(args):
             print("panelshots: linked without the settings; closing and opening the port again", flush=True)
             drive("click %d" % IDC_OPEN_PORT)
             until(lambda: text(IDC_OPEN_PORT) == "OpenPort", "the port to close")
-            select(port)  # the closed panel lists the ports afresh, the first one chosen
+            drive.select_port(port)  # the closed panel lists the ports afresh, the first one chosen
             opened = sim.now()
             drive("click %d" % IDC_OPEN_PORT)
             until(linked, "the link and live readouts")
@@ -165,7 +160,7 @@ def guide(args):
 
         # Dismiss what follows, close the port and the panel, as the operator would.
         drive("click %d" % IDC_OPEN_PORT)
-        until(lambda: reports.extend(dismiss(drive)) or text(IDC_OPEN_PORT) == "OpenPort", "the port to close")
+        until(lambda: reports.extend(drive.dismiss_error_boxes()) or text(IDC_OPEN_PORT) == "OpenPort", "the port to close")
         print("panelshots: %d more reports dismissed before the port closed" % (len(reports) - 1), flush=True)
         drive("close")
         wait_until(lambda: not panel.running(), 10, "the panel to end")
@@ -184,15 +179,6 @@ def withheld_output_reply(sim, since):
             if event.startswith("EVENT fault no-reply on reply 0x25") and float(t) >= since:
                 return True
     return False
-
-
-def dismiss(drive):
-    texts = []
-    while True:
-        try:
-            texts.append(drive("msgbox 300"))
-        except AssertionError:
-            return texts
 
 
 def main():

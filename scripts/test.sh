@@ -67,6 +67,9 @@ run() {
   fi
   . scripts/xvfb.sh
 
+  # The include rule, the files' length, the tests' share: a second each.
+  stage "structure" scripts/check.sh --structure
+
   cleanup() {
     [ -d build/win64/wineprefix ] && WINEPREFIX="$root/build/win64/wineprefix" wineserver -k 2>/dev/null
     amp_stop_xvfb

@@ -1,10 +1,5 @@
 #include "sim/Replies.h"
 
-#include <cstdio>
-
-#include "protocol/Commands.h"
-#include "protocol/Replies.h"
-
 namespace sim {
 
 namespace {
@@ -15,78 +10,36 @@ std::uint16_t Wire(int value)
     return static_cast<std::uint16_t>(value);
 }
 
-int CommandWord(const proto::Frame& f)
-{
-    return f.bytes[4] * 256 + f.bytes[5];
-}
+class ModelSide : public proto::AmplifierSide {
+public:
+    explicit ModelSide(AmpModel& model) : m_model(model) {}
 
-std::string Hex2(std::uint8_t v)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", v);
-    return text;
-}
+    proto::StatusReply Status() override
+    {
+        const StatusRaw s = m_model.Status();
+        return {Wire(s.currentMa), Wire(s.inputPowerRaw), Wire(s.outputPowerRaw), Wire(s.temperatureRaw)};
+    }
+    proto::SettingsReply Settings() override
+    {
+        const AmpSetup& setup = m_model.Setup();
+        return {Wire(setup.targetPowerRaw), Wire(setup.targetCurrent), Wire(setup.maxCurrent), setup.mode, setup.selector};
+    }
+    std::uint8_t Output() override { return m_model.Setup().output; }
+    std::uint16_t SetTargetCurrent(std::uint16_t mA) override { return Wire(m_model.SetTargetCurrent(mA)); }
+    std::uint16_t SetTargetPower(std::uint16_t raw) override { return Wire(m_model.SetTargetPowerRaw(raw)); }
+    std::uint8_t SetMode(std::uint8_t mode) override { return m_model.SetMode(mode); }
+    std::uint8_t SetOutput(std::uint8_t state) override { return m_model.SetOutput(state); }
+
+private:
+    AmpModel& m_model;
+};
 
 }  // namespace
 
-Bytes StatusReply(const StatusRaw& s)
-{
-    return proto::EncodeReply(
-        proto::StatusReply{Wire(s.currentMa), Wire(s.inputPowerRaw), Wire(s.outputPowerRaw), Wire(s.temperatureRaw)});
-}
-
-Bytes SettingsReply(const AmpSetup& setup)
-{
-    return proto::EncodeReply(proto::SettingsReply{
-        Wire(setup.targetPowerRaw), Wire(setup.targetCurrent), Wire(setup.maxCurrent), setup.mode, setup.selector});
-}
-
-Bytes OutputReply(std::uint8_t state)
-{
-    return proto::EncodeReply(proto::OutputReply{state});
-}
-
-Bytes ModeReply(std::uint8_t mode)
-{
-    return proto::EncodeReply(proto::ModeReply{mode});
-}
-
-Bytes TargetPowerReply(int raw)
-{
-    return proto::EncodeReply(proto::TargetPowerReply{Wire(raw)});
-}
-
-Bytes TargetCurrentReply(int mA)
-{
-    return proto::EncodeReply(proto::TargetCurrentReply{Wire(mA)});
-}
-
 Answer AnswerCommand(AmpModel& model, const proto::Frame& command)
 {
-    const std::uint8_t code = command.bytes[3];
-    const int len = command.bytes[2];
-    const proto::CommandInfo* known = proto::FindCommand(code);
-    if (!known)
-        return {{}, "unknown command " + Hex2(code)};
-    if (len != known->len)
-        return {{}, "command " + Hex2(code) + " with LEN " + std::to_string(len)};
-
-    switch (code) {
-    case proto::CMD_QUERY_STATUS:
-        return {StatusReply(model.Status()), {}};
-    case proto::CMD_QUERY_SETTINGS:
-        return {SettingsReply(model.Setup()), {}};
-    case proto::CMD_QUERY_OUTPUT:
-        return {OutputReply(model.Setup().output), {}};
-    case proto::CMD_SET_MODE:
-        return {ModeReply(model.SetMode(command.bytes[4])), {}};
-    case proto::CMD_SET_OUTPUT:
-        return {OutputReply(model.SetOutput(command.bytes[4])), {}};
-    case proto::CMD_SET_POWER:
-        return {TargetPowerReply(model.SetTargetPowerRaw(CommandWord(command))), {}};
-    default:  // CMD_SET_CURRENT, CMD_SET_CURRENT_ALT
-        return {TargetCurrentReply(model.SetTargetCurrent(CommandWord(command))), {}};
-    }
+    ModelSide side(model);
+    return proto::AnswerCommand(side, command);
 }
 
 }  // namespace sim

@@ -20,12 +20,10 @@ import sys
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import Simulator, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "python"))
+from amptest import (MODE_ACC, MODE_APC, OUTPUT_OFF, OUTPUT_ON, OUTPUT_QUERY, SETTINGS_QUERY,  # noqa: E402
+                     STATUS_QUERY, Simulator, run_tests, wait_until, word_frame)
 
-SETTINGS_QUERY = "EF EF 02 02 E2"
-OUTPUT_QUERY = "EF EF 02 25 05"
-STATUS_QUERY = "EF EF 02 00 E0"
 LINK_CHECK = [SETTINGS_QUERY, OUTPUT_QUERY]
 
 TWO_PLACES = r"-?\d+\.\d\d"
@@ -82,16 +80,16 @@ def one_line(text):
 def test_frames_and_spacing(rig):
     """Each command sends the panel's frames, 100 ms apart (a frame the simulator logs at its last
     byte, so a longer frame adds its extra byte times)."""
-    current = "EF EF 04 0D 04 B0 A3"  # 1200 mA
-    power = "EF EF 04 04 23 5A 63"    # 20.5 dBm
+    current = word_frame(0x0D, 1200)
+    power = word_frame(0x04, 9050)  # 20.5 dBm
     cases = [
         (["status"], LINK_CHECK + [STATUS_QUERY]),
         (["set-current", "1200"], LINK_CHECK + [current, current]),
         (["set-power", "20.5"], LINK_CHECK + [power, power]),
-        (["mode", "apc"], LINK_CHECK + ["EF EF 03 06 00 E7"] * 2),
-        (["mode", "acc"], LINK_CHECK + ["EF EF 03 06 01 E8"] * 2),
-        (["output", "on"], LINK_CHECK + ["EF EF 03 26 01 08"] * 2),
-        (["output", "off"], LINK_CHECK + ["EF EF 03 26 00 07"] * 2),
+        (["mode", "apc"], LINK_CHECK + [MODE_APC] * 2),
+        (["mode", "acc"], LINK_CHECK + [MODE_ACC] * 2),
+        (["output", "on"], LINK_CHECK + [OUTPUT_ON] * 2),
+        (["output", "off"], LINK_CHECK + [OUTPUT_OFF] * 2),
         (["watch", "--interval", "0.2", "--count", "3"], [STATUS_QUERY] * 3),
     ]
     gaps = {100: [], 200: []}
@@ -185,7 +183,7 @@ def test_failures(rig):
     out, err = process.communicate(timeout=10)
     rig.sim.control("fault clear")
     sent = [f.hex() for f in rig.sent_since(mark)]
-    assert sent == LINK_CHECK + ["EF EF 03 06 00 E7"] * 2 + [SETTINGS_QUERY], sent
+    assert sent == LINK_CHECK + [MODE_APC] * 2 + [SETTINGS_QUERY], sent
     assert process.returncode == 1 and out == "" and one_line(err) and "did not confirm" in err, (out, err)
 
     # Held at another value by the amplifier (its highest power is 40 dBm).
@@ -199,7 +197,7 @@ def test_failures(rig):
     assert json.loads(result.stdout) == {"target_current_ma": 6000, "requested_ma": 9000, "clamped": True,
                                          "confirmed_by": "echo"}, result.stdout
     assert one_line(result.stderr) and "6000 mA" in result.stderr, result.stderr
-    assert [f.hex() for f in rig.sent_since(mark)][2:] == ["EF EF 04 0D 17 70 76"] * 2
+    assert [f.hex() for f in rig.sent_since(mark)][2:] == [word_frame(0x0D, 6000)] * 2
     assert rig.sim.state()["target_current_ma"] == 6000
 
     # The port from the environment.
@@ -431,13 +429,8 @@ def main():
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     test, options = GROUPS[args.group]
-    rig = Rig(options)
-    try:
-        test(rig)
-    finally:
-        rig.stop()
-    print("ampctl %s: passed" % args.group)
+    return run_tests([test], lambda test: Rig(options))
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -15,19 +15,17 @@
 #include "ampctl/Commands.h"
 #include "ampctl/SerialLink.h"
 #include "ampctl/ServerSession.h"
+#include "tests/engine/FakeAmp.h"
 
 using namespace ampctl;
 
 namespace {
 
-constexpr std::int64_t kUs = 1000;  // microseconds a millisecond
-const std::string kPort = "tcp://127.0.0.1:5025";
+using fakeline::FakeAmp;
+using fakeline::kUs;
+using fakeline::VirtualClock;
 
-class VirtualClock : public engine::Clock {
-public:
-    std::int64_t NowUs() override { return now; }
-    std::int64_t now = 0;
-};
+const std::string kPort = "tcp://127.0.0.1:5025";
 
 // ampd as its clients see it: each query answered from a table, settings queuing the errors given
 // them, *OPC?, SYST:ERR? and the token as ampd has them. Answers arrive latencyMs after the line.
@@ -154,69 +152,6 @@ private:
     bool m_closed = false;
 };
 
-// The amplifier on a serial line, for the serial path beside: each query answered at once from the
-// records, each setting taken and echoed.
-class FakeAmp : public engine::ByteStream {
-public:
-    explicit FakeAmp(VirtualClock& clock) : m_clock(clock) {}
-
-    proto::SettingsReply settings{10700, 1500, 6000, proto::kModeAcc, 1};
-    std::uint8_t output = proto::kOutputOn;
-    proto::StatusReply status{1500, 7000, 10339, 2800};
-
-    bool Write(const std::uint8_t* f, std::size_t n) override
-    {
-        const std::uint16_t word = n == 7 ? static_cast<std::uint16_t>(f[4] * 256 + f[5]) : 0;
-        switch (f[3]) {
-        case proto::CMD_QUERY_SETTINGS:
-            return Reply(proto::EncodeReply(settings));
-        case proto::CMD_QUERY_OUTPUT:
-            return Reply(proto::EncodeReply(proto::OutputReply{output}));
-        case proto::CMD_QUERY_STATUS:
-            return Reply(proto::EncodeReply(status));
-        case proto::CMD_SET_CURRENT:
-            settings.targetCurrentMa = word;
-            return Reply(proto::EncodeReply(proto::TargetCurrentReply{word}));
-        case proto::CMD_SET_POWER:
-            settings.targetPowerRaw = word;
-            return Reply(proto::EncodeReply(proto::TargetPowerReply{word}));
-        case proto::CMD_SET_MODE:
-            settings.mode = f[4];
-            return Reply(proto::EncodeReply(proto::ModeReply{f[4]}));
-        case proto::CMD_SET_OUTPUT:
-            output = f[4];
-            return Reply(proto::EncodeReply(proto::OutputReply{f[4]}));
-        default:
-            return true;
-        }
-    }
-
-    int Read(std::uint8_t* into, std::size_t max, int timeoutMs) override
-    {
-        if (m_due > m_clock.now + timeoutMs * kUs || m_bytes.empty()) {
-            m_clock.now += timeoutMs * kUs;
-            return 0;
-        }
-        m_clock.now = std::max(m_clock.now, m_due);
-        const std::size_t n = std::min(max, m_bytes.size());
-        std::copy(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(n), into);
-        m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(n));
-        return static_cast<int>(n);
-    }
-
-private:
-    bool Reply(const proto::ReplyBytes& bytes)
-    {
-        m_bytes.assign(bytes.begin(), bytes.end());
-        m_due = m_clock.now + 20 * kUs;
-        return true;
-    }
-
-    VirtualClock& m_clock;
-    std::vector<std::uint8_t> m_bytes;
-    std::int64_t m_due = 0;
-};
-
 class CapturedConsole : public Console {
 public:
     std::string out;
@@ -338,7 +273,10 @@ TEST_F(ThroughAmpdTest, StatusPrintsWhatTheSerialPathPrintsForTheSameAmplifier)
         SCOPED_TRACE(c.what);
         amp.settings = c.settings;
         amp.output = c.output;
-        amp.status = c.status;
+        amp.pumpMa = c.status.currentMa;
+        amp.inputRaw = c.status.inputPowerRaw;
+        amp.outputRaw = c.status.outputPowerRaw;
+        amp.temperatureRaw = c.status.temperatureRaw;
         for (const auto& [query, answer] : c.answers)
             ampd.answers[query] = answer;
         for (const std::vector<std::string>& words :
@@ -609,7 +547,10 @@ TEST_F(ThroughAmpdTest, TheTokenGoesFirstAndARefusedOneStopsEverything)
 TEST_F(ThroughAmpdTest, WatchKeepsTheSerialCadenceAndTellsALinkDownAsAMissedReading)
 {
     ampd.answers["MEAS?"] = "1490,-3.21,33.39,28.01";
-    amp.status = {1490, 6679, 10339, 2801};
+    amp.pumpMa = 1490;
+    amp.inputRaw = 6679;
+    amp.outputRaw = 10339;
+    amp.temperatureRaw = 2801;
     const Ran serial = Serial({"watch", "--interval", "0.2", "--count", "3", "--csv"});
     Ran run = Server({"watch", "--interval", "0.2", "--count", "3", "--csv"});
     EXPECT_EQ(run.exit, 0) << run.err;

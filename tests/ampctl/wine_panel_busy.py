@@ -16,23 +16,14 @@ import signal
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import Driver, Simulator, STATUS_QUERY, wait_until, IDC_OPEN_PORT, IDC_PORT_LIST  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "python"))
+from amptest import IDC_OPEN_PORT, ROOT, STATUS_QUERY, Driver, Simulator, run_tests, wait_until  # noqa: E402
+from amptest import read_text as read  # noqa: E402
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
+args = None
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--wine-run", "--panel", "--driver", "--ampctl", "--ampsim", "--prefix", "--work"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-    os.makedirs(args.work, exist_ok=True)
+def test_ampctl_names_the_panel_that_holds_the_line(_rig):
     locks = os.path.join(args.work, "locks")
     shutil.rmtree(locks, ignore_errors=True)
     os.makedirs(locks)
@@ -68,9 +59,7 @@ def main():
 
         drive = Driver(args.wine_run, args.driver)
         drive("find 30000")
-        ports = drive("items %d" % IDC_PORT_LIST).partition(" sel ")[0].split(",")
-        assert com in ports, (com, ports)
-        drive("select %d %d" % (IDC_PORT_LIST, ports.index(com)))
+        drive.select_port(com)
         clicked = sim.now()
         drive("click %d" % IDC_OPEN_PORT)
         wait_until(lambda: sim.received(STATUS_QUERY, since=clicked), 30, "the panel's first status poll")
@@ -110,8 +99,17 @@ def main():
             panel.send_signal(signal.SIGTERM)
             panel.wait(60)
         sim.stop()
-    print("ampctl against the panel under Wine: passed")
+
+
+def main():
+    global args
+    parser = argparse.ArgumentParser()
+    for option in ("--wine-run", "--panel", "--driver", "--ampctl", "--ampsim", "--prefix", "--work"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    return run_tests([test_ampctl_names_the_panel_that_holds_the_line])
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

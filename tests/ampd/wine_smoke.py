@@ -12,39 +12,14 @@ import argparse
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import Simulator, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "python"))
+from amptest import OUTPUT_OFF, ScpiClient, Simulator, read_text, run_tests, terminate, wait_until  # noqa: E402
 
 COM = 8
-OUTPUT_OFF = "EF EF 03 26 00 07"
-
-
-def read(path):
-    with open(path) as f:
-        return f.read()
-
-
-class Client:
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.buffer = b""
-
-    def send(self, line):
-        self.sock.sendall(line.encode() + b"\n")
-
-    def ask(self, line):
-        self.send(line)
-        while b"\n" not in self.buffer:
-            chunk = self.sock.recv(4096)
-            if not chunk:
-                raise EOFError("ampd closed the connection")
-            self.buffer += chunk
-        answer, _, self.buffer = self.buffer.partition(b"\n")
-        return answer.decode()
+args = None
 
 
 def reading_of(state):
@@ -53,39 +28,23 @@ def reading_of(state):
                                   state["temperature_c"])
 
 
-def end(ampd, seconds=15):
+def end(ampd):
     """Ctrl+C, and the clean stop it starts: True when ampd.exe ended so; killed otherwise."""
-    if ampd.poll() is None:
-        ampd.send_signal(signal.SIGINT)
-        try:
-            ampd.wait(seconds)
-            return True
-        except subprocess.TimeoutExpired:
-            ampd.kill()
-            ampd.wait(10)
-    return False
+    return terminate(ampd, 15, signal.SIGINT)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for option in ("--wine-run", "--ampd", "--ampsim", "--prefix", "--work", "--version"):
-        parser.add_argument(option, required=True)
-    args = parser.parse_args()
-    os.makedirs(args.work, exist_ok=True)
-    # A TERM from CTest's deadline unwinds like an error, so ampd.exe and the simulator are ended.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+def test_ampd_exe_on_a_com_port(sim):
     err_path = os.path.join(args.work, "ampd.err")
-    sim = Simulator(args.ampsim, args.work, os.path.join(args.prefix, "dosdevices", "com%d" % COM), ["--output", "on"])
     ampd = None
     try:
         # Files, not pipes: Wine's server inherits the descriptors and would hold a pipe open.
         with open(err_path, "w") as err:
             ampd = subprocess.Popen([args.wine_run, args.ampd, "-p", "COM%d" % COM, "--scpi", "127.0.0.1:0"],
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
-        listening = wait_until(lambda: re.search(r"^ampd: SCPI on 127\.0\.0\.1:(\d+)$", read(err_path), re.M)
+        listening = wait_until(lambda: re.search(r"^ampd: SCPI on 127\.0\.0\.1:(\d+)$", read_text(err_path), re.M)
                                or ampd.poll() is not None, 60, "ampd.exe to listen")
-        assert ampd.poll() is None, "ampd.exe ended (exit %d): %s" % (ampd.returncode, read(err_path))
-        client = Client(int(listening.group(1)))
+        assert ampd.poll() is None, "ampd.exe ended (exit %d): %s" % (ampd.returncode, read_text(err_path))
+        client = ScpiClient(int(listening.group(1)))
 
         assert client.ask("*IDN?") == "Lumacore,AMP-10W,0,%s" % args.version
         wait_until(lambda: client.ask("LINK?") == "UP", 20, "LINK? to answer UP")
@@ -100,19 +59,28 @@ def main():
         assert sent.count(OUTPUT_OFF) == 2, sent
         assert sim.state()["output"] == "off"
         assert client.ask("OUTP?") == "0"
-        client.sock.close()
+        client.close()
 
-        assert end(ampd), "ampd.exe did not stop on Ctrl+C: %s" % read(err_path)
-        said = read(err_path)
+        assert end(ampd), "ampd.exe did not stop on Ctrl+C: %s" % read_text(err_path)
+        said = read_text(err_path)
         assert ampd.returncode == 0 and "ampd: stopping" in said, (ampd.returncode, said)
     finally:
-        try:
-            if ampd is not None:
-                end(ampd)
-        finally:
-            sim.stop()
-    print("ampd under Wine: passed")
+        if ampd is not None:
+            end(ampd)
+
+
+def main():
+    global args
+    parser = argparse.ArgumentParser()
+    for option in ("--wine-run", "--ampd", "--ampsim", "--prefix", "--work", "--version"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    # A TERM from CTest's deadline unwinds like an error, so ampd.exe and the simulator are ended.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    return run_tests([test_ampd_exe_on_a_com_port], lambda test: Simulator(
+        args.ampsim, args.work, os.path.join(args.prefix, "dosdevices", "com%d" % COM), ["--output", "on"]))
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,7 +1,8 @@
-// An amplifier on a fake line in virtual time, for the session's tests and the server's: each
-// reply starts latencyMs after the frame it answers, one byte a millisecond; the frames written are
-// logged with their virtual times; faults are switched on by fields. Test events can be set at
-// virtual times: the line runs them when its clock gets there, as if they came from elsewhere.
+// The tests' amplifier on a fake line in virtual time, for the engine's tests, ampctl's and
+// ampd's: each reply starts latencyMs after the frame it answers, one byte a millisecond; the
+// frames written are logged with their virtual times; faults are switched on by fields. Test
+// events can be set at virtual times: the line runs them when its clock gets there, as if they
+// came from elsewhere.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "engine/Line.h"
 #include "protocol/Frames.h"
 #include "protocol/Replies.h"
+#include "tests/FakeAmplifier.h"
 
 namespace fakeline {
 
@@ -58,21 +60,14 @@ public:
 // An amplifier on the other end of a line whose bytes arrive at virtual times: each reply starts
 // latencyMs after the frame it answers, one byte a millisecond. A write discards what has arrived
 // unread, as the serial back ends do.
-class FakeAmp : public ByteStream {
+class FakeAmp : public ByteStream, public fakeamp::FakeAmplifier {
 public:
     explicit FakeAmp(VirtualClock& clock) : m_clock(clock) {}
 
-    bool answerSettings = true;
-    bool answerOutput = true;
-    bool answerStatus = true;
-    bool echo = true;                // setting commands are answered with the value held
     int queriesAfterSetting = 1000;  // queries still answered once a setting has come
     int missStatus = -1;             // the status query of this number (from 0) goes unanswered
     int latencyMs = 20;
-    std::uint16_t highestPowerRaw = 65535;  // the amplifier holds power setpoints to this
-    bool applies = true;                    // settings take effect
-    bool echoesLag = false;                 // an echo reports the value held before its frame came
-    bool twice = false;                     // every reply comes twice
+    bool twice = false;  // every reply comes twice
     // Short replies have this many data bytes cut from their end (their LEN and checksum agree).
     std::size_t cutEchoes = 0;
     int echoDelayMs = 0;  // echoes come this much later than other replies
@@ -80,10 +75,6 @@ public:
     int troubleFromQuery = 0;
     std::size_t cutAnswers = 0;
     int answerDelayMs = 0;
-    proto::SettingsReply settings{10700, 1500, 6000, proto::kModeAcc, 1};
-    std::uint8_t output = proto::kOutputOff;
-    // The status reply's readings besides the pump current (which follows the target).
-    std::uint16_t inputRaw = 7000, outputRaw = 10339, temperatureRaw = 2800;
     bool failed = false;           // the line is gone (the adapter pulled out): reads and writes fail
     std::vector<std::string> log;  // "t: frame"
     std::function<void(const std::string&)> onWrite;
@@ -167,54 +158,27 @@ private:
         Reply(reply, trouble ? answerDelayMs : 0, trouble ? cutAnswers : 0);
     }
 
-    // A setting has come: it is taken (or not), and the amplifier echoes the value it holds.
-    template <class T, class MakeEcho> void Take(T& held, T value, MakeEcho makeEcho)
-    {
-        const T before = held;
-        if (applies)
-            held = value;
-        m_settingSeen = true;
-        if (echo)
-            Reply(makeEcho(echoesLag ? before : held), echoDelayMs, cutEchoes);
-    }
-
+    // Queries are answered unless a switch keeps them silent; a setting is taken (or not) and
+    // echoed (or not) by the amplifier's own reply code.
     void Answer(const std::uint8_t* f, std::size_t n)
     {
-        const std::uint16_t word = n == 7 ? static_cast<std::uint16_t>(f[4] * 256 + f[5]) : 0;
         if (n == 5)
             ++m_queries;
-        switch (f[3]) {
-        case proto::CMD_QUERY_SETTINGS:
-            if (answerSettings && AnswersQuery())
-                AnswerQuery(proto::EncodeReply(settings));
-            break;
-        case proto::CMD_QUERY_OUTPUT:
-            if (answerOutput && AnswersQuery())
-                AnswerQuery(proto::EncodeReply(proto::OutputReply{output}));
-            break;
-        case proto::CMD_QUERY_STATUS:
-            if (answerStatus && m_statusQueries++ != missStatus)
-                AnswerQuery(proto::EncodeReply(
-                    proto::StatusReply{settings.targetCurrentMa, inputRaw, outputRaw, temperatureRaw}));
-            break;
-        case proto::CMD_SET_CURRENT:
-        case proto::CMD_SET_CURRENT_ALT:
-            Take(settings.targetCurrentMa, word,
-                [](std::uint16_t v) { return proto::EncodeReply(proto::TargetCurrentReply{v}); });
-            break;
-        case proto::CMD_SET_POWER:
-            Take(settings.targetPowerRaw, std::min(word, highestPowerRaw),
-                [](std::uint16_t v) { return proto::EncodeReply(proto::TargetPowerReply{v}); });
-            break;
-        case proto::CMD_SET_MODE:
-            Take(settings.mode, f[4], [](std::uint8_t v) { return proto::EncodeReply(proto::ModeReply{v}); });
-            break;
-        case proto::CMD_SET_OUTPUT:
-            Take(output, f[4], [](std::uint8_t v) { return proto::EncodeReply(proto::OutputReply{v}); });
-            break;
-        default:
-            break;
-        }
+        const proto::CommandInfo* command = proto::FindCommand(f[3]);
+        if (!command)
+            return;
+        if (command->code == proto::CMD_QUERY_STATUS && !(answerStatus && m_statusQueries++ != missStatus))
+            return;
+        if (!command->setting && command->code != proto::CMD_QUERY_STATUS && !(Answers(command->code) && AnswersQuery()))
+            return;
+        m_settingSeen = m_settingSeen || command->setting;
+        const std::optional<proto::ReplyBytes> reply = FakeAmplifier::Reply(f, n);
+        if (!reply)
+            return;
+        if (command->setting)
+            Reply(*reply, echoDelayMs, cutEchoes);
+        else
+            AnswerQuery(*reply);
     }
 
     VirtualClock& m_clock;

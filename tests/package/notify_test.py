@@ -28,8 +28,8 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import Simulator, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "python"))
+from amptest import Simulator, wait_until  # noqa: E402
 
 WATCHDOG_USEC = 1000000
 SO_TIMESTAMP = 29  # Linux's (asm-generic/socket.h), which Python's socket module does not name

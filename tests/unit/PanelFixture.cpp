@@ -67,45 +67,8 @@ std::vector<std::string> Log(DWORD from)
 void ScriptedAmp::Install()
 {
     simline::SetResponder([this](const std::vector<BYTE>& frame) {
-        if (frame.size() < 5)
-            return;
-        const BYTE code = frame[3];
-        const int word = frame.size() == 7 ? frame[4] * 256 + frame[5] : 0;
-        switch (code) {
-        case proto::CMD_QUERY_SETTINGS:
-            if (answerSettings)
-                simline::Arrive(SettingsReply(targetPowerRaw, targetCurrent, maxCurrent, mode, selector), latencyMs);
-            break;
-        case proto::CMD_QUERY_OUTPUT:
-            if (answerOutput)
-                simline::Arrive(OutputReply(output), latencyMs);
-            break;
-        case proto::CMD_QUERY_STATUS:
-            if (answerStatus)
-                simline::Arrive(StatusReply(targetCurrent, 7000, 8000, 2500), latencyMs);
-            break;
-        case proto::CMD_SET_CURRENT:
-        case proto::CMD_SET_CURRENT_ALT:
-            if (echoSettings) {
-                targetCurrent = word;
-                simline::Arrive(TargetCurrentReply(word), latencyMs);
-            }
-            break;
-        case proto::CMD_SET_MODE:
-            if (echoSettings) {
-                mode = frame[4];
-                simline::Arrive(proto::EncodeReply(proto::ModeReply{mode}), latencyMs);
-            }
-            break;
-        case proto::CMD_SET_OUTPUT:
-            if (echoSettings) {
-                output = frame[4];
-                simline::Arrive(OutputReply(output), latencyMs);
-            }
-            break;
-        default:
-            break;
-        }
+        if (const std::optional<proto::ReplyBytes> reply = Reply(frame.data(), frame.size()))
+            simline::Arrive(*reply, latencyMs);
     });
 }
 

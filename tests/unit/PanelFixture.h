@@ -11,6 +11,7 @@
 #include "afx/headless/Headless.h"
 #include "panel/AmpState.h"
 #include "panel/PanelDlg.h"
+#include "tests/FakeAmplifier.h"
 #include "tests/PanelTemplate.h"
 #include "protocol/Frames.h"
 #include "serial/headless/SimLine.h"
@@ -33,18 +34,18 @@ std::string WordFrame(BYTE code, int value);
 // A written frame as "time: bytes", for readable comparisons of what went over the line.
 std::vector<std::string> Log(DWORD from = 0);
 
-// Answers the panel's queries as an amplifier would, after a short latency.
-struct ScriptedAmp {
-    bool answerSettings = true;
-    bool answerOutput = true;
-    bool answerStatus = true;
-    bool echoSettings = false;  // answer setting commands with their echo replies
-    int maxCurrent = 1000;
-    int targetCurrent = 100;
-    int targetPowerRaw = 8000;
-    BYTE mode = 1;
-    BYTE selector = 2;
-    BYTE output = 0;
+// The tests' amplifier on the simulated line, answering after a short latency. It starts with
+// settings unechoed and unapplied (echo and applies off), as a panel test mostly wants its own
+// frames only.
+struct ScriptedAmp : fakeamp::FakeAmplifier {
+    ScriptedAmp()
+    {
+        settings = {8000, 100, 1000, proto::kModeAcc, 2};
+        output = proto::kOutputOff;
+        outputRaw = 8000;
+        temperatureRaw = 2500;
+        echo = applies = false;
+    }
     DWORD latencyMs = 5;
 
     void Install();

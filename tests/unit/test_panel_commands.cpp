@@ -46,7 +46,7 @@ using Lines = std::vector<std::string>;
 TEST_F(CommandsTest, SettingCommandsSendTheirFrameTwice100msApartThenPollAt500ms)
 {
     // The amplifier echoes every setting, so the panel's controls follow it from case to case.
-    amp.echoSettings = true;
+    amp.echo = amp.applies = true;
     amp.output = 0;
     const struct {
         const char* what;
@@ -148,7 +148,7 @@ TEST_F(CommandsTest, HoldingStepUpGrowsTheStepAndTheClickAddsOne)
 
 TEST_F(CommandsTest, StepGrowsToFiftyAndStopsAtTheLimits)
 {
-    amp.maxCurrent = 60000;
+    amp.settings.maxCurrentMa = 60000;
     AmpState.maxCurrent = 60000;
     AmpState.targetCurrent = 0;
     std::vector<int> steps;
@@ -270,7 +270,7 @@ TEST_F(CommandsTest, AHoldEndsWhenTheButtonUpNeverComes)
     };
     for (const auto& c : cases) {
         SetUp();
-        amp.echoSettings = true;  // the slider follows the steps, so polls carry no setpoint back
+        amp.echo = amp.applies = true;  // the slider follows the steps, so polls carry no setpoint back
         headless::PressLeft(Item(IDC_STEP_UP));
         Run(450);  // two steps
         c.end();
@@ -294,7 +294,7 @@ TEST_F(CommandsTest, APressQueuedOnAButtonDisabledMeanwhileStartsNoHold)
 {
     for (const int id : {IDC_STEP_UP, IDC_STEP_DOWN}) {
         SetUp();
-        amp.echoSettings = true;
+        amp.echo = amp.applies = true;
         Click(IDC_MODE_APC);  // the amplifier's echo disables the current controls
         Run(10);
         ASSERT_FALSE(Enabled(id));

@@ -642,7 +642,8 @@ TEST_F(CommPortTest, ClosingReleasesThePortEvenWithAWriteHeldUp)
     EXPECT_TRUE(window_.reports.empty()) << "an abandoned write is not a failure to report";
 }
 
-// Figures, not checks; run on their own, with and without the pty shim (CMakeLists.txt).
+// Figures, not checks: scripts/bench.sh runs them, with and without the pty shim; the tests leave
+// them out.
 using CommPortFigures = CommPortTest;
 
 TEST_F(CommPortFigures, DeliveryRateAndIdleCpu)

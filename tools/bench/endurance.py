@@ -2,8 +2,10 @@
 """Fault runs and soak of the real panel under Wine against the simulator.
 
     endurance.py faults [--cycles N] [--long-cycles N] COMMON...
-    endurance.py soak [--minutes M] [--sample-s S] COMMON...
+    endurance.py soak [--minutes M] [--sample-s S] [--settle-s S] [--pace-s S] COMMON...
     COMMON: --wine-run W --panel EXE --driver EXE --ampsim SIM --prefix P --work DIR
+
+scripts/endurance.sh runs the long forms; the test command its short ones (tests/e2e/CMakeLists.txt).
 
 Faults: each kind of line trouble is applied for a few cycles while the panel is linked; in every
 case the panel answers a message within ANSWER_BOUND_MS, sends nothing the operator did not ask
@@ -16,15 +18,13 @@ import os
 import statistics
 import sys
 import time
-import traceback
 
-from harness import *  # noqa: F401,F403
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from amptest import *  # noqa: E402,F401,F403
 
 # The panel's longest own waits (a device change: 200 ms, the port's close, 200 ms, a reopen)
 # stay well inside this.
 ANSWER_BOUND_MS = 1000
-ALWAYS_SENT = {STATUS_QUERY, SETTINGS_QUERY, OUTPUT_QUERY}
-MODE_ACC = "EF EF 03 06 01 E8"
 
 figures = []
 
@@ -67,7 +67,7 @@ class Watch:
 
     def check_nothing_unasked(self, since):
         for f in self.rig.sim.received(since=since):
-            if f.hex() in ALWAYS_SENT:
+            if f.hex() in QUERIES:
                 continue
             asked = any(frame == f.hex() and t - 0.05 <= f.t <= t + 1.0 for t, frame in self.asked)
             assert asked, "sent unasked at %.3f: %s" % (f.t, f.hex())
@@ -215,18 +215,18 @@ def soak_actions(rig):
     ]
 
 
-def run_soak(rig, minutes, sample_s):
+def run_soak(rig, minutes, sample_s, settle_s, pace_s):
     watch = Watch(rig)
     rig.open_and_link()
     actions = soak_actions(rig)
     samples = []
     started = time.monotonic()
-    next_sample = started + 20.0  # after Wine's own start-up allocations settle
+    next_sample = started + settle_s  # after Wine's own start-up allocations settle
     done = 0
     while time.monotonic() - started < minutes * 60.0:
         actions[done % len(actions)]()
         done += 1
-        watch.hold(1.5)
+        watch.hold(pace_s)
         if time.monotonic() >= next_sample:
             sample = resources(rig)
             sample["t"] = time.monotonic() - started
@@ -253,30 +253,25 @@ def main():
     parser.add_argument("--long-cycles", type=int, default=0, help="cycles of unplug/replug and close-during-delivery")
     parser.add_argument("--minutes", type=float, default=1.0, help="length of the soak")
     parser.add_argument("--sample-s", type=float, default=30.0, help="seconds between soak samples")
+    parser.add_argument("--settle-s", type=float, default=20.0, help="seconds linked before the first sample")
+    parser.add_argument("--pace-s", type=float, default=1.5, help="seconds the soak waits after each command")
     for name in ("wine-run", "panel", "driver", "ampsim", "prefix", "work"):
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
 
-    started = time.monotonic()
-    rig = None
-    ok = False
-    try:
-        rig = Rig(args, ["--max-current", "1500", "--selector", "2", "--mode", "acc", "--target-current", "1000"])
-        if args.run == "faults":
-            run_faults(rig, args.cycles, args.long_cycles)
-        else:
-            run_soak(rig, args.minutes, args.sample_s)
-        ok = rig.panel.running()
-        assert ok, "the panel ended"
-    except Exception:  # noqa: BLE001 - every failure is reported with its trace
-        traceback.print_exc()
-    finally:
-        if rig:
-            rig.stop()
+    def faults(rig):
+        run_faults(rig, args.cycles, args.long_cycles)
+        assert rig.panel.running(), "the panel ended"
+
+    def soak(rig):
+        run_soak(rig, args.minutes, args.sample_s, args.settle_s, args.pace_s)
+        assert rig.panel.running(), "the panel ended"
+
+    status = run_tests([faults if args.run == "faults" else soak], lambda test: Rig(
+        args, ["--max-current", "1500", "--selector", "2", "--mode", "acc", "--target-current", "1000"]))
     write_figures(args.work, figures)
-    print("%s %s (%.1f s)" % ("PASS" if ok else "FAIL", args.run, time.monotonic() - started))
-    return 0 if ok else 1
+    return status
 
 
 if __name__ == "__main__":
