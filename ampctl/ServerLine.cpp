@@ -4,37 +4,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "scpi/Address.h"
 
 namespace ampctl {
 
 namespace {
-
-bool AllDigits(const std::string& text)
-{
-    if (text.empty())
-        return false;
-    for (char c : text)
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-    return true;
-}
-
-bool IsIpv4(const std::string& text)
-{
-    int parts = 0;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t dot = std::min(text.find('.', start), text.size());
-        const std::string part = text.substr(start, dot - start);
-        if (part.size() > 3 || !AllDigits(part) || std::atoi(part.c_str()) > 255)
-            return false;
-        ++parts;
-        start = dot + 1;
-    }
-    return parts == 4;
-}
 
 // Letters, digits and '-' in labels of 1 ... 63 characters between dots, none starting or ending
 // with '-'.
@@ -54,26 +30,6 @@ bool IsHostName(const std::string& text)
         start = dot + 1;
     }
     return true;
-}
-
-// Hex digits and ':' (and the dots of an IPv4 tail); whether it is an address is the resolver's
-// to say.
-bool LooksLikeIpv6(const std::string& text)
-{
-    if (text.size() < 2 || text.size() > 45 || text.find(':') == std::string::npos)
-        return false;
-    for (char c : text)
-        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.')
-            return false;
-    return true;
-}
-
-bool ParsePortNumber(const std::string& text, int& port)
-{
-    if (!AllDigits(text) || text.size() > 5 || text[0] == '0')
-        return false;
-    port = std::atoi(text.c_str());
-    return port >= 1 && port <= 65535;
 }
 
 bool IsBlank(char c)
@@ -108,35 +64,34 @@ bool ParseServerAddress(const std::string& port, ServerAddress& address, std::st
     if (!IsServerPort(port))
         return fail("it does not start with tcp://");
     const std::string rest = port.substr(std::strlen(kServerScheme));
-    std::string host;
-    std::string number;
+    scpi::HostPort parts;
+    switch (scpi::SplitHostPort(rest, parts)) {
+    case scpi::Split::kDone:
+        break;
+    case scpi::Split::kNoCloseBracket:
+        return fail("no ']' after the IPv6 address");
+    case scpi::Split::kNoColonAfterBracket:
+        return fail("no ':PORT' after the IPv6 address");
+    case scpi::Split::kNoColon:
+        return fail("no ':PORT'");
+    case scpi::Split::kUnbracketedColon:
+        return fail("an IPv6 address goes in brackets, as tcp://[::1]:5025");
+    }
+    const std::string& host = parts.host;
     ServerAddress parsed;
-    if (!rest.empty() && rest[0] == '[') {
-        const std::size_t close = rest.find(']');
-        if (close == std::string::npos)
-            return fail("no ']' after the IPv6 address");
-        host = rest.substr(1, close - 1);
-        if (rest.compare(close + 1, 1, ":") != 0)
-            return fail("no ':PORT' after the IPv6 address");
-        number = rest.substr(close + 2);
-        if (!LooksLikeIpv6(host))
+    if (parts.bracketed) {
+        if (!scpi::LooksLikeIpv6(host))
             return fail("'" + host + "' is not an IPv6 address");
         parsed.ipv6 = true;
     } else {
-        const std::size_t colon = rest.rfind(':');
-        if (colon == std::string::npos)
-            return fail("no ':PORT'");
-        host = rest.substr(0, colon);
-        number = rest.substr(colon + 1);
-        if (host.find(':') != std::string::npos)
-            return fail("an IPv6 address goes in brackets, as tcp://[::1]:5025");
         bool numeric = !host.empty();
         for (char c : host)
             numeric = numeric && (std::isdigit(static_cast<unsigned char>(c)) || c == '.');
-        if (numeric ? !IsIpv4(host) : !IsHostName(host))
+        if (numeric ? !scpi::IsIpv4(host) : !IsHostName(host))
             return fail(host.empty() ? "no HOST" : "'" + host + "' is neither a host name nor an IPv4 address");
     }
-    if (!ParsePortNumber(number, parsed.port))
+    // No leading zero, and so no port 0: a client has no "any port".
+    if (!scpi::ParsePort(parts.port, parsed.port) || parts.port[0] == '0')
         return fail("PORT is not a number from 1 to 65535");
     parsed.host = host;
     address = parsed;

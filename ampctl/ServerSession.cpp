@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <utility>
 
+#include "ampctl/ServerAnswers.h"
 #include "protocol/Frames.h"
+#include "scpi/Errors.h"
 
 namespace ampctl {
 
@@ -13,163 +15,7 @@ namespace {
 
 constexpr std::int64_t kUsPerMs = 1000;
 
-// What ampd answers for a value it has not learnt yet (SCPI's "not a number").
-constexpr const char* kNotANumber = "9.91E+37";
-
-enum class Read { kValue, kNothingYet, kBad };
-
-bool Digits(const std::string& text, std::size_t from, std::size_t to)
-{
-    if (from >= to || to > text.size())
-        return false;
-    for (std::size_t i = from; i < to; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(text[i])))
-            return false;
-    return true;
-}
-
-// Whole milliamps as ampd prints them: 0 ... 65535, no sign, no leading zero.
-Read Milliamps(const std::string& text, std::uint16_t& value)
-{
-    if (text == kNotANumber)
-        return Read::kNothingYet;
-    if (text.size() > 5 || !Digits(text, 0, text.size()) || (text.size() > 1 && text[0] == '0'))
-        return Read::kBad;
-    const long n = std::stol(text);
-    if (n > 65535)
-        return Read::kBad;
-    value = static_cast<std::uint16_t>(n);
-    return Read::kValue;
-}
-
-// A value in hundredths as ampd prints it, with exactly two places: "-3.21" -> -321.
-bool Hundredths(const std::string& text, std::int32_t& value)
-{
-    const std::size_t from = (!text.empty() && text[0] == '-') ? 1 : 0;
-    const std::size_t point = text.find('.');
-    if (point == std::string::npos || point - from > 6 || text.size() != point + 3 || !Digits(text, from, point)
-        || !Digits(text, point + 1, text.size()))
-        return false;
-    const std::int32_t magnitude = std::stoi(text.substr(from, point - from)) * 100 + std::stoi(text.substr(point + 1));
-    value = from ? -magnitude : magnitude;
-    return true;
-}
-
-// A power in dBm, as raw units 0 ... 65535.
-Read PowerRaw(const std::string& text, std::uint16_t& raw)
-{
-    if (text == kNotANumber)
-        return Read::kNothingYet;
-    std::int32_t hundredths = 0;
-    if (!Hundredths(text, hundredths))
-        return Read::kBad;
-    const std::int32_t value = hundredths + proto::kPowerRawOffset;
-    if (value < 0 || value > 65535)
-        return Read::kBad;
-    raw = static_cast<std::uint16_t>(value);
-    return Read::kValue;
-}
-
-// A temperature in degrees, as raw hundredths 0 ... 65535.
-Read TemperatureRaw(const std::string& text, std::uint16_t& raw)
-{
-    std::int32_t hundredths = 0;
-    if (!Hundredths(text, hundredths) || hundredths < 0 || hundredths > 65535)
-        return Read::kBad;
-    raw = static_cast<std::uint16_t>(hundredths);
-    return Read::kValue;
-}
-
-// MEAS?: current, input, output, temperature.
-Read Reading(const std::string& text, proto::StatusReply& status)
-{
-    const std::string none = std::string(kNotANumber) + "," + kNotANumber + "," + kNotANumber + "," + kNotANumber;
-    if (text == none)
-        return Read::kNothingYet;
-    std::string fields[4];
-    std::size_t start = 0;
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t comma = i < 3 ? text.find(',', start) : text.size();
-        if (comma == std::string::npos)
-            return Read::kBad;
-        fields[i] = text.substr(start, comma - start);
-        start = comma + 1;
-    }
-    proto::StatusReply read;
-    const bool good = Milliamps(fields[0], read.currentMa) == Read::kValue
-        && PowerRaw(fields[1], read.inputPowerRaw) == Read::kValue
-        && PowerRaw(fields[2], read.outputPowerRaw) == Read::kValue
-        && TemperatureRaw(fields[3], read.temperatureRaw) == Read::kValue;
-    if (!good)
-        return Read::kBad;
-    status = read;
-    return Read::kValue;
-}
-
-Read Mode(const std::string& text, std::uint8_t& mode)
-{
-    if (text == "NONE")
-        return Read::kNothingYet;
-    if (text != "ACC" && text != "APC")
-        return Read::kBad;
-    mode = text == "ACC" ? proto::kModeAcc : proto::kModeApc;
-    return Read::kValue;
-}
-
-Read OutputState(const std::string& text, std::uint8_t& state)
-{
-    if (text == kNotANumber)
-        return Read::kNothingYet;
-    if (text != "1" && text != "0")
-        return Read::kBad;
-    state = text == "1" ? proto::kOutputOn : proto::kOutputOff;
-    return Read::kValue;
-}
-
-// SYST:ERR?: <code>,"<text>", the code at most six digits.
-bool ErrorLine(const std::string& text, int& code, std::string& what)
-{
-    const std::size_t comma = text.find(',');
-    if (comma == std::string::npos || text.size() < comma + 3 || text[comma + 1] != '"' || text.back() != '"')
-        return false;
-    const std::size_t from = (text[0] == '+' || text[0] == '-') ? 1 : 0;
-    if (comma - from > 6 || !Digits(text, from, comma))
-        return false;
-    code = std::stoi(text.substr(from, comma - from)) * (text[0] == '-' ? -1 : 1);
-    what = text.substr(comma + 2, text.size() - comma - 3);
-    return true;
-}
-
-// ALAR?: NAME VALUE TIME, the name of capitals, digits and '-', the value a JSON number, the time
-// ISO 8601 UTC to the millisecond, so that each can go into JSON as it stands.
-bool AlarmEntry(const std::string& text, LatchedAlarm& alarm)
-{
-    const std::size_t first = text.find(' ');
-    const std::size_t second = first == std::string::npos ? first : text.find(' ', first + 1);
-    if (second == std::string::npos)
-        return false;
-    const std::string name = text.substr(0, first);
-    const std::string value = text.substr(first + 1, second - first - 1);
-    const std::string time = text.substr(second + 1);
-    if (name.empty() || name.size() > 32 || !std::isupper(static_cast<unsigned char>(name[0])))
-        return false;
-    for (char c : name)
-        if (!std::isupper(static_cast<unsigned char>(c)) && !std::isdigit(static_cast<unsigned char>(c)) && c != '-')
-            return false;
-    const std::size_t from = (!value.empty() && value[0] == '-') ? 1 : 0;
-    const std::size_t point = std::min(value.find('.'), value.size());
-    if (value.size() > 32 || !Digits(value, from, point) || (point - from > 1 && value[from] == '0')
-        || (point < value.size() && !Digits(value, point + 1, value.size())))
-        return false;
-    static const char kForm[] = "dddd-dd-ddTdd:dd:dd.dddZ";
-    if (time.size() != sizeof kForm - 1)
-        return false;
-    for (std::size_t i = 0; i < time.size(); ++i)
-        if (kForm[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(time[i])) : time[i] != kForm[i])
-            return false;
-    alarm = {name, value, time};
-    return true;
-}
+using answers::Read;
 
 // ampd's text for a message: printable ASCII only, and not much of it.
 std::string Shown(const std::string& text)
@@ -181,15 +27,6 @@ std::string Shown(const std::string& text)
         shown += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
     }
     return text.size() > kLongest ? shown + "..." : shown;
-}
-
-// A SCPI string: in double quotes, a quote inside doubled.
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (char c : text)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
 }
 
 // The number in the fewest digits that read back as the same double: ampd converts it to raw
@@ -263,7 +100,7 @@ ServerSession::Wait ServerSession::Ask(const std::string& query, std::string& an
     if (wait == Wait::kTimedOut)
         ++m_owed;
     // ampd turns a client away with one error line, then closes.
-    const std::string turnedAway = "+" + std::to_string(kServerTooManyClients) + ",";
+    const std::string turnedAway = "+" + std::to_string(scpi::kTooManyClients.code) + ",";
     if (wait == Wait::kAnswered && answer.compare(0, turnedAway.size(), turnedAway) == 0)
         return Wait::kTurnedAway;
     return wait;
@@ -337,12 +174,12 @@ Outcome ServerSession::Status(AmpSettings& amp, proto::StatusReply& status)
     proto::StatusReply reading;
     // Each query and how its answer is read into the records.
     const std::pair<const char*, std::function<Read(const std::string&)>> steps[] = {
-        {"MEAS?", [&](const std::string& a) { return Reading(a, reading); }},
-        {"SOUR:CURR?", [&](const std::string& a) { return Milliamps(a, read.settings.targetCurrentMa); }},
-        {"SOUR:CURR:MAX?", [&](const std::string& a) { return Milliamps(a, read.settings.maxCurrentMa); }},
-        {"SOUR:POW?", [&](const std::string& a) { return PowerRaw(a, read.settings.targetPowerRaw); }},
-        {"SOUR:MODE?", [&](const std::string& a) { return Mode(a, read.settings.mode); }},
-        {"OUTP?", [&](const std::string& a) { return OutputState(a, read.output); }},
+        {"MEAS?", [&](const std::string& a) { return answers::Reading(a, reading); }},
+        {"SOUR:CURR?", [&](const std::string& a) { return answers::Milliamps(a, read.settings.targetCurrentMa); }},
+        {"SOUR:CURR:MAX?", [&](const std::string& a) { return answers::Milliamps(a, read.settings.maxCurrentMa); }},
+        {"SOUR:POW?", [&](const std::string& a) { return answers::PowerRaw(a, read.settings.targetPowerRaw); }},
+        {"SOUR:MODE?", [&](const std::string& a) { return answers::Mode(a, read.settings.mode); }},
+        {"OUTP?", [&](const std::string& a) { return answers::OutputState(a, read.output); }},
     };
     for (const auto& [query, into] : steps) {
         outcome = Query(query, answer);
@@ -391,7 +228,7 @@ WatchResult ServerSession::Watch(
             return end(Unreadable("LINK?"));
         } else if (wait == Wait::kAnswered) {
             wait = Ask("MEAS?", answer, untilUs);
-            const Read got = wait == Wait::kAnswered ? Reading(answer, status) : Read::kValue;
+            const Read got = wait == Wait::kAnswered ? answers::Reading(answer, status) : Read::kValue;
             if (got == Read::kBad)
                 return end(Unreadable("MEAS?"));
             if (got == Read::kNothingYet)
@@ -421,7 +258,7 @@ Outcome ServerSession::ReadErrors(std::vector<Error>& errors)
         if (outcome != Outcome::kDone)
             return outcome;
         Error error;
-        if (!ErrorLine(answer, error.code, error.text))
+        if (!answers::ErrorLine(answer, error.code, error.text))
             return Unreadable("SYST:ERR?");
         if (error.code == 0)
             return Outcome::kDone;
@@ -432,7 +269,7 @@ Outcome ServerSession::ReadErrors(std::vector<Error>& errors)
 
 Outcome ServerSession::Authenticate()
 {
-    Outcome outcome = Tell("SYST:AUTH " + Quoted(m_token));
+    Outcome outcome = Tell("SYST:AUTH " + scpi::Quoted(m_token));
     std::vector<Error> errors;
     if (outcome == Outcome::kDone)
         outcome = ReadErrors(errors);
@@ -463,20 +300,20 @@ Outcome ServerSession::Control(const std::string& command, std::vector<Error>& e
 Outcome ServerSession::Meaning(const Error& error, const std::string& command)
 {
     switch (error.code) {
-    case kServerOutOfRange:
+    case scpi::kDataOutOfRange.code:
         return Outcome::kRefused;
-    case kServerAlarmLatched:
+    case scpi::kAlarmLatched.code:
         return Outcome::kAlarmLatched;
-    case kServerNoAnswer:
+    case scpi::kNoAnswer.code:
         return Fail(Outcome::kNoAnswer, "no answer from the amplifier on " + m_name + " within ampd's wait");
-    case kServerNotConfirmed:
+    case scpi::kNotConfirmed.code:
         return Fail(Outcome::kNotConfirmed, "ampd reports it not confirmed");
-    case kServerNotAuthorised:
+    case scpi::kNotAuthorised.code:
         return Fail(Outcome::kNotAuthorised,
             m_name + ": control refused: "
                 + (m_token.empty() ? "ampd wants its token (--token-file FILE or AMPCTL_TOKEN)"
                                    : "ampd did not accept the token"));
-    case kServerLinkDown:
+    case scpi::kLinkDown.code:
         return Fail(Outcome::kLinkDown, m_name + ": the link is down: ampd has no answer from the amplifier");
     default:
         return Fail(Outcome::kServerFault,
@@ -498,17 +335,17 @@ Outcome ServerSession::Held(SettingKind kind, std::optional<std::int32_t>& value
     Read got = Read::kBad;
     switch (kind) {
     case SettingKind::kCurrent:
-        got = Milliamps(answer, word);
+        got = answers::Milliamps(answer, word);
         break;
     case SettingKind::kPower:
-        got = PowerRaw(answer, word);
+        got = answers::PowerRaw(answer, word);
         break;
     case SettingKind::kMode:
-        got = Mode(answer, byte);
+        got = answers::Mode(answer, byte);
         word = byte;
         break;
     case SettingKind::kOutput:
-        got = OutputState(answer, byte);
+        got = answers::OutputState(answer, byte);
         word = byte;
         break;
     }
@@ -557,7 +394,7 @@ SettingResult ServerSession::Set(SettingKind kind, const std::string& value)
         return result;
     bool clamped = false;
     for (const Error& error : errors) {
-        if (error.code == kServerClamped) {
+        if (error.code == scpi::kClamped.code) {
             clamped = true;
             continue;
         }
@@ -569,7 +406,7 @@ SettingResult ServerSession::Set(SettingKind kind, const std::string& value)
         std::string answer;
         std::uint16_t highest = 0;
         const Outcome asked = Query("SOUR:CURR:MAX?", answer);
-        if (asked != Outcome::kDone || Milliamps(answer, highest) == Read::kBad) {
+        if (asked != Outcome::kDone || answers::Milliamps(answer, highest) == Read::kBad) {
             result.outcome = asked != Outcome::kDone ? asked : Unreadable("SOUR:CURR:MAX?");
             return result;
         }
@@ -605,19 +442,8 @@ Outcome ServerSession::Alarms(std::vector<LatchedAlarm>& alarms)
     const Outcome outcome = Query("ALAR?", answer);
     if (outcome != Outcome::kDone)
         return outcome;
-    std::vector<LatchedAlarm> read;
-    if (answer != "NONE") {
-        std::size_t start = 0;
-        while (start <= answer.size()) {
-            const std::size_t end = std::min(answer.find(';', start), answer.size());
-            LatchedAlarm alarm;
-            if (!AlarmEntry(answer.substr(start, end - start), alarm))
-                return Unreadable("ALAR?");
-            read.push_back(alarm);
-            start = end + 1;
-        }
-    }
-    alarms = read;
+    if (!answers::Alarms(answer, alarms))
+        return Unreadable("ALAR?");
     return Outcome::kDone;
 }
 

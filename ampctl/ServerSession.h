@@ -1,7 +1,8 @@
 // ampctl's commands through ampd: each one as the SCPI queries and settings ampd takes, and each
 // answer turned back into the records the serial path gives, in wire units, so that what is
-// printed is the same code. Every answer is checked for its form first: a line of another form is
-// a fault, never a value. Platform-free: it talks through a ServerLine and a Clock.
+// printed is the same code. Every answer is checked for its form first (ServerAnswers.h): a line
+// of another form is a fault, never a value. Platform-free: it talks through a ServerLine and a
+// Clock.
 #pragma once
 
 #include <atomic>
@@ -13,18 +14,9 @@
 #include "ampctl/AmpLink.h"
 #include "engine/Line.h"
 #include "ampctl/ServerLine.h"
+#include "scpi/Errors.h"
 
 namespace ampctl {
-
-// ampd's own error codes, as SYSTem:ERRor? reports them beside SCPI's negative ones.
-constexpr int kServerOutOfRange = -222;
-constexpr int kServerClamped = 201;
-constexpr int kServerAlarmLatched = 202;
-constexpr int kServerNoAnswer = 210;
-constexpr int kServerNotConfirmed = 211;
-constexpr int kServerNotAuthorised = 220;
-constexpr int kServerLinkDown = 230;
-constexpr int kServerTooManyClients = 240;
 
 class ServerSession : public AmpLink {
 public:
@@ -53,10 +45,7 @@ public:
 
 private:
     enum class Wait { kAnswered, kTimedOut, kStopped, kClosed, kTooLong, kTurnedAway };
-    struct Error {
-        int code = 0;
-        std::string text;
-    };
+    using Error = scpi::Error;
 
     // Reads one line by untilUs, past the late answers to queries given up on.
     Wait Receive(std::string& line, std::int64_t untilUs);

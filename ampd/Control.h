@@ -8,8 +8,8 @@
 #include <string>
 
 #include "ampd/Amplifier.h"
-#include "ampd/Scpi.h"
 #include "engine/SettingQueue.h"
+#include "scpi/Errors.h"
 
 namespace ampd {
 
@@ -18,17 +18,26 @@ using engine::SettingDone;
 using engine::SettingQueue;
 using engine::SettingRequest;
 
-// Our own error codes, beside SCPI's negative ones; the HTTP side answers with the same texts.
-inline const ScpiError kClamped{201, "Clamped"};
-inline const ScpiError kAlarmLatched{202, "Alarm latched"};
-inline const ScpiError kNoAnswer{210, "No answer from the amplifier"};
-inline const ScpiError kNotConfirmed{211, "Setting not confirmed"};
-inline const ScpiError kNotSentInTime{212, "Not sent in time"};
-inline const ScpiError kTooManyPending{213, "Too many settings pending"};
-inline const ScpiError kNotAuthorised{220, "Not authorised"};
-inline const ScpiError kLinkDown{230, "Link down"};
-inline const ScpiError kOutOfRange{-222, "Data out of range"};
-inline const ScpiError kStale{-230, "Data corrupt or stale"};
+// The errors ampd reports, SCPI's and its own, under the names the server's code has for them.
+using ScpiError = scpi::Error;
+using scpi::kAlarmLatched;
+using scpi::kClamped;
+using scpi::kLinkDown;
+using scpi::kNoAnswer;
+using scpi::kNotAuthorised;
+using scpi::kNotConfirmed;
+using scpi::kNotSentInTime;
+using scpi::kStale;
+using scpi::kTooManyClients;
+using scpi::kTooManyPending;
+using scpi::kTooMuchData;
+// A setting's value beyond what the amplifier takes is SCPI's data out of range.
+inline constexpr scpi::KnownError kOutOfRange = scpi::kDataOutOfRange;
+
+inline std::string FormatScpiError(const ScpiError& error)
+{
+    return scpi::FormatError(error);
+}
 
 // Who may change the amplifier.
 struct Access {

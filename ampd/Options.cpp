@@ -1,7 +1,6 @@
 #include "ampd/Options.h"
 
-#include <cctype>
-#include <cstdlib>
+#include "scpi/Address.h"
 
 namespace ampd {
 
@@ -32,72 +31,23 @@ const char* const kUsage
       "Exit codes: 0 stopped (Ctrl+C, SIGTERM); 1 could not listen or write its files; 2 usage, a token\n"
       "file that cannot be taken, or a state folder that cannot be made.";
 
-namespace {
-
-bool ParsePort(const std::string& text, int& port)
-{
-    if (text.empty() || text.size() > 5)
-        return false;
-    for (char c : text)
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-    port = std::atoi(text.c_str());
-    return port >= 0 && port <= 65535;  // 0: any free port, said at the start
-}
-
-bool IsIpv4(const std::string& text)
-{
-    int parts = 0;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t dot = std::min(text.find('.', start), text.size());
-        const std::string part = text.substr(start, dot - start);
-        if (part.empty() || part.size() > 3)
-            return false;
-        for (char c : part)
-            if (!std::isdigit(static_cast<unsigned char>(c)))
-                return false;
-        if (std::atoi(part.c_str()) > 255)
-            return false;
-        ++parts;
-        start = dot + 1;
-    }
-    return parts == 4;
-}
-
-bool IsIpv6(const std::string& text)
-{
-    if (text.size() < 2 || text.size() > 45)
-        return false;
-    for (char c : text)
-        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.')
-            return false;
-    return text.find(':') != std::string::npos;
-}
-
-}  // namespace
-
 bool Endpoint::Loopback() const
 {
     if (address == "::1")
         return true;
-    return IsIpv4(address) && address.compare(0, 4, "127.") == 0;
+    return scpi::IsIpv4(address) && address.compare(0, 4, "127.") == 0;
 }
 
 bool ParseEndpoint(const std::string& text, Endpoint& endpoint)
 {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos)
+    scpi::HostPort parts;
+    if (scpi::SplitHostPort(text, parts) != scpi::Split::kDone)
         return false;
-    std::string address = text.substr(0, colon);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-        address = address.substr(1, address.size() - 2);
-    else if (address.find(':') != std::string::npos)
-        return false;  // IPv6 goes in brackets
-    if (!IsIpv4(address) && !IsIpv6(address))
+    // Numeric only, so that nothing is looked up; an IPv4 address may be in brackets too.
+    if (!scpi::IsIpv4(parts.host) && !scpi::LooksLikeIpv6(parts.host))
         return false;
-    endpoint.address = address;
-    return ParsePort(text.substr(colon + 1), endpoint.port);
+    endpoint.address = parts.host;
+    return scpi::ParsePort(parts.port, endpoint.port);  // 0: any free port, said at the start
 }
 
 ParseResult ParseCommandLine(const std::vector<std::string>& words)

@@ -41,7 +41,7 @@ ScpiClient::ScpiClient(std::uint64_t id, std::string address, Amplifier& amp, Se
 
 void ScpiClient::Line(std::string_view line)
 {
-    for (ScpiItem& item : ParseScpiLine(line))
+    for (scpi::Item& item : scpi::ParseLine(line))
         m_waiting.push_back(std::move(item));
     Run();
 }
@@ -51,7 +51,7 @@ void ScpiClient::Run()
     while (!m_waiting.empty() && !m_throttled) {
         if (const ScpiError* error = std::get_if<ScpiError>(&m_waiting.front())) {
             Queue(*error);
-        } else if (!Execute(std::get<ScpiRequest>(m_waiting.front()))) {
+        } else if (!Execute(std::get<scpi::Request>(m_waiting.front()))) {
             return;
         }
         m_waiting.pop_front();
@@ -62,44 +62,44 @@ void ScpiClient::Queue(const ScpiError& error)
 {
     // A full queue keeps its oldest errors; its last place tells that some were lost.
     if (m_errors.size() >= kMaxErrors) {
-        m_errors.back() = ScpiError{-350, "Queue overflow"};
+        m_errors.back() = scpi::kQueueOverflow;
         return;
     }
     m_errors.push_back(error);
 }
 
-bool ScpiClient::Execute(const ScpiRequest& request)
+bool ScpiClient::Execute(const scpi::Request& request)
 {
-    if (request.command == ScpiCommand::kOperationComplete && m_pending > 0)
+    if (request.command == scpi::Command::kOperationComplete && m_pending > 0)
         return false;  // comes back once the last pending setting is done
     if (request.query)
         Query(request, m_amp.View());
-    else if (request.command == ScpiCommand::kAuthenticate)
+    else if (request.command == scpi::Command::kAuthenticate)
         Authenticate(request);
     else
         Set(request);
     return true;
 }
 
-void ScpiClient::Query(const ScpiRequest& request, const AmpView& view)
+void ScpiClient::Query(const scpi::Request& request, const AmpView& view)
 {
     // A reading only while it is live; a setpoint as last reported, said to be stale while the
     // link is down.
     const std::optional<proto::StatusReply>& r = view.live;
     switch (request.command) {
-    case ScpiCommand::kMeasureCurrent:
-    case ScpiCommand::kMeasureInput:
-    case ScpiCommand::kMeasureOutput:
-    case ScpiCommand::kMeasureTemperature:
-    case ScpiCommand::kMeasureAll:
+    case scpi::Command::kMeasureCurrent:
+    case scpi::Command::kMeasureInput:
+    case scpi::Command::kMeasureOutput:
+    case scpi::Command::kMeasureTemperature:
+    case scpi::Command::kMeasureAll:
         if (!r)
             Queue(kStale);
         break;
-    case ScpiCommand::kCurrent:
-    case ScpiCommand::kCurrentMaximum:
-    case ScpiCommand::kPower:
-    case ScpiCommand::kMode:
-    case ScpiCommand::kOutput:
+    case scpi::Command::kCurrent:
+    case scpi::Command::kCurrentMaximum:
+    case scpi::Command::kPower:
+    case scpi::Command::kMode:
+    case scpi::Command::kOutput:
         if (!view.linkUp)
             Queue(kStale);
         break;
@@ -108,72 +108,72 @@ void ScpiClient::Query(const ScpiRequest& request, const AmpView& view)
     }
     std::string answer;
     switch (request.command) {
-    case ScpiCommand::kIdentify:
+    case scpi::Command::kIdentify:
         answer = "Lumacore,AMP-10W,0," + m_version;
         break;
-    case ScpiCommand::kOperationComplete:
+    case scpi::Command::kOperationComplete:
         answer = "1";
         break;
-    case ScpiCommand::kMeasureCurrent:
+    case scpi::Command::kMeasureCurrent:
         answer = r ? std::to_string(r->currentMa) : kNothingYet;
         break;
-    case ScpiCommand::kMeasureInput:
+    case scpi::Command::kMeasureInput:
         answer = r ? proto::PowerText(r->inputPowerRaw) : kNothingYet;
         break;
-    case ScpiCommand::kMeasureOutput:
+    case scpi::Command::kMeasureOutput:
         answer = r ? proto::PowerText(r->outputPowerRaw) : kNothingYet;
         break;
-    case ScpiCommand::kMeasureTemperature:
+    case scpi::Command::kMeasureTemperature:
         answer = r ? proto::Hundredths(r->temperatureRaw) : kNothingYet;
         break;
-    case ScpiCommand::kMeasureAll:
-        answer = r ? std::to_string(r->currentMa) + "," + proto::PowerText(r->inputPowerRaw) + "," + proto::PowerText(r->outputPowerRaw)
-                + "," + proto::Hundredths(r->temperatureRaw)
+    case scpi::Command::kMeasureAll:
+        answer = r ? std::to_string(r->currentMa) + "," + proto::PowerText(r->inputPowerRaw) + ","
+                + proto::PowerText(r->outputPowerRaw) + "," + proto::Hundredths(r->temperatureRaw)
                    : std::string(kNothingYet) + "," + kNothingYet + "," + kNothingYet + "," + kNothingYet;
         break;
-    case ScpiCommand::kCurrent:
+    case scpi::Command::kCurrent:
         answer = Milliamps(view.targetCurrentMa);
         break;
-    case ScpiCommand::kCurrentMaximum:
+    case scpi::Command::kCurrentMaximum:
         answer = Milliamps(view.maxCurrentMa);
         break;
-    case ScpiCommand::kPower:
+    case scpi::Command::kPower:
         answer = view.targetPowerRaw ? proto::PowerText(*view.targetPowerRaw) : kNothingYet;
         break;
-    case ScpiCommand::kMode:
+    case scpi::Command::kMode:
         answer = !view.mode                 ? "NONE"
             : *view.mode == proto::kModeAcc ? "ACC"
             : *view.mode == proto::kModeApc ? "APC"
                                             : "NONE";
         break;
-    case ScpiCommand::kOutput:
+    case scpi::Command::kOutput:
         answer = view.output ? std::to_string(*view.output == proto::kOutputOn ? 1 : 0) : kNothingYet;
         break;
-    case ScpiCommand::kError:
+    case scpi::Command::kError:
         if (m_errors.empty()) {
-            answer = "0,\"No error\"";
+            answer = FormatScpiError(scpi::kNoError);
         } else {
             answer = FormatScpiError(m_errors.front());
             m_errors.pop_front();
         }
         break;
-    case ScpiCommand::kLink:
+    case scpi::Command::kLink:
         answer = view.linkUp ? "UP" : "DOWN";
         break;
-    case ScpiCommand::kAlarm:
+    case scpi::Command::kAlarm:
         for (const Alarm& alarm : view.alarms)
             answer += (answer.empty() ? "" : ";") + AlarmLine(alarm);
         if (answer.empty())
             answer = "NONE";
         break;
     default:
-        Queue(ScpiError{-113, "Undefined header"});
+        Queue(scpi::kUndefinedHeader);
         return;
     }
     m_host.Send(answer);
 }
 
-void ScpiClient::Authenticate(const ScpiRequest& request)
+void ScpiClient::Authenticate(const scpi::Request& request)
 {
     // Without a token file every client has control already: a script that sends its token anyway
     // is not refused for it.
@@ -194,9 +194,9 @@ void ScpiClient::Authenticate(const ScpiRequest& request)
     });
 }
 
-void ScpiClient::Set(const ScpiRequest& request)
+void ScpiClient::Set(const scpi::Request& request)
 {
-    if (request.command == ScpiCommand::kAlarmClear) {
+    if (request.command == scpi::Command::kAlarmClear) {
         if (!HasControl()) {
             Queue(kNotAuthorised);
             m_host.Audit(request.text, "refused: " + FormatScpiError(kNotAuthorised));
@@ -208,24 +208,24 @@ void ScpiClient::Set(const ScpiRequest& request)
     }
     SettingAsk ask;
     switch (request.command) {
-    case ScpiCommand::kCurrent:
+    case scpi::Command::kCurrent:
         ask.kind = proto::SettingKind::kCurrent;
         ask.number = request.number.value_or(0);
         break;
-    case ScpiCommand::kPower:
+    case scpi::Command::kPower:
         ask.kind = proto::SettingKind::kPower;
         ask.number = request.number.value_or(0);
         break;
-    case ScpiCommand::kMode:
+    case scpi::Command::kMode:
         ask.kind = proto::SettingKind::kMode;
         ask.value = request.mode.value_or(proto::kModeAcc);
         break;
-    case ScpiCommand::kOutput:
+    case scpi::Command::kOutput:
         ask.kind = proto::SettingKind::kOutput;
         ask.value = request.on.value_or(false) ? proto::kOutputOn : proto::kOutputOff;
         break;
     default:
-        Queue(ScpiError{-113, "Undefined header"});
+        Queue(scpi::kUndefinedHeader);
         return;
     }
     const Poster post = m_post;

@@ -12,8 +12,8 @@
 
 #include "ampd/Amplifier.h"
 #include "ampd/Control.h"
-#include "ampd/Scpi.h"
 #include "engine/SettingQueue.h"
+#include "scpi/Parser.h"
 
 namespace ampd {
 
@@ -48,10 +48,10 @@ public:
 private:
     void Run();
     // False when the request must wait (for settings still pending, or a throttle).
-    bool Execute(const ScpiRequest& request);
-    void Query(const ScpiRequest& request, const AmpView& view);
-    void Set(const ScpiRequest& request);
-    void Authenticate(const ScpiRequest& request);
+    bool Execute(const scpi::Request& request);
+    void Query(const scpi::Request& request, const AmpView& view);
+    void Set(const scpi::Request& request);
+    void Authenticate(const scpi::Request& request);
     void Done(const SettingDone& done);
     void Queue(const ScpiError& error);
 
@@ -64,7 +64,7 @@ private:
     AuthThrottle& m_throttle;
     ClientHost& m_host;
     const std::string m_version;
-    std::deque<ScpiItem> m_waiting;  // parsed, not yet carried out, in order
+    std::deque<scpi::Item> m_waiting;  // parsed, not yet carried out, in order
     std::deque<ScpiError> m_errors;
     int m_pending = 0;
     bool m_authenticated = false;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "ampd/Scpi.h"
+#include "scpi/Parser.h"
 
 namespace {
 
@@ -27,24 +27,24 @@ void Check(bool holds)
         std::abort();
 }
 
-void CheckRequest(const ampd::ScpiRequest& request)
+void CheckRequest(const scpi::Request& request)
 {
-    using ampd::ScpiCommand;
+    using scpi::Command;
     Check(Printable(request.text));
     const bool setting = !request.query;
-    const bool numeric = request.command == ScpiCommand::kCurrent || request.command == ScpiCommand::kPower;
+    const bool numeric = request.command == Command::kCurrent || request.command == Command::kPower;
     Check(request.number.has_value() == (setting && numeric));
     Check(!request.number || std::isfinite(*request.number));
-    Check(request.on.has_value() == (setting && request.command == ScpiCommand::kOutput));
-    Check(request.mode.has_value() == (setting && request.command == ScpiCommand::kMode));
-    Check(!request.mode || *request.mode == ampd::kScpiModeAcc || *request.mode == ampd::kScpiModeApc);
-    if (request.command == ScpiCommand::kAuthenticate)
+    Check(request.on.has_value() == (setting && request.command == Command::kOutput));
+    Check(request.mode.has_value() == (setting && request.command == Command::kMode));
+    Check(!request.mode || *request.mode == scpi::kModeAcc || *request.mode == scpi::kModeApc);
+    if (request.command == Command::kAuthenticate)
         Check(request.text == "SYST:AUTH <token>");
     else
         Check(request.token.empty());
 }
 
-void CheckError(const ampd::ScpiError& error)
+void CheckError(const scpi::Error& error)
 {
     switch (error.code) {
     case -102:
@@ -61,7 +61,7 @@ void CheckError(const ampd::ScpiError& error)
     Check(error.code == -113 || error.text.find(';') == std::string::npos);  // context only on -113
     Check(error.text.size() <= 17 + 40);                                     // "Undefined header;" and 40
     Check(Printable(error.text) && error.text.find('"') == std::string::npos);
-    Check(Printable(ampd::FormatScpiError(error)));
+    Check(Printable(scpi::FormatError(error)));
 }
 
 }  // namespace
@@ -69,14 +69,14 @@ void CheckError(const ampd::ScpiError& error)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string_view line(reinterpret_cast<const char*>(data), size);
-    const auto items = ampd::ParseScpiLine(line);
+    const auto items = scpi::ParseLine(line);
     Check(items.size() <= (size + 1) / 2);  // a unit takes a byte, and a ';' before the next
     for (std::size_t i = 0; i < items.size(); ++i) {
-        if (const auto* request = std::get_if<ampd::ScpiRequest>(&items[i])) {
+        if (const auto* request = std::get_if<scpi::Request>(&items[i])) {
             CheckRequest(*request);
             continue;
         }
-        const auto& error = std::get<ampd::ScpiError>(items[i]);
+        const auto& error = std::get<scpi::Error>(items[i]);
         CheckError(error);
         Check(error.code != -102 || i + 1 == items.size());  // nothing is parsed after a syntax error
     }

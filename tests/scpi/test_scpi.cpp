@@ -10,13 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "ampd/Scpi.h"
+#include "scpi/Parser.h"
 
-using namespace ampd;
+using namespace scpi;
 
 namespace {
 
-using C = ScpiCommand;
+using C = Command;
 
 const std::map<int, std::string> kStandardTexts = {
     {-102, "Syntax error"},
@@ -36,18 +36,18 @@ bool Printable(const std::string& text)
     return true;
 }
 
-std::vector<ScpiItem> Parse(const std::string& line)
+std::vector<Item> Parse(const std::string& line)
 {
-    std::vector<ScpiItem> items = ParseScpiLine(line);
-    for (const ScpiItem& item : items) {
-        if (const auto* request = std::get_if<ScpiRequest>(&item)) {
+    std::vector<Item> items = ParseLine(line);
+    for (const Item& item : items) {
+        if (const auto* request = std::get_if<Request>(&item)) {
             EXPECT_TRUE(Printable(request->text)) << line;
             if (request->command == C::kAuthenticate) {
                 EXPECT_EQ(request->text, "SYST:AUTH <token>") << line;
             }
             continue;
         }
-        const auto& error = std::get<ScpiError>(item);
+        const auto& error = std::get<Error>(item);
         const auto standard = kStandardTexts.find(error.code);
         if (standard == kStandardTexts.end()) {
             ADD_FAILURE() << line << " gave " << error.code;
@@ -55,7 +55,7 @@ std::vector<ScpiItem> Parse(const std::string& line)
         }
         EXPECT_EQ(error.text.substr(0, error.text.find(';')), standard->second) << line;
         EXPECT_LE(error.text.size(), standard->second.size() + 1 + 40) << line;
-        EXPECT_TRUE(Printable(FormatScpiError(error))) << line;
+        EXPECT_TRUE(Printable(FormatError(error))) << line;
         EXPECT_EQ(error.text.find('"'), std::string::npos) << line;
     }
     return items;
@@ -65,30 +65,30 @@ std::vector<ScpiItem> Parse(const std::string& line)
 std::string Summary(const std::string& line)
 {
     std::string summary;
-    for (const ScpiItem& item : Parse(line)) {
+    for (const Item& item : Parse(line)) {
         if (!summary.empty())
             summary += '|';
-        if (const auto* request = std::get_if<ScpiRequest>(&item))
+        if (const auto* request = std::get_if<Request>(&item))
             summary += request->text;
         else
-            summary += std::to_string(std::get<ScpiError>(item).code);
+            summary += std::to_string(std::get<Error>(item).code);
     }
     return summary;
 }
 
-ScpiRequest One(const std::string& line)
+Request One(const std::string& line)
 {
-    const std::vector<ScpiItem> items = Parse(line);
-    if (items.size() != 1 || !std::holds_alternative<ScpiRequest>(items[0])) {
+    const std::vector<Item> items = Parse(line);
+    if (items.size() != 1 || !std::holds_alternative<Request>(items[0])) {
         ADD_FAILURE() << line << " gave " << Summary(line);
         return {};
     }
-    return std::get<ScpiRequest>(items[0]);
+    return std::get<Request>(items[0]);
 }
 
 struct CommandCase {
     const char* line;
-    ScpiCommand command;
+    Command command;
     bool query;
     const char* text;
 };
@@ -155,7 +155,7 @@ TEST(ScpiCommands, EachInLongShortAndMixedCase)
         {"alarm:Clear", C::kAlarmClear, false, "ALAR:CLE"},
     };
     for (const CommandCase& c : cases) {
-        const ScpiRequest r = One(c.line);
+        const Request r = One(c.line);
         EXPECT_EQ(r.command, c.command) << c.line;
         EXPECT_EQ(r.query, c.query) << c.line;
         EXPECT_EQ(r.text, c.text) << c.line;
@@ -225,7 +225,7 @@ TEST(ScpiParameters, Numbers)
         {"SOUR:CURR 1.7976931348623157e308", 1.7976931348623157e308, "SOUR:CURR 1.7976931348623157e308"},
     };
     for (const auto& [line, value, text] : cases) {
-        const ScpiRequest r = One(line);
+        const Request r = One(line);
         ASSERT_TRUE(r.number.has_value()) << line;
         EXPECT_EQ(*r.number, value) << line;
         EXPECT_EQ(r.text, text) << line;
@@ -248,7 +248,7 @@ TEST(ScpiParameters, SwitchAndMode)
         {"OUTP 0e3", false},
     };
     for (const auto& [line, on] : switches) {
-        const ScpiRequest r = One(line);
+        const Request r = One(line);
         ASSERT_TRUE(r.on.has_value()) << line;
         EXPECT_EQ(*r.on, on) << line;
         EXPECT_FALSE(r.number.has_value()) << line;
@@ -256,7 +256,7 @@ TEST(ScpiParameters, SwitchAndMode)
     const std::pair<const char*, std::uint8_t> modes[]
         = {{"SOUR:MODE ACC", 1}, {"SOUR:MODE acc", 1}, {"SOUR:MODE APC", 0}, {"SOUR:MODE Apc", 0}};
     for (const auto& [line, mode] : modes) {
-        const ScpiRequest r = One(line);
+        const Request r = One(line);
         ASSERT_TRUE(r.mode.has_value()) << line;
         EXPECT_EQ(*r.mode, mode) << line;
     }
@@ -281,7 +281,7 @@ TEST(ScpiParameters, Tokens)
         {std::string("SYST:AUTH \"\xff\0\x01\"", 15), std::string("\xff\0\x01", 3)},
     };
     for (const auto& [line, token] : cases) {
-        const ScpiRequest r = One(line);
+        const Request r = One(line);
         EXPECT_EQ(r.token, token) << line;
     }
 }
@@ -389,19 +389,19 @@ TEST(ScpiErrors, UndefinedHeaderContext)
         {"SYST:ERR?;AUTHs3cret", "Undefined header;AUTH..."},
     };
     for (const auto& [line, text] : cases) {
-        const std::vector<ScpiItem> items = Parse(line);
-        ASSERT_TRUE(!items.empty() && std::holds_alternative<ScpiError>(items.back())) << line;
-        EXPECT_EQ(std::get<ScpiError>(items.back()).text, text) << line;
+        const std::vector<Item> items = Parse(line);
+        ASSERT_TRUE(!items.empty() && std::holds_alternative<Error>(items.back())) << line;
+        EXPECT_EQ(std::get<Error>(items.back()).text, text) << line;
     }
 }
 
 TEST(ScpiErrors, Format)
 {
-    EXPECT_EQ(FormatScpiError({-113, "Undefined header"}), "-113,\"Undefined header\"");
-    EXPECT_EQ(FormatScpiError({-113, "Undefined header;FOO"}), "-113,\"Undefined header;FOO\"");
-    EXPECT_EQ(FormatScpiError({201, "Clamped"}), "+201,\"Clamped\"");
-    EXPECT_EQ(FormatScpiError({0, "No error"}), "0,\"No error\"");
-    EXPECT_EQ(FormatScpiError({-200, "a \"b\""}), "-200,\"a \"\"b\"\"\"");
+    EXPECT_EQ(FormatError({-113, "Undefined header"}), "-113,\"Undefined header\"");
+    EXPECT_EQ(FormatError({-113, "Undefined header;FOO"}), "-113,\"Undefined header;FOO\"");
+    EXPECT_EQ(FormatError({201, "Clamped"}), "+201,\"Clamped\"");
+    EXPECT_EQ(FormatError({0, "No error"}), "0,\"No error\"");
+    EXPECT_EQ(FormatError({-200, "a \"b\""}), "-200,\"a \"\"b\"\"\"");
 }
 
 TEST(ScpiHostile, BytesAndSizesGiveTheDocumentedErrors)

@@ -18,7 +18,7 @@
 // '...' (a doubled quote inside stands for one) or a bare word of printable ASCII without blanks,
 // quotes, ',' or ';'. A string's bytes are kept exactly as sent.
 //
-// Errors (the code and the standard text; ScpiError::text never carries the quotes):
+// Errors (the code and the standard text, scpi/Errors.h; Error::text never carries the quotes):
 //   -102 Syntax error          a header, number, string or separator that cannot be read: an empty
 //                              unit, a stray character, a byte outside printable ASCII anywhere
 //                              but inside a string, two parameters without ',' between, an
@@ -46,9 +46,11 @@
 #include <variant>
 #include <vector>
 
-namespace ampd {
+#include "scpi/Errors.h"
 
-enum class ScpiCommand {
+namespace scpi {
+
+enum class Command {
     kIdentify,            // *IDN?
     kOperationComplete,   // *OPC?
     kMeasureCurrent,      // MEASure:CURRent?
@@ -68,22 +70,17 @@ enum class ScpiCommand {
     kAlarmClear,          // ALARm:CLEar
 };
 
-struct ScpiError {
-    int code = 0;
-    std::string text;  // "Undefined header", or with context: "Undefined header;FOO:BAR"
-};
-
 // The mode's wire values, as SOURce:MODE's parameter is given to the server.
-constexpr std::uint8_t kScpiModeAcc = 1;
-constexpr std::uint8_t kScpiModeApc = 0;
+constexpr std::uint8_t kModeAcc = 1;
+constexpr std::uint8_t kModeApc = 0;
 
-struct ScpiRequest {
-    ScpiCommand command = ScpiCommand::kIdentify;
+struct Request {
+    Command command = Command::kIdentify;
     bool query = false;
     // A setting's parameter, checked for its type; exactly the one its command takes is set.
     std::optional<double> number;      // SOURce:CURRent, SOURce:POWer: finite
     std::optional<bool> on;            // OUTPut
-    std::optional<std::uint8_t> mode;  // SOURce:MODE: kScpiModeAcc or kScpiModeApc
+    std::optional<std::uint8_t> mode;  // SOURce:MODE: kModeAcc or kModeApc
     std::string token;                 // SYSTem:AUTHenticate, exactly as sent (quotes removed)
     // For the audit log: the full header in short form and the parameter as written, printable
     // ASCII ("SOUR:POW -3.5", "MEAS:POW:OUTP?"); the token is never in it: "SYST:AUTH <token>".
@@ -91,13 +88,9 @@ struct ScpiRequest {
 };
 
 // One item per unit of the line, in order: a request, or the error it gave.
-using ScpiItem = std::variant<ScpiRequest, ScpiError>;
+using Item = std::variant<Request, Error>;
 
 // Linear in the line's length and never reads outside it; any bytes are accepted.
-std::vector<ScpiItem> ParseScpiLine(std::string_view line);
+std::vector<Item> ParseLine(std::string_view line);
 
-// An error as SYSTem:ERRor? answers it: -113,"Undefined header", +201,"Clamped", 0,"No error".
-// A '"' in the text is doubled, as a SCPI string has it.
-std::string FormatScpiError(const ScpiError& error);
-
-}  // namespace ampd
+}  // namespace scpi
