@@ -41,7 +41,7 @@ std::string Lower(beast::string_view text)
 // Our errors as HTTP says them; anything else is the request's own fault.
 http::status StatusOf(const ScpiError& error)
 {
-    const std::pair<const ScpiError*, http::status> statuses[] = {
+    const std::pair<const scpi::KnownError*, http::status> statuses[] = {
         {&kNotAuthorised, http::status::unauthorized},
         {&kAlarmLatched, http::status::conflict},
         {&kLinkDown, http::status::conflict},
