@@ -180,4 +180,15 @@ bool Alarms(const std::string& text, std::vector<LatchedAlarm>& alarms)
     return true;
 }
 
+std::string Shown(const std::string& text)
+{
+    constexpr std::size_t kLongest = 80;
+    std::string shown;
+    for (std::size_t i = 0; i < text.size() && i < kLongest; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        shown += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    return text.size() > kLongest ? shown + "..." : shown;
+}
+
 }  // namespace ampctl::answers

@@ -29,6 +29,9 @@ Read Mode(const std::string& text, std::uint8_t& mode);
 // OUTP?: 1 or 0.
 Read OutputState(const std::string& text, std::uint8_t& state);
 
+// ampd's text for a message: printable ASCII only, and not much of it.
+std::string Shown(const std::string& text);
+
 // SYST:ERR?: <code>,"<text>", the code at most six digits; the text as it stands between the quotes.
 bool ErrorLine(const std::string& text, int& code, std::string& what);
 
