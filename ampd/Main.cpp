@@ -140,10 +140,27 @@ public:
 
     void OnSettingDone(const SettingRequest& request, const SettingDone& done) override
     {
-        const std::string who = request.byGuard ? "guard" : request.who;
-        const std::string command = request.byGuard ? "OUTP OFF" : request.command;
-        m_audit.Write(AuditLine(m_amp.Now(), who, command, OutcomeText(done)));
         ++(done.fate == Fate::kConfirmed ? m_metrics.settingsConfirmed : m_metrics.settingsFailed);
+        if (request.byGuard)
+            return AuditGuardOff(done);
+        m_audit.Write(AuditLine(m_amp.Now(), request.who, request.command, OutcomeText(done)));
+    }
+
+    // The guard tries its OFF again until it is confirmed, for as long as the amplifier is away:
+    // the first failure is audited, and the count of tries with the end.
+    void AuditGuardOff(const SettingDone& done)
+    {
+        const bool confirmed = done.fate == Fate::kConfirmed;
+        if (!confirmed && m_guardTries++ > 0)
+            return;
+        std::string outcome = OutcomeText(done);
+        if (!confirmed)
+            outcome += "; trying again until confirmed";
+        else if (m_guardTries > 0)
+            outcome += " after " + std::to_string(m_guardTries + 1) + " tries";
+        m_audit.Write(AuditLine(m_amp.Now(), "guard", "OUTP OFF", outcome));
+        if (confirmed)
+            m_guardTries = 0;
     }
 
     // The link is still down a blip after it went.
@@ -179,6 +196,7 @@ private:
     HttpServer* m_http;
     const bool m_tokenRequired;
     asio::steady_timer m_outage;
+    int m_guardTries = 0;  // the guard's OFF failed so many times since it was last confirmed
 };
 
 int Run(int argc, char** argv)
