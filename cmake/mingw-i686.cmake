@@ -1,11 +1,3 @@
-# Cross build of the Windows i686 program with Debian's MinGW-w64 (win32 thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of the Windows i686 programs.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(_triple i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${_triple}-gcc)
-set(CMAKE_CXX_COMPILER ${_triple}-g++)
-set(CMAKE_RC_COMPILER ${_triple}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
