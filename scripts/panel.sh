@@ -248,14 +248,8 @@ fi
 export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 . "$root/scripts/xvfb.sh"
 
-# The wineserver serves the prefix while anything of it runs; the one this script started is
-# ended with it (its socket names the prefix's device and inode).
-server_running() {
-  local dev ino id
-  read -r dev ino < <(stat -c '%d %i' "$prefix" 2>/dev/null) && [ -n "$ino" ] || return 1
-  id=$(printf 'server-%x-%x' "$dev" "$ino")
-  compgen -G "/tmp/wine-*/$id/socket" >/dev/null || compgen -G "/tmp/.wine-$(id -u)/$id/socket" >/dev/null
-}
+# server_running, prepare_prefix, run_panel, shoot_panel
+. "$root/scripts/panel-wine.sh"
 
 panel_pid=""
 sim_pid=""
@@ -301,23 +295,7 @@ if [ "$headless" = 1 ]; then
 fi
 server_running || own_server=1
 
-# The prefix, with the font replacements the panel's text needs; made once.
-if ! grep -qs '^"Cambria"="DejaVu Serif"' "$prefix/user.reg"; then
-  if [ -f "$prefix/system.reg" ]; then
-    say "setting up the Wine prefix $prefix"
-  else
-    say "making the Wine prefix $prefix (first run only: about a minute)"
-  fi
-  mkdir -p "$prefix"
-  "$root/scripts/wine-prefix.sh" "$prefix" >>"$winelog" 2>&1 || fail 1 "could not make the Wine prefix (see $winelog)"
-fi
-# Windows managed by the window manager on a desktop; without one (Xvfb) unmanaged, or Wine waits
-# about 2 s for every window it hides.
-managed=N
-xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && managed=Y
-if ! grep -qs "^\"Managed\"=\"$managed\"" "$prefix/user.reg"; then
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >>"$winelog" 2>&1
-fi
+prepare_prefix
 
 link=$dosdevices/com$com
 echo "$$ ${link_target:-sim}" >"$prefix/.ampanel-com$com"
@@ -391,37 +369,7 @@ fi
 say "Wine's messages go to $winelog"
 
 if [ "$headless" = 0 ]; then
-  say "pick COM$com in the panel's list and click OpenPort; close the panel to end"
-  wine "$exe" >>"$winelog" 2>&1 &
-  panel_pid=$!
-  wait "$panel_pid" || true
-  panel_pid=""
-  say "the panel has ended"
-  exit 0
+  run_panel
+else
+  shoot_panel
 fi
-
-# No display: open the port from the panel, as an operator would, and take its picture.
-wine "$exe" >>"$winelog" 2>&1 &
-panel_pid=$!
-AMP_COM=$com python3 - "$root" "$driver" "$screenshot" <<'PY' || fail 1 "the run without a display failed (Wine's messages: $winelog)"
-import os, sys
-root, driver, screenshot = sys.argv[1:]
-sys.path.insert(0, os.path.join(root, "scripts"))
-from panelshots import *
-port = "COM" + os.environ["AMP_COM"]
-drive = Driver("wine", driver)
-try:
-    drive("find 30000")
-    drive.select_port(port)
-    drive("click %d" % IDC_OPEN_PORT)
-    wait_until(lambda: drive("text %d" % IDC_LD_TEMP) != "", 15, "live readouts")
-    snap(panel_rect(drive), screenshot)
-    print("panel: linked on %s; readouts %s mA, in %s dBm, out %s dBm, %s C" % ((port,) + tuple(
-        drive("text %d" % i) for i in (IDC_CURRENT_READ, IDC_INPUT_POWER, IDC_OUTPUT_POWER, IDC_LD_TEMP))))
-    drive("close")
-finally:
-    drive.stop()
-PY
-wait "$panel_pid" || true
-panel_pid=""
-say "picture of the linked panel written to $screenshot"
