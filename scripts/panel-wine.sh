@@ -1,7 +1,8 @@
 # Sourced by scripts/panel.sh: the Wine side of a run, the prefix's server, its one-time set-up and
 # the panel's start, on the operator's display or on a private one for its picture. The caller
-# sets root, prefix, exe, com, driver, screenshot and winelog, exports WINEPREFIX and defines say
-# and fail; panel_pid is the panel's process while it runs.
+# sets root, prefix, exe, com, driver, screenshot, winelog and own_server (1: no server served the
+# prefix when it began), exports WINEPREFIX and defines say and fail; panel_pid is the panel's
+# process while it runs.
 # shellcheck shell=bash
 
 # The wineserver serves the prefix while anything of it runs; the one this script started is
@@ -30,6 +31,9 @@ prepare_prefix() {
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && managed=Y
   if ! grep -qs "^\"Managed\"=\"$managed\"" "$prefix/user.reg"; then
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >>"$winelog" 2>&1
+    # Debian's wineserver starts with -p0: the session of that one command winds down as it ends.
+    # When nothing else uses the prefix, the panel waits for it to be gone and starts its own.
+    [ "$own_server" = 0 ] || wineserver -w
   fi
 }
 

@@ -245,7 +245,7 @@ fi
 
 # ---- running it ------------------------------------------------------------------------------
 
-export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all,err+all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 . "$root/scripts/xvfb.sh"
 
 # server_running, prepare_prefix, run_panel, shoot_panel
