@@ -9,12 +9,16 @@
 #                                        the wire unchanged, every reader answered, memory flat
 #   scripts/endurance.sh page            ampd's page in headless Chromium for a minute of changing
 #                                        readings: heap, nodes and listeners flat
+#   scripts/endurance.sh launch [RUNS]   scripts/panel.sh --device against the simulator, each run
+#                                        (default 10) in a new Wine prefix on a desktop's display:
+#                                        the panel starts and links, panel.sh ends as it closes
+#                                        (no short form in the test command)
 # Installs what is missing and builds first. Prints the figures; exit status 1 when a check failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-usage() { sed -n '2,11s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '2,15s/^# \{0,1\}//p' "$0"; }
 run=${1:-}
 case "$run" in
   faults) options=(--cycles 3 --long-cycles 50) ;;
@@ -22,6 +26,9 @@ case "$run" in
     minutes=${2:-10}
     [[ "$minutes" =~ ^[0-9]+([.][0-9]+)?$ ]] || { usage >&2; exit 2; }
     options=(--minutes "$minutes" --sample-s 30) ;;
+  launch)
+    runs=${2:-10}
+    [[ "$runs" =~ ^[1-9][0-9]*$ ]] || { usage >&2; exit 2; } ;;
   readers | page) ;;
   -h|--help) usage; exit 0 ;;
   *) usage >&2; exit 2 ;;
@@ -55,6 +62,11 @@ cleanup() {
 }
 trap cleanup EXIT
 amp_start_xvfb
+if [ "$run" = launch ]; then
+  /usr/bin/python3 tools/bench/launch_runs.py --runs "$runs" --desktop --panel "$build/app/AmpPanel.exe" \
+    --driver "$build/tools/paneldriver.exe" --ampsim "$native/linux/ampsim" --work "$work"
+  exit
+fi
 scripts/wine-prefix.sh "$build/wineprefix" >/dev/null
 
 /usr/bin/python3 tools/bench/endurance.py "$run" "${options[@]}" --wine-run "$build/wine-run" \

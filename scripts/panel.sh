@@ -188,45 +188,9 @@ prefix=${WINEPREFIX:-${XDG_DATA_HOME:-$HOME/.local/share}/ampanel/wineprefix}
 prefix=$(realpath -m "$prefix")
 dosdevices=$prefix/dosdevices
 
-# The COM numbers Wine links at every start of the prefix: those named under
-# HKLM\Software\Wine\Ports, then one for each /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* (counting
-# from 0 while they exist), on the lowest numbers left. One "N DEVICE" a line.
-wine_ports() {
-  local used=" " n=1 pattern i dev
-  if [ -f "$prefix/system.reg" ]; then
-    while read -r n dev; do
-      echo "$n $dev"
-      used="$used$n "
-    done < <(awk '/^\[/ { ports = ($1 == "[Software\\\\Wine\\\\Ports]") }
-                  ports && match($0, /^"[Cc][Oo][Mm][0-9]+"="/) {
-                    split($0, kv, "\"=\""); n = substr(kv[1], 5) + 0; v = kv[2]; sub(/"$/, "", v); print n, v }' \
-      "$prefix/system.reg")
-  fi
-  n=1
-  for pattern in /dev/ttyS /dev/ttyUSB /dev/ttyACM; do
-    for ((i = 0; ; i++)); do
-      dev=$pattern$i
-      [ -e "$dev" ] || break
-      while [[ "$used" == *" $n "* ]]; do n=$((n + 1)); done
-      echo "$n $dev"
-      n=$((n + 1))
-    done
-  done
-}
-
-# Links left by a run of this script that could not clean up (killed): each has a record naming the
-# run's process; a record whose process is gone is stale, and its link goes with it.
-for record in "$prefix"/.ampanel-com*; do
-  [ -f "$record" ] || continue
-  read -r owner target <"$record" || true
-  kill -0 "$owner" 2>/dev/null && continue
-  link=$dosdevices/${record##*/.ampanel-}
-  if [ "$(readlink "$link" 2>/dev/null)" = "$target" ]; then
-    rm -f "$link"
-    say "removed COM${link##*/com} (to $target), left by a run of this script that was killed"
-  fi
-  rm -f "$record"
-done
+# wine_ports, remove_stale_links, wine_port_of, port_free, choose_com
+. "$root/scripts/panel-ports.sh"
+remove_stale_links
 
 link_target=""  # what the link will point to
 [ -z "$device" ] || link_target=$device
@@ -239,32 +203,7 @@ if [ "$share" = 1 ]; then
   fi
 fi
 
-wine_port_of() {  # wine_port_of N: the device Wine links COM N to, if it does
-  wine_ports | awk -v n="$1" '$1 == n { print $2; found = 1; exit } END { exit !found }'
-}
-
-port_free() {  # port_free N: Wine keeps no port on it, and no other link holds it
-  local link=$dosdevices/com$1
-  ! wine_port_of "$1" >/dev/null || return 1
-  [ -L "$link" ] || [ -e "$link" ] || return 0
-  [ -L "$link" ] || return 1                          # a file of that name: not ours to replace
-  [ -e "$link" ] || return 0                          # a dangling link: its device has gone
-  [ -n "$link_target" ] && [ "$(readlink -f "$link")" = "$(readlink -f "$link_target")" ]
-}
-
-if [ -n "$com" ]; then
-  if owner=$(wine_port_of "$com"); then
-    free=1
-    while ! port_free "$free"; do free=$((free + 1)); done
-    bad_usage "COM$com is Wine's own name for $owner in $prefix (Wine makes that link again at every start); COM$free is free"
-  fi
-  port_free "$com" ||
-    bad_usage "COM$com is already linked to $(readlink "$dosdevices/com$com") in $prefix; choose another --com"
-else
-  com=1
-  while [ "$com" -le 254 ] && ! port_free "$com"; do com=$((com + 1)); done
-  [ "$com" -le 254 ] || fail 1 "no free COM number left in $prefix"
-fi
+choose_com
 
 # ---- what it runs --------------------------------------------------------------------------------
 
@@ -306,17 +245,11 @@ fi
 
 # ---- running it ------------------------------------------------------------------------------
 
-export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all,err+all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 . "$root/scripts/xvfb.sh"
 
-# The wineserver serves the prefix while anything of it runs; the one this script started is
-# ended with it (its socket names the prefix's device and inode).
-server_running() {
-  local dev ino id
-  read -r dev ino < <(stat -c '%d %i' "$prefix" 2>/dev/null) && [ -n "$ino" ] || return 1
-  id=$(printf 'server-%x-%x' "$dev" "$ino")
-  compgen -G "/tmp/wine-*/$id/socket" >/dev/null || compgen -G "/tmp/.wine-$(id -u)/$id/socket" >/dev/null
-}
+# server_running, prepare_prefix, run_panel, shoot_panel
+. "$root/scripts/panel-wine.sh"
 
 panel_pid=""
 sim_pid=""
@@ -362,23 +295,7 @@ if [ "$headless" = 1 ]; then
 fi
 server_running || own_server=1
 
-# The prefix, with the font replacements the panel's text needs; made once.
-if ! grep -qs '^"Cambria"="DejaVu Serif"' "$prefix/user.reg"; then
-  if [ -f "$prefix/system.reg" ]; then
-    say "setting up the Wine prefix $prefix"
-  else
-    say "making the Wine prefix $prefix (first run only: about a minute)"
-  fi
-  mkdir -p "$prefix"
-  "$root/scripts/wine-prefix.sh" "$prefix" >>"$winelog" 2>&1 || fail 1 "could not make the Wine prefix (see $winelog)"
-fi
-# Windows managed by the window manager on a desktop; without one (Xvfb) unmanaged, or Wine waits
-# about 2 s for every window it hides.
-managed=N
-xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && managed=Y
-if ! grep -qs "^\"Managed\"=\"$managed\"" "$prefix/user.reg"; then
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$managed" /f >>"$winelog" 2>&1
-fi
+prepare_prefix
 
 link=$dosdevices/com$com
 echo "$$ ${link_target:-sim}" >"$prefix/.ampanel-com$com"
@@ -452,37 +369,7 @@ fi
 say "Wine's messages go to $winelog"
 
 if [ "$headless" = 0 ]; then
-  say "pick COM$com in the panel's list and click OpenPort; close the panel to end"
-  wine "$exe" >>"$winelog" 2>&1 &
-  panel_pid=$!
-  wait "$panel_pid" || true
-  panel_pid=""
-  say "the panel has ended"
-  exit 0
+  run_panel
+else
+  shoot_panel
 fi
-
-# No display: open the port from the panel, as an operator would, and take its picture.
-wine "$exe" >>"$winelog" 2>&1 &
-panel_pid=$!
-AMP_COM=$com python3 - "$root" "$driver" "$screenshot" <<'PY' || fail 1 "the run without a display failed (Wine's messages: $winelog)"
-import os, sys
-root, driver, screenshot = sys.argv[1:]
-sys.path.insert(0, os.path.join(root, "scripts"))
-from panelshots import *
-port = "COM" + os.environ["AMP_COM"]
-drive = Driver("wine", driver)
-try:
-    drive("find 30000")
-    drive.select_port(port)
-    drive("click %d" % IDC_OPEN_PORT)
-    wait_until(lambda: drive("text %d" % IDC_LD_TEMP) != "", 15, "live readouts")
-    snap(panel_rect(drive), screenshot)
-    print("panel: linked on %s; readouts %s mA, in %s dBm, out %s dBm, %s C" % ((port,) + tuple(
-        drive("text %d" % i) for i in (IDC_CURRENT_READ, IDC_INPUT_POWER, IDC_OUTPUT_POWER, IDC_LD_TEMP))))
-    drive("close")
-finally:
-    drive.stop()
-PY
-wait "$panel_pid" || true
-panel_pid=""
-say "picture of the linked panel written to $screenshot"
