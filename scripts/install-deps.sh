@@ -15,6 +15,8 @@ needs=(
   "g++: g++"
   "python3: /usr/bin/python3"                           # scripts and the Python tests
   "clang: clang++"                                      # sanitizers and libFuzzer
+  "clang-format: clang-format"                          # scripts/check.sh: the format and the lint
+  "clang-tidy: clang-tidy run-clang-tidy"
   "libclang-rt-14-dev: /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a"
   "googletest: /usr/src/googletest/CMakeLists.txt"      # GoogleTest sources, built by each build
   "libboost-dev: /usr/include/boost/asio.hpp /usr/include/boost/beast.hpp"  # ampd, ampctl: Asio, Beast
